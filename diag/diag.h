@@ -1,0 +1,19 @@
+// Fatal report and trace.
+//
+// fatal_error formats its message into g_fatal_text (bounded to the buffer),
+// hands it to the trace, shows it (a task-modal "Error" box on Windows, a line
+// on stderr elsewhere) and ends the process with exit code 1 through exit(),
+// so atexit functions run. A report made while that exit is under way is shown
+// and then returns to its caller, which goes on as a failed operation.
+// dbg_trace accepts any printf-style arguments and shows nothing.
+#pragma once
+
+#include <cstdint>
+
+constexpr int FATAL_TEXT_SIZE = 4096;
+
+extern thread_local char g_fatal_text[FATAL_TEXT_SIZE];
+extern int32_t g_fatal_exiting;
+
+void fatal_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void dbg_trace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

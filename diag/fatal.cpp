@@ -1,0 +1,38 @@
+#include "diag/diag.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+thread_local char g_fatal_text[FATAL_TEXT_SIZE];
+int32_t g_fatal_exiting = 0;
+
+static void fatal_show(const char *text)
+{
+#ifdef _WIN32
+    MessageBoxA(nullptr, text, "Error", MB_OK | MB_ICONERROR | MB_TASKMODAL | MB_SETFOREGROUND);
+#else
+    fprintf(stderr, "%s\n", text);
+#endif
+}
+
+void fatal_error(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(g_fatal_text, sizeof g_fatal_text, fmt, ap);
+    va_end(ap);
+    // Some C runtimes leave a truncated result unterminated.
+    g_fatal_text[sizeof g_fatal_text - 1] = '\0';
+
+    dbg_trace("%s", g_fatal_text);
+    fatal_show(g_fatal_text);
+    if (g_fatal_exiting)
+        return;
+    g_fatal_exiting = 1;
+    exit(1);
+}

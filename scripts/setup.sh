@@ -1,0 +1,224 @@
+#!/usr/bin/env bash
+# Prepares a Debian 12 x86_64 machine for building and testing this project:
+# host and MinGW cross toolchains, GoogleTest, Wine (64- and 32-bit), an X
+# server and tools for the GUI tests, a Japanese locale and fonts.
+#
+# Run as root. Safe to run again: every stage first checks whether its work is
+# already done, so on a prepared machine the script finishes in seconds.
+set -euo pipefail
+
+# Where the 32-bit loader (qemu-i386 10) lives when this machine needs one. It
+# is outside the checkout so that every clone on the machine shares it.
+readonly QEMU=/opt/qemu10/qemu-i386
+readonly BINFMT=/proc/sys/fs/binfmt_misc
+readonly BINFMT_NAME=qemu-i386-10
+
+readonly TOOL_PACKAGES=(
+    g++ make cmake ninja-build pkg-config googletest libgtest-dev
+    g++-mingw-w64-i686 g++-mingw-w64-x86-64
+    binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+    xvfb xdotool imagemagick locales fonts-ipafont
+)
+readonly WINE_PACKAGES=(wine wine64 wine32:i386)
+
+export DEBIAN_FRONTEND=noninteractive
+
+say() { printf 'setup: %s\n' "$*"; }
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: must be run as root" >&2
+    exit 1
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# apt downloads as the unprivileged user _apt, which must reach the
+# throw-away apt directories made in here.
+chmod 755 "$work"
+log=$work/log
+
+# Runs a command with its output kept in a log; on failure shows the end of
+# the log and returns the command's status.
+quietly() {
+    "$@" >"$log" 2>&1 || {
+        local rc=$?
+        tail -n 20 "$log" >&2
+        return "$rc"
+    }
+}
+
+# Prints those of the given packages that are not installed.
+missing_packages() {
+    local p
+    for p in "$@"; do
+        [ "$(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null)" = "ii " ] || echo "$p"
+    done
+}
+
+# Installs whichever of the given packages are missing. The package lists are
+# refreshed once per run, and only when something has to be installed.
+lists_updated=
+install_packages() {
+    local stage=$1; shift
+    local todo
+    todo=$(missing_packages "$@")
+    if [ -z "$todo" ]; then
+        say "$stage: already installed"
+        return
+    fi
+    say "$stage: installing ${todo//$'\n'/ }"
+    if [ -z "$lists_updated" ]; then
+        quietly apt-get -q update
+        lists_updated=1
+    fi
+    # shellcheck disable=SC2086  # one word per package
+    quietly apt-get -q -y -o Dpkg::Use-Pty=0 install $todo
+}
+
+# Writes a minimal static i386 ELF program that calls exit(42) through
+# int 0x80. $2 is the last padding byte of e_ident (an octal escape): the
+# kernel's own ELF loader ignores padding, while the binfmt_misc masks of qemu
+# loaders (ours included) require it to be zero. So with a non-zero byte the
+# program runs only if the kernel itself runs 32-bit code; with a zero byte it
+# also runs through a registered loader.
+write_i386_probe() {
+    local file=$1 pad=$2
+    {
+        printf '\177ELF\001\001\001\000\000\000\000\000\000\000\000%b' "$pad"
+        printf '\002\000\003\000\001\000\000\000'      # ET_EXEC, EM_386, EV_CURRENT
+        printf '\124\200\004\010\064\000\000\000'      # e_entry 0x08048054, e_phoff 52
+        printf '\000\000\000\000\000\000\000\000'      # e_shoff, e_flags
+        printf '\064\000\040\000\001\000\000\000\000\000\000\000'  # sizes, 1 program header
+        printf '\001\000\000\000\000\000\000\000'      # PT_LOAD from file offset 0
+        printf '\000\200\004\010\000\200\004\010'      # at 0x08048000
+        printf '\140\000\000\000\140\000\000\000'      # 96 bytes
+        printf '\005\000\000\000\000\020\000\000'      # R+X, page aligned
+        printf '\270\001\000\000\000'                  # mov $1, %eax   (exit: syscall 1)
+        printf '\273\052\000\000\000'                  # mov $42, %ebx
+        printf '\315\200'                              # int $0x80
+    } >"$file"
+    chmod +x "$file"
+}
+
+# True when the given probe program runs and exits with 42.
+probe_runs() {
+    local rc=0
+    "$1" >/dev/null 2>&1 || rc=$?
+    [ "$rc" -eq 42 ]
+}
+
+# True when $QEMU is a qemu-i386 of version 10.
+have_qemu10() {
+    [ -x "$QEMU" ] && case "$("$QEMU" --version 2>/dev/null)" in
+        *"version 10."*) true ;;
+        *) false ;;
+    esac
+}
+
+# Fetches qemu-i386 from Debian 13's qemu-user package (a static binary) into
+# $QEMU. Debian 12's qemu 7.2 cannot run Wine's 32-bit side. A throw-away apt
+# configuration (own sources list, package lists and cache) points at the same
+# Debian archive the host uses, so the host's apt state and libc stay as they
+# are; the host's archive keyring already trusts Debian 13's signing keys.
+# Called in a condition, so every step checks its own status.
+download_qemu10() {
+    local codename mirror dir=$work/qemu-apt
+    codename=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)
+    # apt's own view of the configured sources, whatever their file format.
+    # shellcheck disable=SC2016  # $(...) are apt's format fields
+    mirror=$(apt-get indextargets --no-release-info \
+                 --format '$(TARGET_OF) $(RELEASE) $(REPO_URI)' |
+             awk -v suite="$codename" '$1 == "deb" && $2 == suite && !found { print $3; found = 1 }') ||
+        return 1
+    if [ -z "$mirror" ]; then
+        echo "setup: no apt source for Debian '$codename' found" >&2
+        return 1
+    fi
+    mkdir -p "$dir/sources.list.d" "$dir/lists" "$dir/cache" "$dir/deb" || return 1
+    chown _apt "$dir/deb" || return 1
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror trixie main" \
+        >"$dir/sources.list" || return 1
+    local apt=(apt-get -q
+        -o Dir::Etc::SourceList="$dir/sources.list"
+        -o Dir::Etc::SourceParts="$dir/sources.list.d"
+        -o Dir::State::Lists="$dir/lists"
+        -o Dir::Cache="$dir/cache"
+        -o APT::Architectures::=amd64
+        -o Acquire::Languages=none)
+    quietly "${apt[@]}" update --error-on=any || return 1
+    (cd "$dir/deb" && quietly "${apt[@]}" download qemu-user) || return 1
+    quietly dpkg-deb -x "$dir"/deb/qemu-user_*.deb "$dir/root" || return 1
+    install -D -m 755 "$dir/root/usr/bin/qemu-i386" "$QEMU.new" && mv -f "$QEMU.new" "$QEMU" || return 1
+    have_qemu10 || { echo "setup: the downloaded $QEMU is not version 10" >&2; return 1; }
+}
+
+# Registers $QEMU with binfmt_misc for i386 ELF programs, unless an entry of
+# ours already exists (entries last until reboot). Flags: P keeps argv[0] as
+# the program gave it, F opens the loader now so that it is found from any
+# mount namespace or chroot.
+register_qemu10() {
+    if [ ! -e "$BINFMT/register" ]; then
+        mount -t binfmt_misc binfmt_misc "$BINFMT" || return 1
+    fi
+    [ -e "$BINFMT/$BINFMT_NAME" ] && return 0
+    local magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+    local mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    printf '%s\n' ":$BINFMT_NAME:M::$magic:$mask:$QEMU:PF" >"$BINFMT/register"
+}
+
+# Wine runs 32-bit Windows programs through its 32-bit Linux loader. Where the
+# kernel cannot run 32-bit code (built without or booted with IA-32 emulation
+# disabled), that loader runs under qemu-i386 instead, through binfmt_misc.
+# Detection runs a tiny 32-bit program the kernel must load itself (see
+# write_i386_probe), so an already registered loader cannot mask the answer.
+# The loader goes in before wine32:i386, whose install scripts run i386
+# programs. Without network or binfmt_misc this stage only warns: the test
+# runner then skips 32-bit Windows programs.
+provide_i386_loader() {
+    write_i386_probe "$work/native-probe" '\001'
+    if probe_runs "$work/native-probe"; then
+        say "32-bit loader: not needed, the kernel runs 32-bit programs"
+        return
+    fi
+    write_i386_probe "$work/loader-probe" '\000'
+    if have_qemu10 && [ -e "$BINFMT/$BINFMT_NAME" ] && probe_runs "$work/loader-probe"; then
+        say "32-bit loader: $QEMU already registered"
+        return
+    fi
+    say "32-bit loader: setting up $QEMU"
+    if ! { have_qemu10 || download_qemu10; }; then
+        say "WARNING: could not fetch qemu-i386 10; 32-bit Windows programs will not run here" >&2
+    elif ! register_qemu10; then
+        say "WARNING: could not register $QEMU with binfmt_misc; 32-bit Windows programs will not run here" >&2
+    elif ! probe_runs "$work/loader-probe"; then
+        say "WARNING: $QEMU is registered but a 32-bit test program still does not run" >&2
+    fi
+}
+
+# GetACP() under Wine follows the Unix locale; ja_JP.UTF-8 gives code page 932.
+provide_japanese_locale() {
+    if locale -a 2>/dev/null | grep -ix 'ja_JP\.utf-\?8' >/dev/null; then
+        say "Japanese locale: ja_JP.UTF-8 present"
+        return
+    fi
+    say "Japanese locale: generating ja_JP.UTF-8"
+    if grep -x '#[[:space:]]*ja_JP\.UTF-8 UTF-8' /etc/locale.gen >/dev/null; then
+        sed -i 's/^#[[:space:]]*\(ja_JP\.UTF-8 UTF-8\)$/\1/' /etc/locale.gen
+    elif ! grep -x 'ja_JP\.UTF-8 UTF-8' /etc/locale.gen >/dev/null; then
+        echo 'ja_JP.UTF-8 UTF-8' >>/etc/locale.gen
+    fi
+    quietly locale-gen
+}
+
+# wine32 comes from the i386 architecture; adding it now lets the one package
+# list refresh of this run cover it.
+if ! dpkg --print-foreign-architectures | grep -x i386 >/dev/null; then
+    say "dpkg: adding the i386 architecture"
+    dpkg --add-architecture i386
+fi
+
+install_packages "build tools and test utilities" "${TOOL_PACKAGES[@]}"
+provide_japanese_locale
+provide_i386_loader
+install_packages "Wine" "${WINE_PACKAGES[@]}"
+say "done"
