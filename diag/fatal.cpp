@@ -24,7 +24,12 @@ void fatal_error(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
+#ifdef _WIN32
+    // The C runtime DLL's own formatter: no formatting code in the program image.
+    _vsnprintf(g_fatal_text, sizeof g_fatal_text, fmt, ap);
+#else
     vsnprintf(g_fatal_text, sizeof g_fatal_text, fmt, ap);
+#endif
     va_end(ap);
     // Some C runtimes leave a truncated result unterminated.
     g_fatal_text[sizeof g_fatal_text - 1] = '\0';

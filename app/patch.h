@@ -1,0 +1,94 @@
+// The patch program: steps, payload access, entry actions, destinations.
+//
+// WinMain runs the step sequencer from the confirmation (0) to the finish (4).
+// The payload lies at g_payload_offset in the program's own file. Every file
+// is read and written through the stream library; failures the program cannot
+// go on from are fatal reports (exit code 1), user-level failures are "失敗"
+// boxes and the work goes on. Every path is built with its length checked: a
+// path that does not fit MAX_PATH is a fatal report, never a shortened path.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "app/payload.h"
+#include "stream/strm.h"
+
+// Step codes.
+enum : int {
+    STEP_CONFIRM = 0,
+    STEP_README = 1,
+    STEP_ASK_SAVE = 2,
+    STEP_APPLY = 3,
+    STEP_FINISH = 4,
+    STEP_REFUSE_SAVE = 5,
+};
+
+// Resources: dialog templates and their controls.
+enum : int {
+    IDD_README = 101,
+    IDD_PROGRESS = 109,
+    IDC_README_TEXT = 1000,
+    IDC_TOTAL_BAR = 1046,
+    IDC_TOTAL_LABEL = 1047,
+    IDC_FILE_BAR = 1049,
+    IDC_FILE_LABEL = 1050,
+};
+
+constexpr int32_t PATCH_WINDOW = 32768;  // stream window of every file
+constexpr int32_t PATCH_PIECE = 8192;    // write action's transfer size
+
+extern char g_exe_path[MAX_PATH];
+extern char *g_readme_text;
+extern const char *g_save_question;
+extern uint32_t g_payload_offset;
+extern char g_temp_path[MAX_PATH];
+extern strm *g_payload_strm;
+extern uint32_t g_entry_count;
+
+// main.cpp
+int patch_run_steps(HINSTANCE inst);
+
+// steps.cpp: the steps before the work
+int patch_step_confirm(HINSTANCE inst);
+int patch_step_readme(HINSTANCE inst);
+int patch_step_ask_save(HINSTANCE inst);
+int patch_step_refuse_save(HINSTANCE inst);
+void patch_unescape(strm *src, char *dst, uint32_t count);
+void patch_readme_path(char *out);
+INT_PTR CALLBACK patch_readme_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp);
+uint32_t patch_read_message_length(strm *payload);
+
+// apply.cpp: the apply step and its progress window
+int patch_step_apply(HINSTANCE inst);
+void patch_make_temp();
+void patch_skip_message();
+INT_PTR CALLBACK patch_progress_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp);
+void patch_progress_init(HWND dlg);
+void patch_apply_all(HWND dlg);
+void patch_copy_blob(HWND dlg, uint32_t size);
+void patch_set_range(HWND dlg, int id, uint32_t upper);
+void patch_set_pos(HWND dlg, int id, uint32_t pos);
+void patch_set_percent(HWND dlg, int id, int32_t value);
+
+// entry.cpp: entry actions
+void patch_apply_entry(HWND dlg);
+void patch_write_file(HWND dlg, const char *dir, const char *name, strm *src);
+void patch_delete_file(const char *dir, const char *name);
+
+// dest.cpp: destination specs
+void patch_expand_dest(const char *spec, char *out);
+const char *patch_reg_lookup(int root, const char *text, char *out);
+
+// path.cpp: path pieces, multibyte-aware under the ANSI code page
+size_t patch_dir_length(const char *path);
+void patch_join_path(char *out, const char *a, const char *b);
+
+// reg.cpp: the registry layer, one open key at a time
+extern HKEY g_regkey;
+extern char g_regval[1024];
+void reg_open_user(const char *subkey);
+void reg_open_machine(const char *subkey);
+const char *reg_query_sz(const char *name, const char *fallback);
+void reg_close_at_exit();

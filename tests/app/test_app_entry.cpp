@@ -1,0 +1,237 @@
+// Entry actions, the temporary file and the payload's bounds, on real files.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "app/patch.h"
+#include "tests/test_util.h"
+
+namespace {
+
+// A reader kind with a read slot that records the count each call returns,
+// so that the write action's passes can be seen.
+struct counted {
+    strm head;
+    const bytes *data;
+    size_t pos;
+    std::vector<int32_t> *reads;
+};
+
+int32_t counted_read(strm *s, uint8_t *buf, int32_t count)
+{
+    auto *c = reinterpret_cast<counted *>(s);
+    auto n = static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(count), c->data->size() - c->pos));
+    memcpy(buf, c->data->data() + c->pos, static_cast<size_t>(n));
+    c->pos += static_cast<size_t>(n);
+    c->reads->push_back(n);
+    return n;
+}
+
+// Only the 4-byte length is read bytewise; the window serves it.
+int32_t counted_fill(strm *s)
+{
+    auto *c = reinterpret_cast<counted *>(s);
+    if (c->pos >= 4)
+        return 0;
+    s->next = const_cast<uint8_t *>(c->data->data()) + c->pos;
+    s->end = const_cast<uint8_t *>(c->data->data()) + 4;
+    c->pos = 4;
+    return 1;
+}
+
+const strm_ops counted_ops = {counted_fill, counted_read, nullptr, nullptr, nullptr,
+                              nullptr,      nullptr,      nullptr, nullptr};
+
+// A write record's tail: the data length and the data.
+bytes write_tail(uint32_t len)
+{
+    bytes b;
+    put_be(b, len, 4);
+    for (uint32_t i = 0; i < len; i++)
+        b.push_back(static_cast<uint8_t>(i * 13));
+    return b;
+}
+
+// An entry record as a compressed stream of literal-only blocks.
+bytes record_blob(uint8_t action, const std::string &name, const std::string &dest, const bytes &tail = {})
+{
+    std::string rec(RECORD_HEAD_SIZE, '\0');
+    rec[0] = static_cast<char>(action);
+    memcpy(&rec[1], name.data(), std::min<size_t>(name.size(), RECORD_NAME_SIZE));
+    memcpy(&rec[1 + RECORD_NAME_SIZE], dest.data(), std::min<size_t>(dest.size(), RECORD_DEST_SIZE));
+    rec.append(tail.begin(), tail.end());
+    std::vector<std::pair<uint16_t, bytes>> blocks;
+    for (size_t at = 0; at < rec.size(); at += 1000) {
+        std::string part = rec.substr(at, 1000);
+        blocks.emplace_back(static_cast<uint16_t>(part.size()), BlockBuilder().literals(part).words());
+    }
+    return qzt_stream(static_cast<uint32_t>(rec.size()), blocks);
+}
+
+std::string dir_of(const TempDir &d)
+{
+    std::string f = d.file("x");
+    return f.substr(0, f.size() - 1);
+}
+
+}  // namespace
+
+TEST(PatchWriteFile, PassesFollowTheDataLength)
+{
+    const struct {
+        uint32_t len;
+        std::vector<int32_t> reads;
+    } cases[] = {
+        {0, {0}}, {8191, {8191}}, {8192, {8192, 0}}, {20000, {8192, 8192, 3616}},
+    };
+    TempDir dir;
+    for (auto &c : cases) {
+        bytes tail = write_tail(c.len);
+        std::vector<int32_t> reads;
+        strm *src = strm_alloc(sizeof(counted), &counted_ops);
+        auto *cs = reinterpret_cast<counted *>(src);
+        cs->data = &tail;
+        cs->reads = &reads;
+        patch_write_file(nullptr, dir_of(dir).c_str(), "OUT.DAT", src);
+        strm_release(src);
+        EXPECT_EQ(reads, c.reads) << "D = " << c.len;
+        EXPECT_EQ(read_file(dir.file("OUT.DAT")), bytes(tail.begin() + 4, tail.end())) << "D = " << c.len;
+    }
+}
+
+TEST(PatchWriteFile, ReadOnlyTargetIsReplacedWithNormalAttributes)
+{
+    TempDir dir;
+    std::string target = dir.file("RO.DAT");
+    write_file(target, to_bytes("old"));
+    SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    bytes tail = write_tail(5);
+    strm *src = mstrm_new_reader(tail.data(), static_cast<uint32_t>(tail.size()));
+    patch_write_file(nullptr, dir_of(dir).c_str(), "RO.DAT", src);
+    strm_release(src);
+    EXPECT_EQ(read_file(target), bytes(tail.begin() + 4, tail.end()));
+    EXPECT_EQ(GetFileAttributesA(target.c_str()) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), 0u);
+}
+
+TEST(PatchWriteFile, MissingFolderIsFatalWithTheFullPath)
+{
+    TempDir dir;
+    FatalReturns fatal;
+    std::string missing = dir_of(dir) + "NOPE\\";
+    bytes tail = write_tail(3);
+    strm *src = mstrm_new_reader(tail.data(), static_cast<uint32_t>(tail.size()));
+    patch_write_file(nullptr, missing.c_str(), "A.DAT", src);
+    strm_release(src);
+    EXPECT_EQ(fatal.text(), missing + "A.DAT: Can't open wfile, 3");
+}
+
+TEST(PatchDeleteFile, ReadOnlyGoesMissingIsNoFailure)
+{
+    TempDir dir;
+    std::string target = dir.file("DEL.DAT");
+    write_file(target, to_bytes("x"));
+    SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY);
+    FatalReturns fatal;
+    patch_delete_file(dir_of(dir).c_str(), "DEL.DAT");
+    EXPECT_EQ(GetFileAttributesA(target.c_str()), INVALID_FILE_ATTRIBUTES);
+    patch_delete_file(dir_of(dir).c_str(), "DEL.DAT");
+    EXPECT_EQ(fatal.text(), "");
+}
+
+TEST(PatchApplyEntry, RecordsFromTheTemporaryFile)
+{
+    TempDir dir;
+    std::string d = dir_of(dir);
+    strcpy(g_temp_path, dir.file("entry.tmp").c_str());
+
+    write_file(g_temp_path, record_blob(ACTION_WRITE, "NEW.DAT", d, write_tail(2500)));
+    patch_apply_entry(nullptr);
+    EXPECT_EQ(read_file(dir.file("NEW.DAT")).size(), 2500u);
+
+    for (uint8_t action : {0, 3, 255}) {
+        write_file(g_temp_path, record_blob(action, "NEW.DAT", d));
+        patch_apply_entry(nullptr);
+        EXPECT_EQ(read_file(dir.file("NEW.DAT")).size(), 2500u) << "action " << int(action);
+    }
+
+    write_file(g_temp_path, record_blob(ACTION_DELETE, "NEW.DAT", d));
+    patch_apply_entry(nullptr);
+    EXPECT_EQ(GetFileAttributesA(dir.file("NEW.DAT").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // A name with a folder part lands in that folder of the destination.
+    CreateDirectoryA(dir.file("SUB").c_str(), nullptr);
+    write_file(g_temp_path, record_blob(ACTION_WRITE, "SUB\\IN.DAT", d, write_tail(1)));
+    patch_apply_entry(nullptr);
+    EXPECT_EQ(read_file(dir.file("SUB\\IN.DAT")).size(), 1u);
+}
+
+TEST(PatchApplyEntry, FieldsWithoutTerminatorAreReported)
+{
+    TempDir dir;
+    strcpy(g_temp_path, dir.file("entry.tmp").c_str());
+    FatalReturns fatal;
+    write_file(g_temp_path, record_blob(ACTION_WRITE, std::string(RECORD_NAME_SIZE, 'N'), dir_of(dir), write_tail(1)));
+    patch_apply_entry(nullptr);
+    EXPECT_EQ(fatal.text(), "entry name not terminated");
+
+    g_fatal_text[0] = '\0';
+    write_file(g_temp_path, record_blob(ACTION_DELETE, "A.DAT", std::string(RECORD_DEST_SIZE, 'D')));
+    patch_apply_entry(nullptr);
+    EXPECT_EQ(fatal.text(), "entry destination not terminated");
+}
+
+TEST(PatchMakeTemp, PrefixAndTheDriveRootFallback)
+{
+    TempDir dir;
+    std::string d = dir_of(dir);
+    char saved[MAX_PATH];
+    GetEnvironmentVariableA("TMP", saved, MAX_PATH);
+
+    SetEnvironmentVariableA("TMP", d.c_str());
+    patch_make_temp();
+    std::string made = g_temp_path;
+    EXPECT_EQ(made.rfind(d + "Ov", 0), 0u) << made;
+    EXPECT_NE(GetFileAttributesA(made.c_str()), INVALID_FILE_ATTRIBUTES);
+    DeleteFileA(made.c_str());
+
+    // A drive root is no place for it: the Windows directory is used.
+    SetEnvironmentVariableA("TMP", "C:\\");
+    patch_make_temp();
+    made = g_temp_path;
+    char windir[MAX_PATH];
+    GetWindowsDirectoryA(windir, MAX_PATH);
+    EXPECT_EQ(made.rfind(std::string(windir) + "\\Ov", 0), 0u) << made;
+    DeleteFileA(made.c_str());
+    SetEnvironmentVariableA("TMP", saved);
+}
+
+TEST(PatchPayload, LengthsRunningPastTheFileAreReported)
+{
+    TempDir dir;
+    bytes file(PAYLOAD_OFFSET, 0);
+    put_be(file, 1, 4);     // one entry
+    put_be(file, 3, 4);     // a 3-byte question
+    file.insert(file.end(), {'Q', '?', '!'});
+    put_be(file, 1000, 4);  // a blob of 1000 bytes, of which 2 are there
+    file.insert(file.end(), {0x71, 0x7A});
+    std::string exe = dir.file("patch.exe");
+    write_file(exe, file);
+    strcpy(g_exe_path, exe.c_str());
+
+    FatalReturns fatal;
+    g_payload_strm = bstrm_open_file_read(exe.c_str(), PATCH_WINDOW);
+    strm_seek(g_payload_strm, PAYLOAD_OFFSET + 4);
+    EXPECT_EQ(patch_read_message_length(g_payload_strm), 3u);
+    EXPECT_EQ(fatal.text(), "");
+    strm_seek(g_payload_strm, PAYLOAD_OFFSET + 11);
+    strm_get32(g_payload_strm);
+    patch_copy_blob(nullptr, 1000);
+    EXPECT_EQ(fatal.text(), exe + ": bad entry length, 1000");
+
+    // The message length read where the blob's length stands: past the end.
+    strm_seek(g_payload_strm, PAYLOAD_OFFSET + 11);
+    EXPECT_EQ(patch_read_message_length(g_payload_strm), 0u);
+    EXPECT_EQ(fatal.text(), exe + ": bad message length, 1000");
+    strm_release(g_payload_strm);
+    g_payload_strm = nullptr;
+}
