@@ -17,7 +17,7 @@ static bool patch_starts_with(const char *text, const char *word)
     return true;
 }
 
-void patch_expand_dest(const char *spec, char *out)
+bool patch_expand_dest(const char *spec, char *out)
 {
     const char *rest = spec;
     out[0] = '\0';
@@ -34,8 +34,14 @@ void patch_expand_dest(const char *spec, char *out)
         } else if (patch_starts_with(spec + 1, "HKLM\\")) {
             rest = patch_reg_lookup(2, spec + 6, out);
         } else {
-            // No keyword: the rest is appended to an empty directory.
-            rest = spec + 1;
+            rest = nullptr;
+        }
+        // A spec that names no directory must not send the entry to some
+        // other one (the current directory, say): the entry is left alone.
+        if (!rest) {
+            MessageBoxA(nullptr, TXT_INTERNAL_ERROR, TXT_FAILURE, MB_OK);
+            out[0] = '\0';
+            return false;
         }
         // A value naming an application's data file stands for its folder.
         size_t len = strlen(out);
@@ -46,11 +52,12 @@ void patch_expand_dest(const char *spec, char *out)
     size_t len = strlen(out);
     if (len > 0 && out[len - 1] != '\\')
         patch_join_path(out, out, "\\");
+    return true;
 }
 
 // Reads SUBKEY%VALUE% from text, looks the value up and leaves it (or a lone
-// backslash when it is absent) in out; returns where the rest begins. A
-// missing '%' shows the internal-error box and touches nothing.
+// backslash when it is absent) in out; returns where the rest begins, or null
+// for a spec that lacks a '%' (no key is opened then).
 const char *patch_reg_lookup(int root, const char *text, char *out)
 {
     char subkey[RECORD_DEST_SIZE];
@@ -61,10 +68,8 @@ const char *patch_reg_lookup(int root, const char *text, char *out)
         size_t n = 0;
         while (*p && *p != '%' && n < RECORD_DEST_SIZE - 1)
             field[n++] = *p++;
-        if (*p != '%') {
-            MessageBoxA(nullptr, TXT_INTERNAL_ERROR, TXT_FAILURE, MB_OK);
-            return p + strlen(p);
-        }
+        if (*p != '%')
+            return nullptr;
         field[n] = '\0';
         p++;
     }

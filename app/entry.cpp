@@ -35,10 +35,10 @@ void patch_apply_entry(HWND dlg)
     if (patch_field_ok(name, sizeof name, "name") && patch_field_ok(spec, sizeof spec, "destination")) {
         // Expanded for every entry, whatever its action: a registry key named
         // there is opened (and created) all the same.
-        patch_expand_dest(spec, dir);
-        if (action == ACTION_WRITE)
+        bool found = patch_expand_dest(spec, dir);
+        if (found && action == ACTION_WRITE)
             patch_write_file(dlg, dir, name, src);
-        else if (action == ACTION_DELETE)
+        else if (found && action == ACTION_DELETE)
             patch_delete_file(dir, name);
     }
     strm_release(src);

@@ -77,8 +77,10 @@ void patch_apply_entry(HWND dlg);
 void patch_write_file(HWND dlg, const char *dir, const char *name, strm *src);
 void patch_delete_file(const char *dir, const char *name);
 
-// dest.cpp: destination specs
-void patch_expand_dest(const char *spec, char *out);
+// dest.cpp: destination specs; false (after the internal-error box) for a
+// spec that names no directory: a '%' without a keyword, or a registry
+// reference without both of its closing '%'
+bool patch_expand_dest(const char *spec, char *out);
 const char *patch_reg_lookup(int root, const char *text, char *out);
 
 // path.cpp: path pieces, multibyte-aware under the ANSI code page

@@ -38,7 +38,7 @@ class DestTest : public testing::Test {
     {
         char out[MAX_PATH];
         memset(out, 'X', sizeof out);
-        patch_expand_dest(spec.c_str(), out);
+        EXPECT_TRUE(patch_expand_dest(spec.c_str(), out)) << spec;
         return out;
     }
     std::string hkcu(const std::string &rest = "") { return "%HKCR\\" + key_ + "%Path%" + rest; }
@@ -95,11 +95,16 @@ TEST_F(DestTest, RegistryValueUnderTheMachine)
     EXPECT_EQ(expand("%HKLM\\" + key_ + "%Path%\\SAVE"), "D:\\APP\\SAVE\\");
 }
 
-TEST_F(DestTest, MalformedSpecsAppendNothing)
+TEST_F(DestTest, MalformedSpecsNameNoDirectory)
 {
     // The internal-error box cannot show without a display; the result is the point.
-    EXPECT_EQ(expand("%HKCR\\" + key_), "");
-    EXPECT_EQ(expand("%HKCR\\" + key_ + "%Path"), "");
+    for (const std::string &spec : std::vector<std::string>{"%HKCR\\" + key_, "%HKCR\\" + key_ + "%Path", "%TEMP%\\X", "%"}) {
+        char out[MAX_PATH] = "untouched";
+        EXPECT_FALSE(patch_expand_dest(spec.c_str(), out)) << spec;
+        EXPECT_STREQ(out, "") << spec;
+    }
+    HKEY k;
+    EXPECT_NE(RegOpenKeyExA(HKEY_CURRENT_USER, key_.c_str(), 0, KEY_READ, &k), 0) << "no key is created";
 }
 
 TEST_F(DestTest, ResultsThatDoNotFitAreReported)

@@ -165,6 +165,23 @@ TEST(PatchApplyEntry, RecordsFromTheTemporaryFile)
     EXPECT_EQ(read_file(dir.file("SUB\\IN.DAT")).size(), 1u);
 }
 
+TEST(PatchApplyEntry, MalformedDestinationLeavesFilesAlone)
+{
+    TempDir dir;
+    strcpy(g_temp_path, dir.file("entry.tmp").c_str());
+    char cwd[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, cwd);
+    SetCurrentDirectoryA(dir_of(dir).c_str());
+    write_file(dir.file("KEEP.DAT"), to_bytes("keep"));
+    write_file(g_temp_path, record_blob(ACTION_DELETE, "KEEP.DAT", "%HKCR\\Software\\Orvane"));
+    patch_apply_entry(nullptr);
+    write_file(g_temp_path, record_blob(ACTION_WRITE, "NEW.DAT", "%NOWHERE%", write_tail(4)));
+    patch_apply_entry(nullptr);
+    SetCurrentDirectoryA(cwd);
+    EXPECT_EQ(read_file(dir.file("KEEP.DAT")), to_bytes("keep"));
+    EXPECT_EQ(GetFileAttributesA(dir.file("NEW.DAT").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST(PatchApplyEntry, FieldsWithoutTerminatorAreReported)
 {
     TempDir dir;
