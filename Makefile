@@ -4,7 +4,7 @@
 PRESETS := native asan fuzz win64 win32
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: setup build test demo
+.PHONY: setup build test demo bench
 
 setup:
 	@$(SUDO) bash scripts/setup.sh
@@ -22,8 +22,32 @@ test: build
 	@printf 'subdirs(%s)\n' "$(PRESETS)" > build/CTestTestfile.cmake
 	ctest --test-dir build -j2 --output-on-failure
 
+# The example patch: Orvane 1.0 to 1.1 (examples/), built by the host's mkpatch
+# on the 32-bit program into build/demo/, with its README.TXT beside it, then
+# applied under Wine to a copy of the 1.0 game.
 demo: setup
 	@cmake --preset native >/dev/null && cmake --build --preset native
-	@echo "Decoding examples/sample.qzt:"
-	@build/native/bin/qzt d examples/sample.qzt -
-	@build/native/bin/qzt t examples/sample.qzt
+	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target patch e2e_driver
+	@mkdir -p build/demo
+	@build/native/bin/mkpatch build examples/patch.toml -o build/demo/ORVANE11.EXE
+	@build/native/bin/mkpatch list build/demo/ORVANE11.EXE
+	@echo
+	@examples/demo.sh
+
+# Compression benchmark, never run by the tests: qzt at both levels against
+# zlib and LZ4 HC on 32 KiB blocks. Installs what it needs when missing (the
+# two libraries' headers and its default inputs, gdb and the Node.js API
+# page), builds the native preset and prints the table. Other inputs:
+# make bench BENCH_FILES="FILE...".
+BENCH_NEEDS := zlib1g-dev:/usr/include/zlib.h liblz4-dev:/usr/include/lz4hc.h \
+	gdb:/usr/bin/gdb nodejs-doc:/usr/share/doc/nodejs/api/all.html
+
+bench:
+	@missing=; for need in $(BENCH_NEEDS); do \
+	  [ -e "$${need#*:}" ] || missing="$$missing $${need%%:*}"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+	@cmake --preset native >/dev/null && cmake --build --preset native --target qzt_bench
+	@build/native/bin/qzt_bench $(BENCH_FILES)

@@ -21,6 +21,7 @@ int patch_step_apply(HINSTANCE inst)
     patch_skip_message();
     // The window initialises inside this call, with the entry count known.
     HWND dlg = CreateDialogParamA(inst, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, patch_progress_proc, 0);
+    patch_repaint(dlg);
     patch_apply_all(dlg);
     DestroyWindow(dlg);
     strm_release(g_payload_strm);
@@ -80,7 +81,15 @@ void patch_apply_all(HWND dlg)
         patch_set_percent(dlg, IDC_FILE_LABEL, 100);
         patch_set_pos(dlg, IDC_TOTAL_BAR, i + 1);
         patch_set_percent(dlg, IDC_TOTAL_LABEL, static_cast<int32_t>(100ull * (i + 1) / g_entry_count));
+        patch_repaint(dlg);
     }
+}
+
+// The step runs no message loop, so nothing else would ever paint the window
+// whole: paint it now, synchronously, without dispatching any input.
+void patch_repaint(HWND dlg)
+{
+    RedrawWindow(dlg, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
 }
 
 // Copies the entry's blob into the temporary file. A blob running past the

@@ -21,5 +21,12 @@ constexpr uint32_t RECORD_WRITE_HEAD_SIZE = RECORD_HEAD_SIZE + 4;  // with the d
 constexpr uint8_t ACTION_WRITE = 1;
 constexpr uint8_t ACTION_DELETE = 2;
 
+struct strm;
+
+// Decodes count stored bytes of the question from src into dst: backslash-n
+// becomes CR LF, any other backslash is dropped and marks the byte after it
+// as plain. At most count bytes are written, and no terminator.
+void patch_unescape(strm *src, char *dst, uint32_t count);
+
 static_assert(RECORD_HEAD_SIZE == 561, "a delete record is 561 bytes");
 static_assert(RECORD_WRITE_HEAD_SIZE == 565, "a write record of no data is 565 bytes");

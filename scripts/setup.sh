@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 x86_64 machine for building and testing this project:
-# host and MinGW cross toolchains, GoogleTest, Wine (64- and 32-bit), an X
-# server and tools for the GUI tests, a Japanese locale and fonts.
+# host and MinGW cross toolchains, GoogleTest, the header-only toml++ and
+# CLI11 (for mkpatch), Wine (64- and 32-bit), an X server and tools for the GUI
+# tests, a Japanese locale and fonts.
 #
 # Run as root. Safe to run again: every stage first checks whether its work is
 # already done, so on a prepared machine the script finishes in seconds.
@@ -15,6 +16,7 @@ readonly BINFMT_NAME=qemu-i386-10
 
 readonly TOOL_PACKAGES=(
     g++ make cmake ninja-build pkg-config googletest libgtest-dev
+    libtomlplusplus-dev libcli11-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64
     binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
     xvfb xdotool imagemagick locales fonts-ipafont

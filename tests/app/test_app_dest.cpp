@@ -8,7 +8,8 @@
 
 namespace {
 
-// A key of its own under HKCU and HKLM for each test, removed afterwards.
+// A key of its own under HKCU and HKLM for each test and process, removed
+// afterwards.
 class DestTest : public testing::Test {
   protected:
     void SetUp() override
@@ -22,8 +23,9 @@ class DestTest : public testing::Test {
     void TearDown() override
     {
         reg_close_at_exit();
-        RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\OrvanePatchTest");
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\OrvanePatchTest");
+        // Only this test's own key: the other build's tests run alongside.
+        RegDeleteTreeA(HKEY_CURRENT_USER, key_.c_str());
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, key_.c_str());
     }
     void set(HKEY root, DWORD type, const std::string &value, const std::string &name = "Path")
     {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The qzt command line: decompression through pipes and files, and the
-# length check of `qzt t`.
+# The qzt command line: compression and decompression through pipes and
+# files, and the length check of `qzt t`.
 set -euo pipefail
 qzt=$1
 tmp=$(mktemp -d)
@@ -26,5 +26,22 @@ if printf 'hello' | "$qzt" d - - >/dev/null 2>"$tmp/err"; then fail "d accepts p
 grep -q 'stream is not qzt' "$tmp/err" || fail "not-qzt message: $(cat "$tmp/err")"
 if "$qzt" t "$tmp/none.qzt" 2>"$tmp/err"; then fail "t accepts a missing file"; fi
 grep -q "none.qzt: Can't open file, 2" "$tmp/err" || fail "missing-file message: $(cat "$tmp/err")"
+
+# Compression at both levels, through files and pipes, back to the same
+# bytes: a program (binary) and numbered lines (text), past one block.
+{ cat "$qzt"; seq 1 20000; } > "$tmp/in"
+for level in -1 -9; do
+    "$qzt" c $level "$tmp/in" "$tmp/in.qzt" 2>"$tmp/err" || fail "c $level: $(cat "$tmp/err")"
+    grep -q "^qzt: $tmp/in: $(wc -c < "$tmp/in") -> $(wc -c < "$tmp/in.qzt") bytes" "$tmp/err" \
+        || fail "c $level summary: $(cat "$tmp/err")"
+    "$qzt" t "$tmp/in.qzt" 2>/dev/null || fail "t rejects the output of c $level"
+    "$qzt" d "$tmp/in.qzt" "$tmp/out" && cmp -s "$tmp/in" "$tmp/out" || fail "c $level then d, files"
+    "$qzt" c $level - - < "$tmp/in" 2>/dev/null | "$qzt" d - - | cmp -s "$tmp/in" - || fail "c $level then d, pipes"
+done
+# -9 is the default; an empty input is a header alone.
+"$qzt" c "$tmp/in" - 2>/dev/null | cmp -s "$tmp/in.qzt" - || fail "c without a level is not c -9"
+: > "$tmp/empty"
+[ "$("$qzt" c "$tmp/empty" - 2>/dev/null | od -An -tx1 | tr -d ' \n')" = 717a00000000 ] || fail "c of nothing"
+if "$qzt" c -5 "$tmp/in" "$tmp/x.qzt" 2>/dev/null; then fail "c accepts -5"; fi
 
 echo "qzt command line: all checks passed"

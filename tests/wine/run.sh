@@ -8,8 +8,10 @@
 # Environment:
 #   WINE_TEST_PREFIX   Wine prefix shared by all runs (default: build/wineprefix
 #                      of this checkout); made on first use.
-#   WINE_TEST_DISPLAY  X display for runs that show windows. Without it DISPLAY
-#                      is unset, so that any window (a MessageBoxA) fails at once.
+#   WINE_TEST_DISPLAY  X display for runs that show windows, or "auto" for the
+#                      prefix's own Xvfb server (started on first use, restarted
+#                      when it has died). Without it DISPLAY is unset, so that
+#                      any window (a MessageBoxA) fails at once.
 #   WINE_TEST_LANG     locale of the runs (default: ja_JP.UTF-8 where the
 #                      machine has it, which gives the ANSI code page 932).
 #   WINEDEBUG          Wine's debug channels (default: -all).
@@ -29,7 +31,10 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 prefix=${WINE_TEST_PREFIX:-$root/build/wineprefix}
 lock=$prefix/.run-lock
 booted_stamp=$prefix/.booted
+settings_stamp=$prefix/.settings
+xvfb_state=$prefix/.xvfb
 wow32_cache=$prefix/.wow32
+keeper_stamp=$prefix/.keeper
 
 if [ ! -x "$WINE64" ]; then
     echo "run.sh: $WINE64 is missing; run scripts/setup.sh" >&2
@@ -44,12 +49,6 @@ export XDG_RUNTIME_DIR=$prefix/.xdg-runtime
 mkdir -p "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 
-if [ -n "${WINE_TEST_DISPLAY:-}" ]; then
-    export DISPLAY=$WINE_TEST_DISPLAY
-else
-    unset DISPLAY
-fi
-
 # Wine takes the ANSI code page from the Unix locale, so the locale variables
 # that would override LANG go.
 lang=${WINE_TEST_LANG:-}
@@ -63,13 +62,47 @@ if [ -n "$lang" ]; then
     export LANG=$lang
 fi
 
+# Prints the display of the prefix's Xvfb server, starting one when there is
+# none or it has died. Runs under the lock. The server picks a free display
+# itself (-displayfd) and says its number once it accepts clients; it runs in
+# its own session so that it outlives this run and any test job's timeout.
+prefix_xvfb() {
+    local display pid
+    if read -r display pid 2>/dev/null <"$xvfb_state" &&
+       [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = Xvfb ] &&
+       [ -S "/tmp/.X11-unix/X$display" ]; then
+        echo ":$display"
+        return
+    fi
+    rm -f "$xvfb_state"
+    : >"$prefix/.xvfb.display"
+    setsid Xvfb -displayfd 8 -screen 0 1280x1024x24 -nolisten tcp \
+        8>"$prefix/.xvfb.display" </dev/null >"$prefix/.xvfb.log" 2>&1 9>&- &
+    pid=$!
+    for _ in $(seq 100); do
+        read -r display 2>/dev/null <"$prefix/.xvfb.display" && break
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if [ -z "${display:-}" ]; then
+        echo "run.sh: Xvfb did not start:" >&2
+        cat "$prefix/.xvfb.log" >&2
+        return 1
+    fi
+    echo "$display $pid" >"$xvfb_state"
+    echo ":$display"
+}
+
 # Makes the prefix. Runs under the lock: parallel test jobs wait here rather
 # than boot it twice or use it half-made. Wine's processes get no copy of the
 # lock's descriptor: the wineserver outlives this script and would keep the
-# lock held.
+# lock held. They run on the prefix's display, like everything that may start
+# the desktop (see keep_desktop).
 boot_prefix() {
     [ -e "$booted_stamp" ] && return
-    if ! "$WINE64" wineboot -i >"$prefix/.wineboot.log" 2>&1 9>&-; then
+    local display
+    display=$(prefix_xvfb) || return 1
+    if ! DISPLAY=$display "$WINE64" wineboot -i >"$prefix/.wineboot.log" 2>&1 9>&-; then
         echo "run.sh: wineboot failed in $prefix:" >&2
         cat "$prefix/.wineboot.log" >&2
         return 1
@@ -77,10 +110,81 @@ boot_prefix() {
     touch "$booted_stamp"
 }
 
-if [ ! -e "$booted_stamp" ]; then
+# Settings of the prefix for runs that show windows:
+# - the fonts of the program's dialogs and of message boxes map to the IPA
+#   fonts, so that Japanese text shows as such rather than as boxes;
+# - windows are not left to a window manager (there is none on Xvfb): Wine
+#   then draws their captions itself and does not wait two seconds, for an
+#   answer that never comes, each time a window is hidden.
+# Imported from a UTF-16 file, so that the face names do not depend on the
+# locale of this run.
+set_prefix_settings() {
+    [ -e "$settings_stamp" ] && return
+    local face display
+    display=$(prefix_xvfb) || return 1
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+        printf '[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
+        for face in "ＭＳ Ｐゴシック=IPAPGothic" "MS UI Gothic=IPAPGothic" \
+                    "ＭＳ ゴシック=IPAGothic" "MS Shell Dlg=IPAPGothic"; do
+            printf '"%s"="%s"\r\n' "${face%%=*}" "${face#*=}"
+        done
+        printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Managed"="N"\r\n'
+    } | { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE; } >"$prefix/drive_c/settings.reg"
+    if ! DISPLAY=$display "$WINE64" regedit /S 'C:\settings.reg' >/dev/null 2>&1 9>&-; then
+        echo "run.sh: the settings could not be imported into $prefix" >&2
+        return 1
+    fi
+    rm -f "$prefix/drive_c/settings.reg"
+    touch "$settings_stamp"
+}
+
+if [ ! -e "$booted_stamp" ] || [ ! -e "$settings_stamp" ]; then
     mkdir -p "$prefix"
-    ( flock 9; boot_prefix ) 9>"$lock"
+    ( flock 9; boot_prefix && set_prefix_settings ) 9>"$lock"
 fi
+
+if [ "${WINE_TEST_DISPLAY:-}" = auto ]; then
+    WINE_TEST_DISPLAY=$( (flock 9; prefix_xvfb) 9>"$lock" )
+fi
+if [ -n "${WINE_TEST_DISPLAY:-}" ]; then
+    export DISPLAY=$WINE_TEST_DISPLAY
+else
+    unset DISPLAY
+fi
+
+# The desktop process (explorer.exe /desktop) is started by the first program
+# that needs it and ends a second after the last one has gone. It keeps that
+# program's display and standard error: started by a run without a display,
+# no later program could show a window while it lasted, and whoever reads the
+# starting run's output (ctest) would wait for as long as programs keep the
+# desktop in use. So the desktop is started, or joined, by a program of the
+# prefix's own, on its display and with none of any run's output, which holds
+# it for 30 seconds; every run that comes when it is half way through starts
+# the next one. Runs under the lock.
+keep_desktop() {
+    local now started=0 display
+    now=$(date +%s)
+    read -r started 2>/dev/null <"$keeper_stamp" || true
+    [ $((now - started)) -lt 15 ] && return
+    display=$(prefix_xvfb) || return 1
+    rm -f "$prefix/drive_c/.keeper"
+    # cmd.exe joins the desktop as it starts, says so, and ends when its
+    # input does.
+    ( sleep 30 | DISPLAY=$display setsid "$WINE64" cmd.exe /c 'echo.>C:\.keeper& set /p x=' ) \
+        </dev/null >/dev/null 2>&1 9>&- &
+    for _ in $(seq 300); do
+        if [ -e "$prefix/drive_c/.keeper" ]; then
+            echo "$now" >"$keeper_stamp"
+            return
+        fi
+        sleep 0.1
+    done
+    echo "run.sh: the desktop of $prefix did not start" >&2
+    return 1
+}
+
+( flock 9; keep_desktop ) 9>"$lock"
 
 # True when $1 is a file holding a PE image for i386 (machine 0x14c).
 is_pe32() {

@@ -1,9 +1,15 @@
 // qzt: command-line access to the compressed format.
 //
-//   qzt d IN OUT   decompress IN to OUT ("-" for standard input or output)
-//   qzt t IN       decompress IN and check its length against the header
+//   qzt c [-1|-9] IN OUT   compress IN to OUT: -9 (the default) gives the
+//                          smallest output, -1 is much faster
+//   qzt d IN OUT           decompress IN to OUT ("-" for standard input or output)
+//   qzt t IN               decompress IN and check its length against the header
 //
-// Errors exit with code 1 and a message on stderr.
+// Compression reports sizes and speed on stderr, with a progress bar while a
+// large input is compressed for a terminal. Errors exit with code 1 and a
+// message on stderr.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,14 +21,17 @@
 #include "stream/fstrm.h"
 #include "stream/mstrm.h"
 #include "stream/qzt.h"
+#include "stream/qzt_encode.h"
 
 namespace {
 
 int usage()
 {
     fprintf(stderr,
-            "usage: qzt d IN OUT   decompress IN to OUT ('-' for stdin/stdout)\n"
-            "       qzt t IN       decompress IN and check it\n");
+            "usage: qzt c [-1|-9] IN OUT   compress IN to OUT ('-' for stdin/stdout);\n"
+            "                              -9 (default): smallest, -1: fast\n"
+            "       qzt d IN OUT           decompress IN to OUT\n"
+            "       qzt t IN               decompress IN and check it\n");
     return 2;
 }
 
@@ -63,6 +72,59 @@ strm *open_output(const char *name)
     return out;
 }
 
+// A bar on stderr, redrawn as blocks are done.
+void show_progress(void *, uint32_t done, uint32_t total)
+{
+    constexpr int width = 40;
+    auto filled = static_cast<int>(static_cast<uint64_t>(done) * width / total);
+    fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################", width - filled, "",
+            static_cast<int>(static_cast<uint64_t>(done) * 100 / total));
+}
+
+// Compresses IN to OUT. The input is read whole: the header states its
+// length before the first block.
+int compress(const char *in_name, const char *out_name, int level)
+{
+    strm *in = open_input(in_name);
+    std::vector<uint8_t> data;
+    uint8_t buf[65536];
+    int32_t n;
+    while ((n = strm_read(in, buf, sizeof buf)) > 0) {
+        data.insert(data.end(), buf, buf + n);
+        if (data.size() > 0xFFFFFFFFu) {
+            fprintf(stderr, "qzt: %s: longer than 4 GiB\n", in_name);
+            exit(1);
+        }
+    }
+    strm_release(in);
+    auto len = static_cast<uint32_t>(data.size());
+
+    bool bar = isatty(STDERR_FILENO) && len > (1u << 20);
+    auto start = std::chrono::steady_clock::now();
+    strm *coded = mstrm_new_writer();
+    bool ok = qzt_encode(data.data(), len, level, coded, bar ? show_progress : nullptr);
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (bar)
+        fprintf(stderr, "\r%*s\r", 48, "");
+    uint32_t size;
+    const uint8_t *bytes = mstrm_data(coded, &size);
+    strm *out = open_output(out_name);
+    for (uint32_t at = 0; ok && at < size;) {
+        auto chunk = static_cast<int32_t>(std::min<uint32_t>(size - at, 1u << 20));
+        ok = strm_write(out, bytes + at, chunk) == chunk;
+        at += static_cast<uint32_t>(chunk);
+    }
+    strm_release(out);
+    strm_release(coded);
+    if (!ok) {
+        fprintf(stderr, "qzt: %s: not written whole\n", out_name);
+        return 1;
+    }
+    fprintf(stderr, "qzt: %s: %u -> %u bytes (%.1f%%), %.1f MB/s\n", in_name, len, size,
+            len ? 100.0 * size / len : 100.0, secs > 0 ? len / secs / 1e6 : 0.0);
+    return 0;
+}
+
 // Decompresses IN into out (or nowhere); checks the length against the header.
 int decompress(const char *in_name, strm *out)
 {
@@ -93,6 +155,16 @@ int main(int argc, char **argv)
 {
     if (argc < 2)
         return usage();
+    if (strcmp(argv[1], "c") == 0 && (argc == 4 || argc == 5)) {
+        int level = QZT_LEVEL_BEST;
+        if (argc == 5) {
+            if (strcmp(argv[2], "-1") == 0)
+                level = QZT_LEVEL_FAST;
+            else if (strcmp(argv[2], "-9") != 0)
+                return usage();
+        }
+        return compress(argv[argc - 2], argv[argc - 1], level);
+    }
     if (strcmp(argv[1], "d") == 0 && argc == 4) {
         strm *out = open_output(argv[3]);
         int rc = decompress(argv[2], out);

@@ -1,0 +1,48 @@
+// The progress window's bars and labels: a real window, so a display.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/patch.h"
+
+#include <commctrl.h>
+
+namespace {
+
+std::string label(HWND dlg, int id)
+{
+    char text[32];
+    GetDlgItemTextA(dlg, id, text, sizeof text);
+    return text;
+}
+
+}  // namespace
+
+TEST(PatchProgress, BarsAndLabels)
+{
+    InitCommonControls();
+    g_entry_count = 3;
+    HWND dlg = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
+                                  patch_progress_proc, 0);
+    ASSERT_NE(dlg, nullptr) << "a display is needed";
+    char title[64];
+    GetWindowTextA(dlg, title, sizeof title);
+    EXPECT_STREQ(title, "Orvane \x83\x70\x83\x62\x83\x60");
+    EXPECT_EQ(label(dlg, IDC_TOTAL_LABEL), "  0%");
+    EXPECT_EQ(label(dlg, IDC_FILE_LABEL), "  0%");
+    EXPECT_EQ(SendDlgItemMessageA(dlg, IDC_TOTAL_BAR, PBM_GETRANGE, FALSE, 0), 3);
+
+    const std::pair<int32_t, const char *> percents[] = {{0, "  0%"}, {33, " 33%"}, {100, "100%"}, {101, "100%"},
+                                                         {250, "100%"}};
+    for (auto [value, text] : percents) {
+        patch_set_percent(dlg, IDC_FILE_LABEL, value);
+        EXPECT_EQ(label(dlg, IDC_FILE_LABEL), text) << value;
+    }
+
+    // Ranges past 16 bits still reach the bar whole.
+    patch_set_range(dlg, IDC_FILE_BAR, 70000);
+    patch_set_pos(dlg, IDC_FILE_BAR, 69999);
+    EXPECT_EQ(SendDlgItemMessageA(dlg, IDC_FILE_BAR, PBM_GETRANGE, FALSE, 0), 70000);
+    EXPECT_EQ(SendDlgItemMessageA(dlg, IDC_FILE_BAR, PBM_GETPOS, 0, 0), 69999);
+    DestroyWindow(dlg);
+}

@@ -1,0 +1,81 @@
+// Writes a patch from plain fields, without the builder's checks: for the
+// end-to-end scenarios whose payload the builder refuses to make on purpose
+// (a malformed destination spec). Test use only.
+//
+// Usage: e2e_payload STUB LIST OUT
+//
+// LIST holds lines of TAB-separated fields in code page 932, stored as they are:
+//   question TEXT            the stored question (backslash-n for a line break)
+//   write NAME DEST SOURCE   SOURCE relative to LIST's folder
+//   delete NAME DEST
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "stream/qzt_encode.h"
+#include "tools/mkpatch/files.h"
+#include "tools/mkpatch/payload.h"
+
+namespace {
+
+std::vector<std::string> split_tabs(const std::string &line)
+{
+    std::vector<std::string> fields;
+    std::istringstream in(line);
+    for (std::string f; std::getline(in, f, '\t');)
+        fields.push_back(f);
+    return fields;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 4) {
+        fprintf(stderr, "usage: e2e_payload STUB LIST OUT\n");
+        return 2;
+    }
+    try {
+        std::filesystem::path list = argv[2];
+        payload_bytes list_bytes = file_read(list);
+        std::istringstream lines(std::string(list_bytes.begin(), list_bytes.end()));
+        std::string question;
+        std::vector<payload_record> records;
+        for (std::string line; std::getline(lines, line);) {
+            std::vector<std::string> f = split_tabs(line);
+            payload_record r;
+            if (f.size() == 2 && f[0] == "question") {
+                question = f[1];
+                continue;
+            } else if (f.size() == 4 && f[0] == "write") {
+                r.action = ACTION_WRITE;
+                r.data = file_read(list.parent_path() / f[3]);
+            } else if (f.size() == 3 && f[0] == "delete") {
+                r.action = ACTION_DELETE;
+            } else {
+                throw std::runtime_error("bad line: " + line);
+            }
+            if (f[1].size() >= RECORD_NAME_SIZE || f[2].size() >= RECORD_DEST_SIZE)
+                throw std::runtime_error("field too long: " + line);
+            r.name = f[1];
+            r.dest = f[2];
+            records.push_back(r);
+        }
+        payload_bytes patch = file_read(argv[1]);
+        patch.resize(PAYLOAD_OFFSET, 0);
+        payload_bytes header = payload_header(static_cast<uint32_t>(records.size()), question);
+        patch.insert(patch.end(), header.begin(), header.end());
+        for (const payload_record &r : records) {
+            payload_bytes blob = payload_compress(payload_record_bytes(r), QZT_LEVEL_FAST);
+            payload_put32(&patch, static_cast<uint32_t>(blob.size()));
+            patch.insert(patch.end(), blob.begin(), blob.end());
+        }
+        file_write(argv[3], patch);
+    } catch (const std::exception &e) {
+        fprintf(stderr, "e2e_payload: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,293 @@
+// The payload writer and reader: the fixed layout, each other, the program's
+// own reader (qzt_open), and every fault the reader must name.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "stream/qzt_encode.h"
+#include "test_util.h"
+#include "tools/mkpatch/payload.h"
+
+namespace {
+
+payload_record record(uint8_t action, std::string name, std::string dest, bytes data = {})
+{
+    payload_record r;
+    r.action = action;
+    r.name = std::move(name);
+    r.dest = std::move(dest);
+    r.data = std::move(data);
+    return r;
+}
+
+// A patch: a two-byte image padded to the payload offset, the header, the blobs.
+bytes patch_of(const std::string &message, const std::vector<bytes> &blobs)
+{
+    bytes p = payload_start({'M', 'Z'}, static_cast<uint32_t>(blobs.size()), message);
+    for (const bytes &b : blobs) {
+        payload_put32(&p, static_cast<uint32_t>(b.size()));
+        p.insert(p.end(), b.begin(), b.end());
+    }
+    return p;
+}
+
+bytes blob_of(const payload_record &r, int level = QZT_LEVEL_FAST)
+{
+    return payload_compress(payload_record_bytes(r), level);
+}
+
+payload_fault read_fault(const bytes &patch)
+{
+    payload_layout layout;
+    payload_fault fault;
+    EXPECT_FALSE(payload_read(patch.data(), patch.size(), &layout, nullptr, &fault));
+    return fault;
+}
+
+std::string unpack_fault(const bytes &blob)
+{
+    bytes out;
+    std::string why;
+    EXPECT_FALSE(payload_unpack(blob.data(), static_cast<uint32_t>(blob.size()), &out, &why));
+    return why;
+}
+
+std::string parse_fault(const bytes &rec)
+{
+    payload_record r;
+    std::string why;
+    EXPECT_FALSE(payload_parse(rec, &r, &why));
+    return why;
+}
+
+}  // namespace
+
+TEST(PayloadLayout, RecordsAtTheirFixedOffsets)
+{
+    bytes del = payload_record_bytes(record(ACTION_DELETE, "OLD.TXT", "C:\\GAME"));
+    ASSERT_EQ(del.size(), 561u);
+    EXPECT_EQ(del[0], 2);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(&del[1])), "OLD.TXT");
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(&del[261])), "C:\\GAME");
+    EXPECT_EQ(del[260], 0);  // the name field's last byte
+    EXPECT_EQ(del[560], 0);
+
+    bytes empty = payload_record_bytes(record(ACTION_WRITE, "E", "D", {}));
+    ASSERT_EQ(empty.size(), 565u);
+    EXPECT_EQ(empty[0], 1);
+    EXPECT_EQ(bytes(empty.begin() + 561, empty.end()), bytes({0, 0, 0, 0}));
+
+    bytes three = payload_record_bytes(record(ACTION_WRITE, "N", "D", {'x', 'y', 'z'}));
+    EXPECT_EQ(bytes(three.begin() + 561, three.end()), bytes({0, 0, 0, 3, 'x', 'y', 'z'}));
+
+    EXPECT_EQ(payload_header(2, "a\\nb"), bytes({0, 0, 0, 2, 0, 0, 0, 4, 'a', '\\', 'n', 'b'}));
+}
+
+TEST(PayloadLayout, HandMadePayloadReadsBackExactly)
+{
+    // Every byte written out by hand: N = 1, M = 3, one entry whose blob is a
+    // single block of 561 literals.
+    std::string rec(561, '\0');
+    rec[0] = 2;
+    rec.replace(1, 5, "A.TXT");
+    rec.replace(261, 15, "%WINDIR%\\SYSTEM");
+    bytes blob = qzt_stream(561, {{561, BlockBuilder().literals(rec).words()}});
+    bytes p(65536, 0);
+    p[0] = 'M';
+    p[1] = 'Z';
+    bytes tail = {0, 0, 0, 1, 0, 0, 0, 3, 'H', '\\', 'n'};
+    put_be(tail, static_cast<uint32_t>(blob.size()), 4);
+    tail.insert(tail.end(), blob.begin(), blob.end());
+    p.insert(p.end(), tail.begin(), tail.end());
+
+    payload_layout layout;
+    payload_fault fault;
+    std::vector<payload_record> got;
+    ASSERT_TRUE(payload_read(p.data(), p.size(), &layout, [&](uint32_t, const payload_record &r) { got.push_back(r); },
+                             &fault))
+        << fault.what;
+    EXPECT_EQ(layout.count, 1u);
+    EXPECT_EQ(layout.message, "H\\n");
+    EXPECT_EQ(layout.blob_offset[0], 65536u + 8 + 3 + 4);
+    EXPECT_EQ(layout.blob_length[0], blob.size());
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].action, ACTION_DELETE);
+    EXPECT_EQ(got[0].name, "A.TXT");
+    EXPECT_EQ(got[0].dest, "%WINDIR%\\SYSTEM");
+}
+
+TEST(PayloadRoundTrip, WriterAndReadersAgree)
+{
+    bytes big(70000);
+    for (size_t i = 0; i < big.size(); i++)
+        big[i] = static_cast<uint8_t>(i * 7 / 3);
+    std::vector<payload_record> in = {
+        record(ACTION_WRITE, "EMPTY.DAT", "D:\\GAME"),
+        record(ACTION_WRITE, "DATA\\BIG.DAT", "%HKCR\\Software\\Orvane\\Game%Path%", big),
+        record(ACTION_DELETE, "\x83\x5C.TXT", "%WINDIR%"),  // a second byte 0x5C in the name
+    };
+    for (int level : {QZT_LEVEL_FAST, QZT_LEVEL_BEST}) {
+        bytes p = payload_start({'M', 'Z', 'x'}, static_cast<uint32_t>(in.size()), "Q\\n");
+        std::vector<uint32_t> lengths;
+        for (const payload_record &r : in)
+            lengths.push_back(payload_append(&p, payload_record_bytes(r), level));
+        ASSERT_EQ(bytes(p.begin(), p.begin() + 3), bytes({'M', 'Z', 'x'}));
+        ASSERT_EQ(p[3], 0);
+
+        payload_layout layout;
+        payload_fault fault;
+        std::vector<payload_record> out;
+        ASSERT_TRUE(payload_read(p.data(), p.size(), &layout,
+                                 [&](uint32_t, const payload_record &r) { out.push_back(r); }, &fault))
+            << fault.what;
+        EXPECT_EQ(layout.message, "Q\\n");
+        EXPECT_EQ(layout.blob_length, lengths);
+        ASSERT_EQ(out.size(), in.size());
+        for (size_t i = 0; i < in.size(); i++) {
+            EXPECT_EQ(out[i].action, in[i].action);
+            EXPECT_EQ(out[i].name, in[i].name);
+            EXPECT_EQ(out[i].dest, in[i].dest);
+            EXPECT_EQ(out[i].data, in[i].data);
+            // The program's own reader sees exactly the record.
+            auto at = p.begin() + static_cast<ptrdiff_t>(layout.blob_offset[i]);
+            EXPECT_EQ(qzt_decompress(bytes(at, at + lengths[i])), payload_record_bytes(in[i]));
+        }
+    }
+}
+
+TEST(PayloadMessage, UnescapesAsTheProgramDoes)
+{
+    EXPECT_EQ(payload_unescape("a\\nb"), "a\r\nb");
+    EXPECT_EQ(payload_unescape("\\x"), "x");
+    EXPECT_EQ(payload_unescape("\\\\n"), "\r\n");
+    EXPECT_EQ(payload_unescape("end\\"), "end");
+    EXPECT_EQ(payload_unescape("n\\"), "n");
+    EXPECT_EQ(payload_unescape(""), "");
+}
+
+TEST(PayloadScan, CutAnywhereNamesWhereTheCutIs)
+{
+    std::vector<bytes> blobs = {blob_of(record(ACTION_WRITE, "A", "C:\\X", {'1', '2'})),
+                                blob_of(record(ACTION_DELETE, "B", "C:\\X"))};
+    bytes p = patch_of("Yes?", blobs);
+    size_t first = PAYLOAD_OFFSET + 8 + 4;  // where entry 1 begins
+    size_t second = first + 4 + blobs[0].size();
+    for (size_t cut = PAYLOAD_OFFSET; cut < p.size(); cut++) {
+        payload_layout layout;
+        payload_fault f;
+        ASSERT_FALSE(payload_read(p.data(), cut, &layout, nullptr, &f)) << "cut at " << cut;
+        uint32_t want = cut < first ? 0 : cut < second ? 1 : 2;
+        ASSERT_EQ(f.entry, want) << "cut at " << cut << ": " << f.what;
+        ASSERT_FALSE(f.what.empty());
+    }
+}
+
+TEST(PayloadScan, FaultsOfTheFileAndTheHeader)
+{
+    bytes p = patch_of("Q", {blob_of(record(ACTION_DELETE, "B", "C:\\X"))});
+    EXPECT_EQ(read_fault(bytes(p.begin(), p.begin() + 100)).what,
+              "the file is 100 bytes, shorter than the 65536-byte program image");
+    bytes no_mz = p;
+    no_mz[0] = 'X';
+    EXPECT_EQ(read_fault(no_mz).what, "the program image does not start with MZ");
+    bytes long_message = p;
+    long_message[PAYLOAD_OFFSET + 7] = 200;
+    EXPECT_EQ(read_fault(long_message).what.find("the question of 200 bytes runs past the end of the file"), 0u);
+    bytes more = p;
+    more.push_back(0);
+    payload_fault f = read_fault(more);
+    EXPECT_EQ(f.entry, 1u);
+    EXPECT_EQ(f.what, "1 bytes follow the last entry");
+    bytes count_too_high = p;
+    count_too_high[PAYLOAD_OFFSET + 3] = 2;
+    f = read_fault(count_too_high);
+    EXPECT_EQ(f.entry, 2u);
+    EXPECT_EQ(f.what, "the blob length is cut short at the end of the file");
+}
+
+TEST(PayloadUnpack, CompressedStreamFaults)
+{
+    bytes rec = payload_record_bytes(record(ACTION_WRITE, "A", "C:\\X", bytes(40000, 'a')));
+    bytes blob = payload_compress(rec, QZT_LEVEL_FAST);
+
+    EXPECT_EQ(unpack_fault(bytes(blob.begin(), blob.begin() + 5)),
+              "the blob of 5 bytes is shorter than a compressed stream's header");
+    bytes magic = blob;
+    magic[1] ^= 1;
+    EXPECT_EQ(unpack_fault(magic), "the blob starts with 0x717B, not the compressed stream's magic 0x717A");
+    bytes sync = blob;
+    sync[7] ^= 1;
+    EXPECT_EQ(unpack_fault(sync), "block 1 (byte 6 of the blob): sync word 0x7A75 instead of 0x7A74");
+    bytes zero = blob;
+    zero[8] = zero[9] = 0;
+    EXPECT_EQ(unpack_fault(zero), "block 1 (byte 6 of the blob): block length 0 outside 1 to 32768");
+    bytes total = blob;
+    total[5] -= 1;
+    EXPECT_NE(unpack_fault(total).find("the blocks hold more than the stream's total"), std::string::npos);
+    total[5] += 2;
+    EXPECT_EQ(unpack_fault(total), "the blocks hold " + std::to_string(rec.size()) +
+                                       " bytes, but the stream's total says " + std::to_string(rec.size() + 1));
+    bytes trailing = blob;
+    trailing.push_back(0x7A);
+    EXPECT_NE(unpack_fault(trailing).find("block 3 "), std::string::npos);
+    EXPECT_NE(unpack_fault(trailing).find("its header is cut short"), std::string::npos);
+    bytes cut = blob;
+    cut.pop_back();
+    cut.pop_back();
+    EXPECT_NE(unpack_fault(cut).find("block 2 "), std::string::npos);
+    EXPECT_NE(unpack_fault(cut).find("run past the end of the blob"), std::string::npos);
+}
+
+TEST(PayloadUnpack, CorruptCodedWordsAreNamedNotFatal)
+{
+    // A block whose first token is a literal run longer than the block.
+    bytes blob = qzt_stream(4, {{4, BlockBuilder().literals("abcdef").words()}});
+    std::string why = unpack_fault(blob);
+    EXPECT_EQ(why, "block 1 (byte 6 of the blob): qzt block corrupt");
+    // The reports end the process again afterwards.
+    EXPECT_EQ(g_fatal_exiting, 0);
+}
+
+TEST(PayloadParse, RecordFaults)
+{
+    bytes del = payload_record_bytes(record(ACTION_DELETE, "A", "C:\\X"));
+    EXPECT_EQ(parse_fault(bytes(del.begin(), del.begin() + 560)),
+              "the record is 560 bytes, shorter than its 561-byte head");
+    bytes act = del;
+    act[0] = 3;
+    EXPECT_EQ(parse_fault(act), "action 3 is neither 1 (write) nor 2 (delete)");
+    bytes no_nul = del;
+    std::fill(no_nul.begin() + 1, no_nul.begin() + 261, 'x');
+    EXPECT_EQ(parse_fault(no_nul), "the name field of 260 bytes holds no terminator");
+    bytes dest_no_nul = del;
+    std::fill(dest_no_nul.begin() + 261, dest_no_nul.end(), 'x');
+    EXPECT_EQ(parse_fault(dest_no_nul), "the destination field of 300 bytes holds no terminator");
+    bytes junk = del;
+    junk[300] = 'j';
+    EXPECT_EQ(parse_fault(junk), "the destination field holds bytes after its terminator");
+    bytes no_name = del;
+    no_name[1] = 0;
+    EXPECT_EQ(parse_fault(no_name), "the name is empty");
+    bytes long_delete = del;
+    long_delete.push_back(0);
+    EXPECT_EQ(parse_fault(long_delete), "a delete record is 561 bytes, this one 562");
+
+    bytes write = payload_record_bytes(record(ACTION_WRITE, "A", "C:\\X", {'1', '2', '3'}));
+    EXPECT_EQ(parse_fault(bytes(write.begin(), write.begin() + 563)),
+              "the write record is 563 bytes and holds no data length");
+    write[564] = 5;  // states 5 bytes, holds 3
+    EXPECT_EQ(parse_fault(write), "the data length says 5 bytes, but the record holds 3");
+    write[564] = 2;
+    EXPECT_EQ(parse_fault(write), "the data length says 2 bytes, but the record holds 3");
+}
+
+TEST(PayloadParse, ShortDataInsideAGoodBlobIsNamedWithItsEntry)
+{
+    bytes rec = payload_record_bytes(record(ACTION_WRITE, "A", "C:\\X", bytes(50, 'd')));
+    rec[563] = 100 >> 8;
+    rec[564] = 100 & 0xFF;  // states 100 bytes, holds 50
+    bytes p = patch_of("", {blob_of(record(ACTION_DELETE, "B", "C:\\X")), payload_compress(rec, QZT_LEVEL_FAST)});
+    payload_fault f = read_fault(p);
+    EXPECT_EQ(f.entry, 2u);
+    EXPECT_EQ(f.what, "the data length says 100 bytes, but the record holds 50");
+}

@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# The mkpatch command line: build, list, verify, extract and diff on real
+# files, the stub lookup, and the exit codes and messages of its faults.
+set -euo pipefail
+mkpatch=$(realpath "$1")
+examples=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../examples" && pwd)
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+# Runs mkpatch expecting exit code $1; its stderr lands in $tmp/err.
+expect() {
+    local want=$1 rc=0
+    shift
+    "$mkpatch" "$@" >"$tmp/out" 2>"$tmp/err" || rc=$?
+    [ "$rc" -eq "$want" ] || fail "mkpatch $* exited $rc, not $want: $(cat "$tmp/err")"
+}
+grep_err() { grep -q -- "$1" "$tmp/err" || fail "message '$1' missing in: $(cat "$tmp/err")"; }
+
+for sub in build list verify extract diff; do
+    expect 0 "$sub" --help
+    grep -q "Usage: mkpatch $sub" "$tmp/out" || fail "$sub --help"
+done
+expect 2 build
+grep_err "MANIFEST is required"
+expect 2 frobnicate
+
+# A stand-in for the patch program: any image of at most 65536 bytes.
+printf 'MZ stub' >"$tmp/stub.exe"
+mkdir -p "$tmp/demo"
+expect 0 build "$examples/patch.toml" -o "$tmp/demo/ORVANE11.EXE" --stub "$tmp/stub.exe"
+[ "$(head -c 7 "$tmp/demo/ORVANE11.EXE")" = "MZ stub" ] || fail "the image does not start the patch"
+[ "$(od -An -tx1 -j65536 -N4 "$tmp/demo/ORVANE11.EXE" | tr -d ' ')" = 00000004 ] || fail "entry count at 65536"
+expect 0 verify "$tmp/demo/ORVANE11.EXE"
+expect 0 list "$tmp/demo/ORVANE11.EXE"
+grep -q '^  Orvane をバージョン 1.1 に更新します。$' "$tmp/out" || fail "list: question: $(cat "$tmp/out")"
+grep -q '^  よろしいですか？$' "$tmp/out" || fail "list: second line of the question"
+grep -Eq '^ +3  delete +- +[0-9]+  %HKCR\\Software\\Orvane\\Game%Path%  NOTES.TXT$' "$tmp/out" ||
+    fail "list: the delete entry: $(cat "$tmp/out")"
+# README.TXT beside the patch, in code page 932 with CR LF.
+iconv -f CP932 -t UTF-8 "$tmp/demo/README.TXT" | tr -d '\r' | cmp -s - "$examples/README.TXT" ||
+    fail "README.TXT is not the example's text in code page 932"
+[ "$(head -n 1 "$tmp/demo/README.TXT" | od -An -c | tr -d ' \n' | tail -c 4)" = '\r\n' ] || fail "README.TXT line ends"
+
+# The stub lookup from the tool's own place: build/PRESET/bin -> build/win32/bin.
+mkdir -p "$tmp/tree/native/bin"
+cp "$mkpatch" "$tmp/tree/native/bin/mkpatch"
+if "$tmp/tree/native/bin/mkpatch" build "$examples/patch.toml" -o "$tmp/x.exe" >/dev/null 2>"$tmp/err"; then
+    fail "built without a stub"
+fi
+grep_err "no patch program to build on: build it (cmake --preset win32 && cmake --build --preset win32)"
+grep_err "$tmp/tree/win32/bin/patch.exe"
+[ ! -e "$tmp/x.exe" ] || fail "a patch was written without a stub"
+mkdir -p "$tmp/tree/win32/bin"
+cp "$tmp/stub.exe" "$tmp/tree/win32/bin/patch.exe"
+"$tmp/tree/native/bin/mkpatch" build "$examples/patch.toml" -o "$tmp/x.exe" >"$tmp/out" ||
+    fail "the stub of the build tree was not found"
+grep -q "^program: $tmp/tree/win32/bin/patch.exe (7 bytes)" "$tmp/out" || fail "stub line: $(cat "$tmp/out")"
+
+# Stubs that cannot be a patch's image.
+head -c 65537 /dev/zero | sed 's/^\x00\x00/MZ/' >"$tmp/big.exe"
+expect 1 build "$examples/patch.toml" -o "$tmp/y.exe" --stub "$tmp/big.exe"
+grep_err "big.exe is 65537 bytes, more than the 65536-byte program image"
+printf 'ELF' >"$tmp/elf.exe"
+expect 1 build "$examples/patch.toml" -o "$tmp/y.exe" --stub "$tmp/elf.exe"
+grep_err "elf.exe is not a Windows program (it does not start with MZ)"
+[ ! -e "$tmp/y.exe" ] || fail "a patch was written from a bad stub"
+expect 1 build "$examples/patch.toml" -o "$tmp/nowhere/y.exe" --stub "$tmp/stub.exe"
+grep_err "y.exe: the folder $tmp/nowhere does not exist"
+
+# A manifest with faults: every one named with its line, nothing written.
+mkdir -p "$tmp/bad"
+cat >"$tmp/bad/patch.toml" <<'TOML'
+question = "ソフトを更新しますか"
+dest = '%HKCR\Software\Orvane'
+
+[[entry]]
+action = "write"
+name = "A.DAT"
+source = "missing.dat"
+TOML
+expect 1 build "$tmp/bad/patch.toml" -o "$tmp/bad/out.exe" --stub "$tmp/stub.exe"
+grep_err "bad/patch.toml:1: error: question: 'ソ' (U+30BD) is 0x83 0x5C in code page 932"
+grep_err "bad/patch.toml:2: error: dest: the registry form needs a '%' after the subkey"
+grep_err "bad/patch.toml:7: error: entry 1: source: $tmp/bad/missing.dat: no such file"
+grep_err "3 errors, no patch written"
+[ -z "$(ls "$tmp/bad" | grep -v patch.toml)" ] || fail "files left behind: $(ls "$tmp/bad")"
+
+# verify: a small patch cut at every byte of its payload, a damaged sync word.
+cat >"$tmp/small.toml" <<'TOML'
+question = "Q"
+dest = 'C:\GAME'
+[[entry]]
+action = "write"
+name = "A.TXT"
+source = "small.toml"
+[[entry]]
+action = "delete"
+name = "B.TXT"
+TOML
+expect 0 build "$tmp/small.toml" -o "$tmp/small.exe" --stub "$tmp/stub.exe"
+size=$(stat -c %s "$tmp/small.exe")
+for ((cut = 65536; cut < size; cut++)); do
+    head -c "$cut" "$tmp/small.exe" >"$tmp/cut.exe"
+    expect 1 verify "$tmp/cut.exe"
+    grep -Eq "^mkpatch: $tmp/cut.exe: (entry [12]: |the payload header is cut short|the question of)" "$tmp/err" ||
+        fail "cut at $cut: $(cat "$tmp/err")"
+done
+cp "$tmp/small.exe" "$tmp/sync.exe"
+# Entry 1's blob starts after the header (8), the question (1) and its length (4);
+# its first sync word follows the stream's 6-byte head.
+printf '\x00' | dd of="$tmp/sync.exe" bs=1 seek=$((65536 + 8 + 1 + 4 + 6)) conv=notrunc status=none
+expect 1 verify "$tmp/sync.exe"
+grep_err "entry 1: block 1 (byte 6 of the blob): sync word 0x0074 instead of 0x7A74"
+expect 1 verify "$tmp/stub.exe"
+grep_err "the file is 7 bytes, shorter than the 65536-byte program image"
+
+# diff, build, extract: the NEW tree's new and changed files come back.
+mkdir -p "$tmp/old/data" "$tmp/new/data" "$tmp/m"
+printf 'same' | tee "$tmp/old/same.txt" >"$tmp/new/same.txt"
+printf 'v1' >"$tmp/old/data/level.dat"
+head -c 100000 /dev/urandom >"$tmp/new/data/level.dat"
+printf 'new' >"$tmp/new/data/ソフト.txt"
+printf 'gone' >"$tmp/old/gone.txt"
+expect 0 diff "$tmp/old" "$tmp/new" --dest 'C:\Games\Test' -o "$tmp/m/patch.toml"
+grep -q "^source = '../new/data/level.dat'$" "$tmp/m/patch.toml" || fail "sources: $(cat "$tmp/m/patch.toml")"
+expect 0 build "$tmp/m/patch.toml" -o "$tmp/m/p.exe" --stub "$tmp/stub.exe" -1
+expect 0 extract "$tmp/m/p.exe" "$tmp/got"
+grep -q '^not extracted, a delete entry: gone.txt  (in C:\\Games\\Test)$' "$tmp/out" ||
+    fail "extract: $(cat "$tmp/out")"
+(cd "$tmp/got" && find . -type f | sort) >"$tmp/got.list"
+printf './data/level.dat\n./data/ソフト.txt\n' | cmp -s - "$tmp/got.list" || fail "extracted: $(cat "$tmp/got.list")"
+cmp -s "$tmp/got/data/level.dat" "$tmp/new/data/level.dat" || fail "level.dat differs"
+cmp -s "$tmp/got/data/ソフト.txt" "$tmp/new/data/ソフト.txt" || fail "ソフト.txt differs"
+expect 1 extract "$tmp/m/p.exe" "$tmp/got"
+grep_err "got/data/level.dat exists already (use --force to overwrite)"
+expect 0 extract "$tmp/m/p.exe" "$tmp/got" --force
+
+# diff refuses files in a folder the patch would have to make.
+mkdir -p "$tmp/new/maps"
+printf 'm' >"$tmp/new/maps/m.map"
+expect 1 diff "$tmp/old" "$tmp/new" --dest 'C:\Games\Test' -o "$tmp/m/patch2.toml"
+grep_err "NEW has the folder 'maps', which OLD lacks: the patch cannot create folders"
+[ ! -e "$tmp/m/patch2.toml" ] || fail "diff wrote a manifest despite the error"
+
+echo "mkpatch command line: all checks passed"

@@ -1,0 +1,407 @@
+// mkpatch: makes, lists, checks and unpacks patches.
+//
+//   mkpatch build MANIFEST -o OUT.exe [--stub STUB.exe] [-1|-9]
+//   mkpatch list PATCH.exe
+//   mkpatch verify PATCH.exe
+//   mkpatch extract PATCH.exe DIR [--force]
+//   mkpatch diff OLD_DIR NEW_DIR --dest DEST -o MANIFEST [--question TEXT]
+//
+// Exit codes: 0 done, 1 a fault (reported on stderr), 2 a usage error.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <map>
+#include <stdexcept>
+#include <system_error>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "stream/qzt_encode.h"
+#include "tools/mkpatch/cp932.h"
+#include "tools/mkpatch/diff.h"
+#include "tools/mkpatch/files.h"
+#include "tools/mkpatch/manifest.h"
+#include "tools/mkpatch/payload.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using mkpatch_error = std::runtime_error;
+
+// Code page 932 text for display; where it is not valid, its bytes past
+// ASCII as \xNN.
+std::string mkpatch_show(std::string_view cp932)
+{
+    std::string out;
+    if (cp932_to_utf8(cp932, &out))
+        return out;
+    out.clear();
+    for (char c : cp932) {
+        char hex[8];
+        snprintf(hex, sizeof hex, "\\x%02X", static_cast<uint8_t>(c));
+        out += static_cast<uint8_t>(c) < 0x80 ? std::string(1, c) : std::string(hex);
+    }
+    return out;
+}
+
+std::string mkpatch_fault(const payload_fault &f)
+{
+    return f.entry ? "entry " + std::to_string(f.entry) + ": " + f.what : f.what;
+}
+
+uint64_t mkpatch_hash(const payload_bytes &b)
+{
+    uint64_t h = 0xcbf29ce484222325u;  // FNV-1a
+    for (uint8_t c : b)
+        h = (h ^ c) * 0x100000001b3u;
+    return h;
+}
+
+// The stub is the program this project builds, found from the tool's own
+// place so that any checkout or build folder works without configuration:
+// build/PRESET/bin/mkpatch looks in build/win32/bin; a folder that holds
+// both programs serves as well.
+fs::path mkpatch_find_stub()
+{
+    fs::path bin = file_self().parent_path();
+    std::vector<fs::path> candidates = {bin / ".." / ".." / "win32" / "bin" / "patch.exe", bin / "patch.exe"};
+    std::string tried;
+    for (const fs::path &p : candidates) {
+        std::error_code ec;
+        if (fs::is_regular_file(p, ec))
+            return p.lexically_normal();
+        tried += "\n  " + file_utf8(p.lexically_normal());
+    }
+    throw mkpatch_error("no patch program to build on: build it (cmake --preset win32 && cmake --build --preset "
+                        "win32) or name one with --stub; looked for:" +
+                        tried);
+}
+
+int mkpatch_build(const std::string &manifest_file, const std::string &out_file, const std::string &stub_file,
+                  int level)
+{
+    fs::path manifest_path = file_path(manifest_file);
+    manifest m = manifest_load(manifest_path);
+    for (const std::string &w : m.warnings)
+        fprintf(stderr, "%s\n", w.c_str());
+    for (const std::string &e : m.errors)
+        fprintf(stderr, "%s\n", e.c_str());
+    if (!m.errors.empty()) {
+        fprintf(stderr, "mkpatch: %s: %zu error%s, no patch written\n", manifest_file.c_str(), m.errors.size(),
+                m.errors.size() == 1 ? "" : "s");
+        return 1;
+    }
+
+    fs::path out_path = file_path(out_file);
+    fs::path out_dir = out_path.parent_path().empty() ? fs::path(".") : out_path.parent_path();
+    std::error_code ec;
+    if (!fs::is_directory(out_dir, ec))
+        throw mkpatch_error(out_file + ": the folder " + file_utf8(out_dir) + " does not exist");
+
+    fs::path stub_path = stub_file.empty() ? mkpatch_find_stub() : file_path(stub_file);
+    payload_bytes patch = file_read(stub_path);
+    std::string stub_name = file_utf8(stub_path);
+    if (patch.size() > PAYLOAD_OFFSET)
+        throw mkpatch_error(stub_name + " is " + std::to_string(patch.size()) + " bytes, more than the " +
+                            std::to_string(PAYLOAD_OFFSET) + "-byte program image (a patch already?)");
+    if (patch.size() < 2 || patch[0] != 'M' || patch[1] != 'Z')
+        throw mkpatch_error(stub_name + " is not a Windows program (it does not start with MZ)");
+    printf("program: %s (%zu bytes)\n", stub_name.c_str(), patch.size());
+    patch = payload_start(patch, static_cast<uint32_t>(m.entries.size()), m.message);
+    std::vector<uint64_t> hashes;
+    size_t k = 0;
+    for (const manifest_entry &e : m.entries) {
+        k++;
+        payload_record r;
+        r.action = e.action;
+        r.name = e.name;
+        r.dest = e.dest;
+        if (e.action == ACTION_WRITE) {
+            r.data = file_read(e.source);
+            if (r.data.size() > PAYLOAD_MAX_DATA)
+                throw mkpatch_error(file_utf8(e.source) + " grew past " + std::to_string(PAYLOAD_MAX_DATA) +
+                                    " bytes since it was checked");
+        }
+        payload_bytes record = payload_record_bytes(r);
+        uint32_t blob = payload_append(&patch, record, level);
+        if (!blob)
+            throw mkpatch_error("entry " + std::to_string(k) + ": compression failed");
+        if (patch.size() > PAYLOAD_MAX_PATCH)
+            throw mkpatch_error(manifest_file + ":" + std::to_string(e.line) + ": entry " + std::to_string(k) +
+                                ": the patch would pass " + std::to_string(PAYLOAD_MAX_PATCH) +
+                                " bytes, more than the program can read of its own file; split it");
+        hashes.push_back(mkpatch_hash(record));
+        if (e.action == ACTION_WRITE)
+            printf("%5zu  write   %s  %zu bytes, blob %u\n", k, mkpatch_show(e.name).c_str(), r.data.size(),
+                   static_cast<unsigned>(blob));
+        else
+            printf("%5zu  delete  %s\n", k, mkpatch_show(e.name).c_str());
+    }
+
+    // Read back as list and verify read it, before the file is written.
+    payload_layout layout;
+    payload_fault fault;
+    bool same = true;
+    bool ok = payload_read(patch.data(), patch.size(), &layout,
+                           [&](uint32_t entry, const payload_record &r) {
+                               same = same && mkpatch_hash(payload_record_bytes(r)) == hashes[entry - 1];
+                           },
+                           &fault);
+    if (!ok || !same)
+        throw mkpatch_error("internal error: the patch does not read back as built: " +
+                            (ok ? std::string("a record differs") : mkpatch_fault(fault)));
+
+    // Written aside and renamed, so that OUT is never a patch cut short.
+    fs::path part = out_path;
+    part += ".part";
+    try {
+        file_write(part, patch);
+        fs::rename(part, out_path);
+    } catch (const std::exception &) {
+        fs::remove(part, ec);
+        throw;
+    }
+    printf("wrote %s: %zu entr%s, payload %zu bytes, %zu bytes in all\n", out_file.c_str(), m.entries.size(),
+           m.entries.size() == 1 ? "y" : "ies", patch.size() - PAYLOAD_OFFSET, patch.size());
+    if (!m.readme.empty()) {
+        // The program shows the README.TXT of its own folder.
+        fs::path readme = out_dir / "README.TXT";
+        file_write(readme, payload_bytes(m.readme.begin(), m.readme.end()));
+        printf("wrote %s\n", file_utf8(readme).c_str());
+    }
+    return 0;
+}
+
+// Reads a patch and checks all of it; false (fault reported) when it is bad.
+bool mkpatch_load(const std::string &patch_file, payload_bytes *file, payload_layout *layout,
+                  const payload_visit &visit = nullptr)
+{
+    *file = file_read(file_path(patch_file));
+    payload_fault fault;
+    if (payload_read(file->data(), file->size(), layout, visit, &fault))
+        return true;
+    fprintf(stderr, "mkpatch: %s: %s\n", patch_file.c_str(), mkpatch_fault(fault).c_str());
+    return false;
+}
+
+// Display columns of UTF-8 text: wide for the CJK ranges.
+size_t mkpatch_width(std::string_view s)
+{
+    size_t width = 0, pos = 0;
+    char32_t c;
+    while (utf8_next(s, &pos, &c))
+        width += (c >= 0x1100 && c < 0xFF61) || (c >= 0xFFE0 && c < 0xFFE7) ? 2 : 1;
+    return width;
+}
+
+int mkpatch_list(const std::string &patch_file)
+{
+    struct row {
+        std::string action, size, packed, dest, name;
+    };
+    std::vector<row> rows;
+    payload_bytes file;
+    payload_layout layout;
+    bool registry_user = false;
+    bool ok = mkpatch_load(patch_file, &file, &layout, [&](uint32_t k, const payload_record &r) {
+        bool write = r.action == ACTION_WRITE;
+        rows.push_back({write ? "write" : "delete", write ? std::to_string(r.data.size()) : "-",
+                        std::to_string(layout.blob_length[k - 1]), mkpatch_show(r.dest), mkpatch_show(r.name)});
+        registry_user = registry_user || (r.dest.size() > 5 && r.dest[0] == '%' &&
+                                          utf8_fold(r.dest.substr(1, 5)) == "hkcr\\");
+    });
+    // What the file holds is shown even when a later entry is bad.
+    printf("%s: %u entr%s, payload %zu bytes\n", patch_file.c_str(), layout.count, layout.count == 1 ? "y" : "ies",
+           file.size() > PAYLOAD_OFFSET ? file.size() - PAYLOAD_OFFSET : 0);
+    std::string question = mkpatch_show(payload_unescape(layout.message));
+    printf("question:\n");
+    size_t start = 0;
+    for (;;) {
+        size_t end = question.find("\r\n", start);
+        printf("  %s\n", question.substr(start, end == std::string::npos ? end : end - start).c_str());
+        if (end == std::string::npos)
+            break;
+        start = end + 2;
+    }
+    size_t dest_width = 11;
+    for (const row &r : rows)
+        dest_width = std::max(dest_width, mkpatch_width(r.dest));
+    if (!rows.empty())
+        printf("\n    #  action        size      blob  destination%*s  name\n", static_cast<int>(dest_width - 11), "");
+    size_t k = 0;
+    for (const row &r : rows)
+        printf("%5zu  %-6s  %10s  %8s  %s%*s  %s\n", ++k, r.action.c_str(), r.size.c_str(), r.packed.c_str(),
+               r.dest.c_str(), static_cast<int>(dest_width - mkpatch_width(r.dest)), "", r.name.c_str());
+    if (registry_user)
+        printf("\n%%HKCR\\ reads HKEY_CURRENT_USER.\n");
+    return ok ? 0 : 1;
+}
+
+int mkpatch_verify(const std::string &patch_file)
+{
+    payload_bytes file;
+    payload_layout layout;
+    if (!mkpatch_load(patch_file, &file, &layout))
+        return 1;
+    printf("%s: OK, %u entr%s, payload %zu bytes\n", patch_file.c_str(), layout.count,
+           layout.count == 1 ? "y" : "ies", file.size() - PAYLOAD_OFFSET);
+    return 0;
+}
+
+int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool force)
+{
+    // The whole patch is checked and every target worked out before any
+    // file is written.
+    struct target {
+        uint32_t entry;
+        fs::path path;
+    };
+    std::vector<target> targets;
+    std::vector<std::string> deletes;
+    fs::path root = file_path(dir);
+    payload_bytes file;
+    payload_layout layout;
+    std::string why;
+    bool ok = mkpatch_load(patch_file, &file, &layout, [&](uint32_t k, const payload_record &r) {
+        if (r.action == ACTION_DELETE) {
+            deletes.push_back(mkpatch_show(r.name) + "  (in " + mkpatch_show(r.dest) + ")");
+            return;
+        }
+        std::string name, checked;
+        if (!cp932_to_utf8(r.name, &name))
+            throw mkpatch_error("entry " + std::to_string(k) + ": the name '" + mkpatch_show(r.name) +
+                                "' is not valid code page 932");
+        if (!manifest_name(name, &checked, &why))
+            throw mkpatch_error("entry " + std::to_string(k) + ": the name '" + name + "' cannot be extracted: " + why);
+        targets.push_back({k, file_under(root, name)});
+    });
+    if (!ok)
+        return 1;
+    std::map<fs::path, uint32_t> planned;
+    for (const target &t : targets) {
+        std::error_code ec;
+        if (!force && !planned.count(t.path) && fs::exists(t.path, ec))
+            throw mkpatch_error(file_utf8(t.path) + " exists already (use --force to overwrite)");
+        planned[t.path] = t.entry;
+    }
+    payload_fault fault;
+    payload_read(file.data(), file.size(), &layout,
+                 [&](uint32_t k, const payload_record &r) {
+                     if (r.action != ACTION_WRITE)
+                         return;
+                     const target &t = *std::find_if(targets.begin(), targets.end(),
+                                                     [&](const target &x) { return x.entry == k; });
+                     fs::create_directories(t.path.parent_path());
+                     file_write(t.path, r.data);
+                     printf("%s  %zu bytes\n", file_utf8(t.path).c_str(), r.data.size());
+                 },
+                 &fault);
+    for (const std::string &d : deletes)
+        printf("not extracted, a delete entry: %s\n", d.c_str());
+    return 0;
+}
+
+int mkpatch_diff(const std::string &old_dir, const std::string &new_dir, const std::string &dest,
+                 const std::string &out_file, const std::string &question)
+{
+    diff_result r = diff_trees(file_path(old_dir), file_path(new_dir));
+    for (const std::string &w : r.warnings)
+        fprintf(stderr, "mkpatch: warning: %s\n", w.c_str());
+    for (const std::string &e : r.errors)
+        fprintf(stderr, "mkpatch: %s\n", e.c_str());
+    if (!r.errors.empty())
+        return 1;
+    fs::path out_path = file_path(out_file);
+    std::string text = diff_manifest(r.changes, dest, question, out_path.parent_path());
+    file_write(out_path, payload_bytes(text.begin(), text.end()));
+    size_t writes = std::count_if(r.changes.begin(), r.changes.end(), [](const diff_change &c) { return c.write; });
+    printf("wrote %s: %zu write%s, %zu delete%s\n", out_file.c_str(), writes, writes == 1 ? "" : "s",
+           r.changes.size() - writes, r.changes.size() - writes == 1 ? "" : "s");
+    // The manifest is checked as build will read it, so that a name the
+    // format cannot carry shows now, with its line.
+    manifest m = manifest_load(out_path);
+    for (const std::string &w : m.warnings)
+        fprintf(stderr, "%s\n", w.c_str());
+    for (const std::string &e : m.errors)
+        fprintf(stderr, "%s\n", e.c_str());
+    if (!m.errors.empty()) {
+        fprintf(stderr, "mkpatch: %s does not build as it stands\n", out_file.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+#ifdef _WIN32
+    SetConsoleOutputCP(CP_UTF8);
+#endif
+    std::vector<std::string> args = file_args(argc, argv);
+    std::vector<const char *> arg_ptrs;
+    for (const std::string &a : args)
+        arg_ptrs.push_back(a.c_str());
+
+    CLI::App app("Makes, lists, checks and unpacks self-applying patches.", "mkpatch");
+    app.require_subcommand(1);
+    // On Windows CLI11 would take "/path" for an option; paths start so under Wine.
+    app.allow_windows_style_options(false);
+
+    std::string manifest_file, out_file, stub_file, patch_file, dir, old_dir, new_dir, dest;
+    std::string question = "パッチを適用しますか？";
+    bool fast = false, best = false, force = false;
+
+    CLI::App *build = app.add_subcommand("build", "Make a patch from a manifest.");
+    build->add_option("MANIFEST", manifest_file, "The manifest (TOML, UTF-8)")->required();
+    build->add_option("-o,--output", out_file, "The patch to write")->required();
+    build->add_option("--stub", stub_file,
+                      "The patch program to build on (default: build/win32/bin/patch.exe of this build tree)");
+    CLI::Option *fast_opt = build->add_flag("-1", fast, "Compress fast");
+    build->add_flag("-9", best, "Compress best (the default)")->excludes(fast_opt);
+
+    CLI::App *list = app.add_subcommand("list", "Show a patch's question and entries.");
+    list->add_option("PATCH", patch_file, "The patch")->required();
+
+    CLI::App *verify = app.add_subcommand("verify", "Check a patch; exit 1 naming the first fault.");
+    verify->add_option("PATCH", patch_file, "The patch")->required();
+
+    CLI::App *extract = app.add_subcommand("extract", "Write a patch's files under a folder.");
+    extract->add_option("PATCH", patch_file, "The patch")->required();
+    extract->add_option("DIR", dir, "The folder to write into (made if missing)")->required();
+    extract->add_flag("-f,--force", force, "Overwrite files that exist");
+
+    CLI::App *diff = app.add_subcommand("diff", "Write the manifest that turns OLD_DIR into NEW_DIR.");
+    diff->add_option("OLD_DIR", old_dir, "The tree as the users have it")->required();
+    diff->add_option("NEW_DIR", new_dir, "The tree as it is to become")->required();
+    diff->add_option("--dest", dest, "Destination of every entry (the folder of the tree's root)")->required();
+    diff->add_option("-o,--output", out_file, "The manifest to write")->required();
+    diff->add_option("--question", question, "The question the patch asks")->capture_default_str();
+
+    try {
+        app.parse(static_cast<int>(arg_ptrs.size()), arg_ptrs.data());
+    } catch (const CLI::Success &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        app.exit(e);
+        return 2;
+    }
+
+    try {
+        if (*build)
+            return mkpatch_build(manifest_file, out_file, stub_file, fast ? QZT_LEVEL_FAST : QZT_LEVEL_BEST);
+        if (*list)
+            return mkpatch_list(patch_file);
+        if (*verify)
+            return mkpatch_verify(patch_file);
+        if (*extract)
+            return mkpatch_extract(patch_file, dir, force);
+        return mkpatch_diff(old_dir, new_dir, dest, out_file, question);
+    } catch (const std::exception &e) {
+        fprintf(stderr, "mkpatch: %s\n", e.what());
+        return 1;
+    }
+}
