@@ -184,7 +184,8 @@ TEST(ManifestDest, FormsThatWorkWithACatch)
     EXPECT_EQ(dest_ok("%WINDIR%SYSTEM").second,
               "'SYSTEM' is appended to the folder with no separator; start it with a backslash");
     EXPECT_EQ(dest_ok("%HKCR\\Software\\Orvane%Path%SAVE").second,
-              "'SAVE' is appended to the folder with no separator; start it with a backslash");
+              "'SAVE' is appended to the folder with no separator unless the value ends in a backslash or "
+              "names a .dat file; start it with a backslash");
     EXPECT_EQ(dest_ok("GAME").second, "'GAME' is not a full path: it is taken from the program's current folder");
     EXPECT_EQ(dest_ok("").second, "an empty destination puts the file in the program's current folder");
     EXPECT_EQ(dest_ok("\\\\server\\share").second, "");

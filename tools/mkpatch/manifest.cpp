@@ -248,8 +248,12 @@ bool manifest_dest(std::string_view utf8, std::string *stored, std::string *why,
             return false;
         }
         std::string tail;
+        // A registry value ending in a backslash, or naming a .dat file (cut to
+        // its folder), does bring the separator.
         if (rest < s.size() && s[rest] != '\\' && s[rest] != '/' && cp932_to_utf8(s.substr(rest), &tail))
-            *warning = "'" + tail + "' is appended to the folder with no separator; start it with a backslash";
+            *warning = "'" + tail + "' is appended to the folder with no separator" +
+                       (rest == 8 ? "" : " unless the value ends in a backslash or names a .dat file") +
+                       "; start it with a backslash";
     } else if (s.empty()) {
         *warning = "an empty destination puts the file in the program's current folder";
     } else if (!manifest_absolute(s)) {
