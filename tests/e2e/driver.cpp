@@ -348,12 +348,17 @@ HWND look(run *rn)
     found f{rn->pi.dwProcessId, nullptr, nullptr};
     EnumWindows(find_proc, reinterpret_cast<LPARAM>(&f));
     if (f.progress) {
+        std::string caption = stored_text(f.progress);
         std::string total = stored_text(GetDlgItem(f.progress, IDC_TOTAL_LABEL));
         std::string file = stored_text(GetDlgItem(f.progress, IDC_FILE_LABEL));
-        if (total != rn->progress_total || file != rn->progress_file) {
+        // A window being torn down (at the program's exit) is hidden before
+        // its controls go: texts read from it then are no sample of it.
+        bool whole = IsWindowVisible(f.progress) && GetDlgItem(f.progress, IDC_TOTAL_LABEL) &&
+                     GetDlgItem(f.progress, IDC_FILE_LABEL);
+        if (whole && (total != rn->progress_total || file != rn->progress_file)) {
             rn->progress_total = total;
             rn->progress_file = file;
-            write_record({{"progress", false}, {stored_text(f.progress), true}, {total, true}, {file, true}});
+            write_record({{"progress", false}, {caption, true}, {total, true}, {file, true}});
             // Held for its picture once its labels have changed: the program
             // draws the window only as it updates it.
             if (++rn->progress_records == 2 && g_pause_dir) {
