@@ -63,14 +63,10 @@ int main(int argc, char **argv)
             r.dest = f[2];
             records.push_back(r);
         }
-        payload_bytes patch = file_read(argv[1]);
-        patch.resize(PAYLOAD_OFFSET, 0);
-        payload_bytes header = payload_header(static_cast<uint32_t>(records.size()), question);
-        patch.insert(patch.end(), header.begin(), header.end());
+        payload_bytes patch = payload_start(file_read(argv[1]), static_cast<uint32_t>(records.size()), question);
         for (const payload_record &r : records) {
-            payload_bytes blob = payload_compress(payload_record_bytes(r), QZT_LEVEL_FAST);
-            payload_put32(&patch, static_cast<uint32_t>(blob.size()));
-            patch.insert(patch.end(), blob.begin(), blob.end());
+            if (!payload_append(&patch, payload_record_bytes(r), QZT_LEVEL_FAST))
+                throw std::runtime_error("cannot compress the record of " + r.name);
         }
         file_write(argv[3], patch);
     } catch (const std::exception &e) {
