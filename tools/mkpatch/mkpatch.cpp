@@ -64,6 +64,15 @@ uint64_t mkpatch_hash(const payload_bytes &b)
 // place so that any checkout or build folder works without configuration:
 // build/PRESET/bin/mkpatch looks in build/win32/bin; a folder that holds
 // both programs serves as well.
+// A manifest's warnings, then its errors, each with its line, on stderr.
+void mkpatch_report(const manifest &m)
+{
+    for (const std::string &w : m.warnings)
+        fprintf(stderr, "%s\n", w.c_str());
+    for (const std::string &e : m.errors)
+        fprintf(stderr, "%s\n", e.c_str());
+}
+
 fs::path mkpatch_find_stub()
 {
     fs::path bin = file_self().parent_path();
@@ -85,10 +94,7 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
 {
     fs::path manifest_path = file_path(manifest_file);
     manifest m = manifest_load(manifest_path);
-    for (const std::string &w : m.warnings)
-        fprintf(stderr, "%s\n", w.c_str());
-    for (const std::string &e : m.errors)
-        fprintf(stderr, "%s\n", e.c_str());
+    mkpatch_report(m);
     if (!m.errors.empty()) {
         fprintf(stderr, "mkpatch: %s: %zu error%s, no patch written\n", manifest_file.c_str(), m.errors.size(),
                 m.errors.size() == 1 ? "" : "s");
@@ -323,10 +329,7 @@ int mkpatch_diff(const std::string &old_dir, const std::string &new_dir, const s
     // The manifest is checked as build will read it, so that a name the
     // format cannot carry shows now, with its line.
     manifest m = manifest_load(out_path);
-    for (const std::string &w : m.warnings)
-        fprintf(stderr, "%s\n", w.c_str());
-    for (const std::string &e : m.errors)
-        fprintf(stderr, "%s\n", e.c_str());
+    mkpatch_report(m);
     if (!m.errors.empty()) {
         fprintf(stderr, "mkpatch: %s does not build as it stands\n", out_file.c_str());
         return 1;
