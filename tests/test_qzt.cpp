@@ -205,7 +205,7 @@ TEST(QztDecode, RandomTokenStreamsRoundTrip)
             for (size_t i = 0; i < lits; i++)
                 l += static_cast<char>(rng());
             if (want.empty() && l.empty())
-                l = "s";
+                l.push_back('s');
             bb.literals(l);
             want += l;
             if (want.size() == n)

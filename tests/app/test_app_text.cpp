@@ -77,3 +77,21 @@ TEST(PatchReadmePath, TooLongIsReportedNotCut)
     readme_for(exe.c_str());
     EXPECT_NE(fatal.text().find("README.TXT: path too long"), std::string::npos) << fatal.text();
 }
+
+TEST(PatchReadmeStep, TooLargeIsReportedNotRead)
+{
+    // A sparse file of 2 GiB: too large for one read, and nothing is read.
+    TempDir dir;
+    HANDLE h = CreateFileA(dir.file("README.TXT").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER size;
+    size.QuadPart = 0x80000000LL;
+    ASSERT_TRUE(SetFilePointerEx(h, size, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(SetEndOfFile(h));
+    CloseHandle(h);
+    strcpy(g_exe_path, dir.file("patch.exe").c_str());
+    FatalReturns fatal;
+    EXPECT_EQ(patch_step_readme(nullptr), STEP_FINISH);
+    EXPECT_EQ(fatal.text(), dir.file("README.TXT") + ": too large to read, 2147483648");
+    EXPECT_EQ(g_readme_text, nullptr);
+}

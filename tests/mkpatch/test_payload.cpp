@@ -239,10 +239,13 @@ TEST(PayloadUnpack, CorruptCodedWordsAreNamedNotFatal)
 {
     // A block whose first token is a literal run longer than the block.
     bytes blob = qzt_stream(4, {{4, BlockBuilder().literals("abcdef").words()}});
+    testing::internal::CaptureStderr();
     std::string why = unpack_fault(blob);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "the library's own report is not shown";
     EXPECT_EQ(why, "block 1 (byte 6 of the blob): qzt block corrupt");
-    // The reports end the process again afterwards.
+    // The reports are shown and end the process again afterwards.
     EXPECT_EQ(g_fatal_exiting, 0);
+    EXPECT_EQ(g_fatal_quiet, 0);
 }
 
 TEST(PayloadParse, RecordFaults)

@@ -43,16 +43,21 @@ const strm_ops payload_range_ops = {
     payload_range_fill, nullptr, payload_range_at_end, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-// While alive, the library's fatal reports return (with their text in
-// g_fatal_text) instead of ending the process.
+// While alive, the library's fatal reports return quietly (with their text
+// in g_fatal_text) instead of ending the process: the caller words them.
 struct payload_fatal_returns {
-    int32_t saved = g_fatal_exiting;
+    int32_t saved_exiting = g_fatal_exiting, saved_quiet = g_fatal_quiet;
     payload_fatal_returns()
     {
         g_fatal_exiting = 1;
+        g_fatal_quiet = 1;
         g_fatal_text[0] = '\0';
     }
-    ~payload_fatal_returns() { g_fatal_exiting = saved; }
+    ~payload_fatal_returns()
+    {
+        g_fatal_exiting = saved_exiting;
+        g_fatal_quiet = saved_quiet;
+    }
     payload_fatal_returns(const payload_fatal_returns &) = delete;
     payload_fatal_returns &operator=(const payload_fatal_returns &) = delete;
 };
