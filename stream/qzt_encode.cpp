@@ -46,7 +46,9 @@ namespace {
 constexpr int32_t INF = 1 << 30;
 constexpr int32_t GAMMA_CLASSES = 16;     // values up to 65535
 constexpr int32_t DIST_CLASSES = 15;      // distances below 32768
-constexpr int32_t SPARSE_LEVELS = 15;     // rank distances below 2^15
+constexpr int32_t LCP_RUN = 16;           // LCP entries per run of the sparse table
+constexpr int32_t LCP_RUNS = QZT_BLOCK / LCP_RUN;
+constexpr int32_t SPARSE_LEVELS = 11;     // spans of runs below 2^11
 constexpr int32_t SAIS_SCRATCH = 10 * QZT_BLOCK + 1024;  // see qzt_sais
 constexpr int32_t LONG_MATCH = 32;   // bytes compared one by one before the LCP table answers
 constexpr int32_t TREE_WORK = 32;    // tree nodes per position, on average, before ranks take over
@@ -57,8 +59,8 @@ constexpr int32_t FAST_NICE = 128;   // a match this long ends the search
 constexpr int32_t FAST_MIN_GAIN = 4; // bits a match must save over literals
 
 static_assert(QZT_BLOCK <= 32768, "block positions fit in int16_t");
-static_assert((1 << (SPARSE_LEVELS - 1)) < QZT_BLOCK && QZT_BLOCK <= (1 << SPARSE_LEVELS),
-              "the sparse table covers every rank distance");
+static_assert(QZT_BLOCK % LCP_RUN == 0 && LCP_RUNS <= (1 << SPARSE_LEVELS),
+              "the sparse table covers every span of runs");
 static_assert(QZT_BLOCK - 1 < (1 << DIST_CLASSES), "distance classes cover the block");
 
 struct qzt_token {
@@ -70,9 +72,10 @@ struct qzt_token {
 
 // A position in the match tree.
 struct qzt_node {
-    int32_t rank;      // of its suffix within the block
+    uint16_t rank;     // of its suffix within the block
     int16_t child[2];  // lower ranks, higher ranks
 };
+static_assert(sizeof(qzt_node) == 6, "nodes are three halfwords");
 
 // A set of ranks as bits, with a bit per word that has any.
 struct qzt_rank_set {
@@ -83,10 +86,10 @@ struct qzt_rank_set {
 struct qzt_work {
     qzt_token tokens[QZT_BLOCK + 1];
     int32_t ntokens;
-    // Best level: suffix array, LCP sparse table, match tree, parse.
+    // Best level: suffix array, LCP array and sparse table, match tree, parse.
     int32_t sa[QZT_BLOCK];
-    uint16_t lcp[SPARSE_LEVELS][QZT_BLOCK];  // level k: minimum of 2^k LCP entries
-    bool sparse_built;                       // levels above 0, built on first need
+    uint16_t lcp[QZT_BLOCK];
+    uint16_t sparse[SPARSE_LEVELS][LCP_RUNS];  // level k: minimum of 2^k runs of LCP entries
     int32_t scratch[SAIS_SCRATCH];
     int16_t root[1 << TREE_BITS];  // most recent position of each hash of three bytes
     qzt_rank_set reach[DIST_CLASSES];  // ranks of the positions within each distance class's reach
@@ -248,8 +251,8 @@ static void qzt_sais(const T *s, int32_t n, int32_t upper, int32_t *sa, int32_t 
 static void qzt_build_lcp(qzt_work *w, const uint8_t *t, int32_t n)
 {
     for (int32_t i = 0; i < n; i++)
-        w->node[w->sa[i]].rank = i;
-    uint16_t *lcp = w->lcp[0];
+        w->node[w->sa[i]].rank = static_cast<uint16_t>(i);
+    uint16_t *lcp = w->lcp;
     lcp[0] = 0;
     int32_t h = 0;
     for (int32_t i = 0; i < n; i++) {
@@ -265,31 +268,37 @@ static void qzt_build_lcp(qzt_work *w, const uint8_t *t, int32_t n)
         if (h > 0)
             h--;
     }
-    w->sparse_built = false;
+    // Sparse table over whole runs of LCP_RUN entries: a sixteenth of the
+    // memory of one over entries, so it stays in cache.
+    int32_t runs = n / LCP_RUN;
+    for (int32_t j = 0; j < runs; j++)
+        w->sparse[0][j] = *std::min_element(lcp + j * LCP_RUN, lcp + (j + 1) * LCP_RUN);
+    for (int32_t k = 1; (1 << k) < runs; k++)  // spans of up to runs - 1
+        for (int32_t j = 0; j + (1 << k) <= runs; j++)
+            w->sparse[k][j] = std::min(w->sparse[k - 1][j], w->sparse[k - 1][j + (1 << (k - 1))]);
 }
 
-// Sparse table of LCP minima: level k holds the minimum of 2^k entries.
-static void qzt_build_sparse(qzt_work *w, int32_t n)
+// Common prefix length of the suffixes of ranks x and y: the minimum of LCP
+// entries x + 1 to y, whole runs of them read off the sparse table.
+static int32_t qzt_lcp_of_ranks(const qzt_work *w, int32_t x, int32_t y)
 {
-    for (int32_t k = 1; (1 << k) < n; k++) {
-        const uint16_t *a = w->lcp[k - 1];
-        uint16_t *b = w->lcp[k];
-        int32_t half = 1 << (k - 1);
-        for (int32_t i = 0; i + (1 << k) <= n; i++)
-            b[i] = std::min(a[i], a[i + half]);
-    }
-    w->sparse_built = true;
-}
-
-// Common prefix length of the suffixes of ranks x and y.
-static int32_t qzt_lcp_of_ranks(qzt_work *w, int32_t n, int32_t x, int32_t y)
-{
-    if (!w->sparse_built)
-        qzt_build_sparse(w, n);
     if (x > y)
         std::swap(x, y);
-    int32_t k = qzt_log2(static_cast<uint32_t>(y - x));
-    return std::min(w->lcp[k][x + 1], w->lcp[k][y + 1 - (1 << k)]);
+    const uint16_t *lcp = w->lcp;
+    int32_t a = x + 1, b = y + 1;  // entries [a, b)
+    int32_t ra = (a + LCP_RUN - 1) / LCP_RUN, rb = b / LCP_RUN;  // whole runs [ra, rb)
+    uint16_t v = UINT16_MAX;
+    if (ra >= rb) {
+        for (int32_t i = a; i < b; i++)
+            v = std::min(v, lcp[i]);
+        return v;
+    }
+    for (int32_t i = a; i < ra * LCP_RUN; i++)
+        v = std::min(v, lcp[i]);
+    for (int32_t i = rb * LCP_RUN; i < b; i++)
+        v = std::min(v, lcp[i]);
+    int32_t k = qzt_log2(static_cast<uint32_t>(rb - ra));
+    return std::min({v, w->sparse[k][ra], w->sparse[k][rb - (1 << k)]});
 }
 
 // Common prefix length of the suffixes at a and p (a < p), known to be at
@@ -311,7 +320,7 @@ static int32_t qzt_match_len(qzt_work *w, const uint8_t *t, int32_t n, int32_t a
         l++;
     if (l < stop || l == limit)
         return l;
-    return qzt_lcp_of_ranks(w, n, w->node[a].rank, w->node[p].rank);
+    return qzt_lcp_of_ranks(w, w->node[a].rank, w->node[p].rank);
 }
 
 static uint32_t qzt_hash3(const uint8_t *t, int32_t bits)
@@ -343,7 +352,7 @@ static int32_t qzt_tree_search(qzt_work *w, const uint8_t *t, int32_t n, int32_t
 {
     qzt_node *nodes = w->node;
     int32_t r = nodes[p].rank;
-    const int32_t most[2] = {r + 1 < n ? w->lcp[0][r + 1] : 0, r > 0 ? w->lcp[0][r] : 0};
+    const int32_t most[2] = {r + 1 < n ? w->lcp[r + 1] : 0, r > 0 ? w->lcp[r] : 0};
     int32_t len[2] = {0, 0};
     // Where the next node of each side goes: above p (0), below (1).
     int16_t *link[2] = {&nodes[p].child[1], &nodes[p].child[0]};
@@ -423,7 +432,7 @@ static int32_t qzt_set_above(const qzt_rank_set *s, int32_t r)
 // one's distance, and so on. Slower on most data, but a few set lookups per
 // class however long the tree's search paths grow (as over many long runs
 // of one byte).
-static void qzt_rank_search(qzt_work *w, int32_t n, int32_t p, qzt_matches *m)
+static void qzt_rank_search(qzt_work *w, int32_t p, qzt_matches *m)
 {
     int32_t r = w->node[p].rank;
     int32_t fl[2][DIST_CLASSES], fd[2][DIST_CLASSES], count[2] = {0, 0};
@@ -433,7 +442,7 @@ static void qzt_rank_search(qzt_work *w, int32_t n, int32_t p, qzt_matches *m)
             if (x < 0)
                 break;
             int32_t d = p - w->sa[x];
-            fl[side][count[side]] = qzt_lcp_of_ranks(w, n, x, r);
+            fl[side][count[side]] = qzt_lcp_of_ranks(w, x, r);
             fd[side][count[side]++] = d;
             c = qzt_log2(static_cast<uint32_t>(d)) - 1;
             if (c < 0)
@@ -550,7 +559,7 @@ static void qzt_parse_best(qzt_work *w, const uint8_t *t, int32_t n)
                 by_rank = true;
             }
             if (by_rank) {
-                qzt_rank_search(w, n, p, &found);
+                qzt_rank_search(w, p, &found);
                 qzt_rank_advance(w, p);
             } else {
                 tree_met += qzt_tree_search(w, t, n, p, &found);
