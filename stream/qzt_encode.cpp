@@ -58,7 +58,7 @@ constexpr int32_t FAST_DEPTH = 32;   // chain entries tried per position
 constexpr int32_t FAST_NICE = 128;   // a match this long ends the search
 constexpr int32_t FAST_MIN_GAIN = 4; // bits a match must save over literals
 
-static_assert(QZT_BLOCK <= 32768, "block positions fit in int16_t");
+static_assert(QZT_BLOCK <= 32768, "block positions fit in int16_t, and their ends in uint16_t");
 static_assert(QZT_BLOCK % LCP_RUN == 0 && LCP_RUNS <= (1 << SPARSE_LEVELS),
               "the sparse table covers every span of runs");
 static_assert(QZT_BLOCK - 1 < (1 << DIST_CLASSES), "distance classes cover the block");
@@ -99,8 +99,9 @@ struct qzt_work {
     // Per position q: cost[q] above, the start of the match ending at q and
     // its distance below, so that one comparison keeps the cheapest.
     uint64_t arrival[QZT_BLOCK + 1];
-    int32_t run_start[QZT_BLOCK + 1];  // start of the literal run ready(p) ends
-    int32_t stack_pos[QZT_BLOCK + 1], stack_val[QZT_BLOCK + 1];
+    uint16_t run_start[QZT_BLOCK + 1];  // start of the literal run ready(p) ends
+    uint16_t stack_pos[QZT_BLOCK + 1];
+    int32_t stack_val[QZT_BLOCK + 1];
     // Fast level: hash chains.
     int16_t head[1 << HASH_BITS];
     int16_t prev[QZT_BLOCK];
@@ -241,7 +242,12 @@ static void qzt_sais(const T *s, int32_t n, int32_t upper, int32_t *sa, int32_t 
             rec_upper++;
         rec_s[lms_map[sorted[i]]] = rec_upper;
     }
-    qzt_sais<int32_t>(rec_s, m, rec_upper, rec_sa, ws);
+    if (rec_upper == m - 1) {  // all names differ: they are the ranks
+        for (int32_t i = 0; i < m; i++)
+            rec_sa[rec_s[i]] = i;
+    } else {
+        qzt_sais<int32_t>(rec_s, m, rec_upper, rec_sa, ws);
+    }
     for (int32_t i = 0; i < m; i++)
         sorted[i] = lms[rec_sa[i]];
     induce(sorted, m);
@@ -515,7 +521,7 @@ static void qzt_parse_best(qzt_work *w, const uint8_t *t, int32_t n)
                 depth--;
             for (int32_t k = 0; k < kept; k++)
                 ptr[k] = std::min(ptr[k], depth);
-            w->stack_pos[depth] = p;
+            w->stack_pos[depth] = static_cast<uint16_t>(p);
             w->stack_val[depth] = v;
             depth++;
         }
