@@ -111,7 +111,8 @@ struct qzt_work {
 // longest match up to that class, nearest class first.
 struct qzt_matches {
     int32_t count;
-    int32_t best;  // the longest length so far
+    int32_t best;      // the longest length so far
+    int32_t last_cls;  // the class of the last entry, -1 before the first
     int32_t len[DIST_CLASSES], dist[DIST_CLASSES], cls[DIST_CLASSES];
 };
 
@@ -338,8 +339,8 @@ static uint32_t qzt_hash3(const uint8_t *t, int32_t bits)
 static void qzt_note_match(qzt_matches *m, int32_t len, int32_t d)
 {
     int32_t c = qzt_log2(static_cast<uint32_t>(d));
-    if (m->count == 0 || m->cls[m->count - 1] != c)
-        m->count++;
+    m->count += c != m->last_cls;  // no branch: the class is hard to predict
+    m->last_cls = c;
     m->len[m->count - 1] = len;
     m->dist[m->count - 1] = d;
     m->cls[m->count - 1] = c;
@@ -550,6 +551,7 @@ static void qzt_parse_best(qzt_work *w, const uint8_t *t, int32_t n)
         // have grown long.
         qzt_matches found;
         found.count = found.best = 0;
+        found.last_cls = -1;
         if (w->last1[t[p]] >= 0)
             qzt_note_match(&found, 1, p - w->last1[t[p]]);
         w->last1[t[p]] = static_cast<int16_t>(p);
@@ -574,18 +576,20 @@ static void qzt_parse_best(qzt_work *w, const uint8_t *t, int32_t n)
 
         // One edge per step of the match cost: the longest length of each
         // (distance class, length class) pair.
-        int32_t m = 1, j = 0;  // j: the class of m
+        // Lengths grow along the list, so each pair starts at the length
+        // class the last one left off.
+        int32_t j = 0;
         for (int32_t e = 0; e < found.count; e++) {
-            int32_t base = ready + 2 * found.cls[e] + 1;
-            uint32_t from = static_cast<uint32_t>(p) << 16 | static_cast<uint32_t>(found.dist[e]);
-            while (m <= found.len[e]) {
-                int32_t end = std::min(found.len[e], (2 << j) - 1);
-                uint64_t a = static_cast<uint64_t>(base + 2 * j + 1) << 32 | from;
-                arrival[p + end] = std::min(arrival[p + end], a);
-                m = end + 1;
-                if (m == 2 << j)
-                    j++;
+            int32_t len = found.len[e], top = qzt_log2(static_cast<uint32_t>(len));
+            uint64_t base = static_cast<uint64_t>(ready + 2 * found.cls[e] + 2) << 32 |
+                            static_cast<uint32_t>(p) << 16 | static_cast<uint32_t>(found.dist[e]);
+            for (; j < top; j++) {
+                uint64_t a = base + (static_cast<uint64_t>(2 * j) << 32);
+                arrival[p + (2 << j) - 1] = std::min(arrival[p + (2 << j) - 1], a);
             }
+            uint64_t a = base + (static_cast<uint64_t>(2 * top) << 32);
+            arrival[p + len] = std::min(arrival[p + len], a);
+            j = qzt_log2(static_cast<uint32_t>(len) + 1);
         }
     }
 
