@@ -52,6 +52,7 @@ constexpr int32_t SPARSE_LEVELS = 11;     // spans of runs below 2^11
 constexpr int32_t SAIS_SCRATCH = 10 * QZT_BLOCK + 1024;  // see qzt_sais
 constexpr int32_t LONG_MATCH = 32;   // bytes compared one by one before the LCP table answers
 constexpr int32_t TREE_WORK = 32;    // tree nodes per position, on average, before ranks take over
+constexpr int32_t AHEAD = 4;        // positions ahead whose table entries are fetched early
 constexpr int32_t TREE_BITS = 15;     // hash of three bytes: one tree each
 constexpr int32_t HASH_BITS = 15;     // the fast level's hash chains
 constexpr int32_t FAST_DEPTH = 32;   // chain entries tried per position
@@ -549,6 +550,10 @@ static void qzt_parse_best(qzt_work *w, const uint8_t *t, int32_t n)
         // of one and two bytes from the last positions of p's first bytes,
         // longer ones from the tree, or from the ranks once the tree's paths
         // have grown long.
+        if (p + AHEAD + 3 <= n) {
+            __builtin_prefetch(&w->last2[t[p + AHEAD] << 8 | t[p + AHEAD + 1]]);
+            __builtin_prefetch(&w->root[qzt_hash3(t + p + AHEAD, TREE_BITS)]);
+        }
         qzt_matches found;
         found.count = found.best = 0;
         found.last_cls = -1;
@@ -575,9 +580,8 @@ static void qzt_parse_best(qzt_work *w, const uint8_t *t, int32_t n)
         }
 
         // One edge per step of the match cost: the longest length of each
-        // (distance class, length class) pair.
-        // Lengths grow along the list, so each pair starts at the length
-        // class the last one left off.
+        // (distance class, length class) pair. Lengths grow along the list,
+        // so each match starts at the length class the last one left off.
         int32_t j = 0;
         for (int32_t e = 0; e < found.count; e++) {
             int32_t len = found.len[e], top = qzt_log2(static_cast<uint32_t>(len));
