@@ -49,7 +49,7 @@ constexpr int32_t DIST_CLASSES = 15;      // distances below 32768
 constexpr int32_t LCP_RUN = 16;           // LCP entries per run of the sparse table
 constexpr int32_t LCP_RUNS = QZT_BLOCK / LCP_RUN;
 constexpr int32_t SPARSE_LEVELS = 11;     // spans of runs below 2^11
-constexpr int32_t SAIS_SCRATCH = 10 * QZT_BLOCK + 1024;  // see qzt_sais
+constexpr int32_t SAIS_SCRATCH = 6 * QZT_BLOCK + 1024;  // see qzt_sais
 constexpr int32_t LONG_MATCH = 32;   // bytes compared one by one before the LCP table answers
 constexpr int32_t TREE_WORK = 32;    // tree nodes per position, on average, before ranks take over
 constexpr int32_t AHEAD = 4;        // positions ahead whose table entries are fetched early
@@ -135,8 +135,8 @@ static inline int32_t qzt_gamma_bits(uint32_t v)
 
 // Suffix array of s[0, n) (values 0 to upper) by induced sorting; a suffix
 // sorts before the longer ones it is a prefix of. This level takes at most
-// 3.25n + 3 * upper + 8 ints of ws, and the level below works on at most n/2
-// values below n/2, so 10n + 1024 ints cover every level for upper = 255.
+// 1.25n + 3 * upper + 8 ints of ws, and the level below works on at most n/2
+// values below n/2, so 6n + 1024 ints cover every level for upper = 255.
 template <typename T>
 static void qzt_sais(const T *s, int32_t n, int32_t upper, int32_t *sa, int32_t *ws)
 {
@@ -157,8 +157,6 @@ static void qzt_sais(const T *s, int32_t n, int32_t upper, int32_t *sa, int32_t 
     ws += upper + 2;
     int32_t *buf = ws;
     ws += upper + 2;
-    int32_t *lms_map = ws;
-    ws += n + 1;
 
     ls[n - 1] = 0;
     for (int32_t i = n - 2; i >= 0; i--)
@@ -177,6 +175,8 @@ static void qzt_sais(const T *s, int32_t n, int32_t upper, int32_t *sa, int32_t 
             sum_l[i + 1] += sum_s[i];
     }
 
+    // The left-to-right pass meets only L types and LMS suffixes, so the
+    // suffix before v is L type exactly when its value is no less than v's.
     auto induce = [&](const int32_t *lms, int32_t m) {
         for (int32_t i = 0; i < n; i++)
             sa[i] = -1;
@@ -187,7 +187,7 @@ static void qzt_sais(const T *s, int32_t n, int32_t upper, int32_t *sa, int32_t 
         sa[buf[s[n - 1]]++] = n - 1;
         for (int32_t i = 0; i < n; i++) {
             int32_t v = sa[i];
-            if (v >= 1 && !ls[v - 1])
+            if (v >= 1 && s[v - 1] >= s[v])
                 sa[buf[s[v - 1]]++] = v - 1;
         }
         memcpy(buf, sum_l, sizeof(int32_t) * (upper + 1));
@@ -199,16 +199,12 @@ static void qzt_sais(const T *s, int32_t n, int32_t upper, int32_t *sa, int32_t 
     };
 
     // LMS positions: S type right after L type.
-    int32_t m = 0;
-    lms_map[n] = -1;
-    lms_map[0] = -1;
-    for (int32_t i = 1; i < n; i++)
-        lms_map[i] = !ls[i - 1] && ls[i] ? m++ : -1;
     int32_t *lms = ws;
-    ws += m;
-    for (int32_t i = 1, j = 0; i < n; i++)
+    int32_t m = 0;
+    for (int32_t i = 1; i < n; i++)
         if (!ls[i - 1] && ls[i])
-            lms[j++] = i;
+            lms[m++] = i;
+    ws += m;
 
     induce(lms, m);
     if (m == 0)
@@ -216,43 +212,40 @@ static void qzt_sais(const T *s, int32_t n, int32_t upper, int32_t *sa, int32_t 
 
     // Name the LMS substrings in sorted order, sort their string, then
     // induce the whole array from the LMS suffixes in their true order.
-    int32_t *sorted = ws;
-    ws += m;
-    for (int32_t i = 0, j = 0; i < n; i++)
-        if (lms_map[sa[i]] != -1)
-            sorted[j++] = sa[i];
-    int32_t *rec_s = ws;
-    ws += m;
-    int32_t *rec_sa = ws;
-    ws += m;
-    int32_t rec_upper = 0;
-    rec_s[lms_map[sorted[0]]] = 0;
-    for (int32_t i = 1; i < m; i++) {
-        int32_t l = sorted[i - 1], r = sorted[i];
-        int32_t end_l = lms_map[l] + 1 < m ? lms[lms_map[l] + 1] : n;
-        int32_t end_r = lms_map[r] + 1 < m ? lms[lms_map[r] + 1] : n;
-        bool same = end_l - l == end_r - r;
-        if (same) {
-            while (l < end_l && s[l] == s[r]) {
-                l++;
-                r++;
-            }
-            if (l == n || s[l] != s[r])
-                same = false;
-        }
-        if (!same)
-            rec_upper++;
-        rec_s[lms_map[sorted[i]]] = rec_upper;
-    }
-    if (rec_upper == m - 1) {  // all names differ: they are the ranks
-        for (int32_t i = 0; i < m; i++)
-            rec_sa[rec_s[i]] = i;
-    } else {
-        qzt_sais<int32_t>(rec_s, m, rec_upper, rec_sa, ws);
+    // LMS positions lie at least two apart and m <= n / 2, so sa[m + x / 2]
+    // keeps a value for LMS position x past the m sorted ones: first the
+    // length of its substring, then its name.
+    int32_t j = 0;
+    for (int32_t i = 0; i < n; i++) {
+        int32_t v = sa[i];
+        if (v > 0 && ls[v] && !ls[v - 1])
+            sa[j++] = v;
     }
     for (int32_t i = 0; i < m; i++)
-        sorted[i] = lms[rec_sa[i]];
-    induce(sorted, m);
+        sa[m + lms[i] / 2] = (i + 1 < m ? lms[i + 1] : n) - lms[i];
+    int32_t rec_upper = 0;
+    int32_t prev = sa[0], prev_len = sa[m + prev / 2];
+    sa[m + prev / 2] = 0;
+    for (int32_t i = 1; i < m; i++) {
+        int32_t x = sa[i], len = sa[m + x / 2];
+        // Substrings run to the next LMS position inclusive; one at the end
+        // of s has no like.
+        bool same = len == prev_len && x + len < n && prev + len < n;
+        for (int32_t k = 0; same && k <= len; k++)
+            same = s[x + k] == s[prev + k];
+        rec_upper += !same;
+        sa[m + x / 2] = rec_upper;
+        prev = x;
+        prev_len = len;
+    }
+    int32_t *rec_s = ws;
+    ws += m;
+    for (int32_t i = 0; i < m; i++)
+        rec_s[i] = sa[m + lms[i] / 2];
+    qzt_sais<int32_t>(rec_s, m, rec_upper, sa, ws);
+    for (int32_t i = 0; i < m; i++)
+        rec_s[i] = lms[sa[i]];
+    induce(rec_s, m);
 }
 
 // Ranks and the LCP array (entry r: the suffixes of ranks r - 1 and r).
