@@ -90,6 +90,7 @@ struct qzt_work {
     // Best level: suffix array, LCP array and sparse table, match tree, parse.
     int32_t sa[QZT_BLOCK];
     uint16_t lcp[QZT_BLOCK];
+    uint16_t near[QZT_BLOCK][2];  // per position: LCP with the suffixes ranked just above, just below
     uint16_t sparse[SPARSE_LEVELS][LCP_RUNS];  // level k: minimum of 2^k runs of LCP entries
     int32_t scratch[SAIS_SCRATCH];
     int16_t root[1 << TREE_BITS];  // most recent position of each hash of three bytes
@@ -248,17 +249,20 @@ static void qzt_sais(const T *s, int32_t n, int32_t upper, int32_t *sa, int32_t 
     induce(rec_s, m);
 }
 
-// Ranks and the LCP array (entry r: the suffixes of ranks r - 1 and r).
+// Ranks and the LCP array (entry r: the suffixes of ranks r - 1 and r), the
+// same by position for the tree's sequential reads, and its sparse table.
 static void qzt_build_lcp(qzt_work *w, const uint8_t *t, int32_t n)
 {
     for (int32_t i = 0; i < n; i++)
         w->node[w->sa[i]].rank = static_cast<uint16_t>(i);
     uint16_t *lcp = w->lcp;
     lcp[0] = 0;
+    w->near[w->sa[n - 1]][0] = 0;
     int32_t h = 0;
     for (int32_t i = 0; i < n; i++) {
         int32_t r = w->node[i].rank;
         if (r == 0) {
+            w->near[i][1] = 0;
             h = 0;
             continue;
         }
@@ -266,6 +270,7 @@ static void qzt_build_lcp(qzt_work *w, const uint8_t *t, int32_t n)
         while (i + h < n && j + h < n && t[i + h] == t[j + h])
             h++;
         lcp[r] = static_cast<uint16_t>(h);
+        w->near[i][1] = w->near[j][0] = static_cast<uint16_t>(h);
         if (h > 0)
             h--;
     }
@@ -353,7 +358,7 @@ static int32_t qzt_tree_search(qzt_work *w, const uint8_t *t, int32_t n, int32_t
 {
     qzt_node *nodes = w->node;
     int32_t r = nodes[p].rank;
-    const int32_t most[2] = {r + 1 < n ? w->lcp[r + 1] : 0, r > 0 ? w->lcp[r] : 0};
+    const int32_t most[2] = {w->near[p][0], w->near[p][1]};
     int32_t len[2] = {0, 0};
     // Where the next node of each side goes: above p (0), below (1).
     int16_t *link[2] = {&nodes[p].child[1], &nodes[p].child[0]};
