@@ -491,6 +491,14 @@ static void qzt_rank_advance(qzt_work *w, int32_t p)
     }
 }
 
+// Keeps the cheaper arrival, by a store either way: which one wins is hard
+// to predict.
+static inline void qzt_relax(uint64_t *arrival, uint64_t a)
+{
+    uint64_t old = *arrival;
+    *arrival = a < old ? a : old;
+}
+
 static void qzt_parse_best(qzt_work *w, const uint8_t *t, int32_t n)
 {
     qzt_sais<uint8_t>(t, n, 255, w->sa, w->scratch);
@@ -585,12 +593,9 @@ static void qzt_parse_best(qzt_work *w, const uint8_t *t, int32_t n)
             int32_t len = found.len[e], top = qzt_log2(static_cast<uint32_t>(len));
             uint64_t base = static_cast<uint64_t>(ready + 2 * found.cls[e] + 2) << 32 |
                             static_cast<uint32_t>(p) << 16 | static_cast<uint32_t>(found.dist[e]);
-            for (; j < top; j++) {
-                uint64_t a = base + (static_cast<uint64_t>(2 * j) << 32);
-                arrival[p + (2 << j) - 1] = std::min(arrival[p + (2 << j) - 1], a);
-            }
-            uint64_t a = base + (static_cast<uint64_t>(2 * top) << 32);
-            arrival[p + len] = std::min(arrival[p + len], a);
+            for (; j < top; j++)
+                qzt_relax(&arrival[p + (2 << j) - 1], base + (static_cast<uint64_t>(2 * j) << 32));
+            qzt_relax(&arrival[p + len], base + (static_cast<uint64_t>(2 * top) << 32));
             j = qzt_log2(static_cast<uint32_t>(len) + 1);
         }
     }
