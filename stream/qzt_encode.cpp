@@ -587,16 +587,17 @@ static void qzt_parse_best(qzt_work *w, const uint8_t *t, int32_t n)
 
         // One edge per step of the match cost: the longest length of each
         // (distance class, length class) pair. Lengths grow along the list,
-        // so each match starts at the length class the last one left off.
-        int32_t j = 0;
-        for (int32_t e = 0; e < found.count; e++) {
-            int32_t len = found.len[e], top = qzt_log2(static_cast<uint32_t>(len));
-            uint64_t base = static_cast<uint64_t>(ready + 2 * found.cls[e] + 2) << 32 |
-                            static_cast<uint32_t>(p) << 16 | static_cast<uint32_t>(found.dist[e]);
-            for (; j < top; j++)
-                qzt_relax(&arrival[p + (2 << j) - 1], base + (static_cast<uint64_t>(2 * j) << 32));
-            qzt_relax(&arrival[p + len], base + (static_cast<uint64_t>(2 * top) << 32));
-            j = qzt_log2(static_cast<uint32_t>(len) + 1);
+        // so the steps come in one pass, each ending at the next length
+        // class's end or at the next match's length, whichever is nearer;
+        // one loop of as many turns as steps, with no branch inside, as
+        // their number is hard to predict.
+        for (int32_t e = 0, j = 0; e < found.count;) {
+            int32_t bound = (2 << j) - 1, len = found.len[e];
+            int32_t end = std::min(len, bound);
+            qzt_relax(&arrival[p + end], static_cast<uint64_t>(ready + 2 * found.cls[e] + 2 * j + 2) << 32 |
+                                             static_cast<uint32_t>(p) << 16 | static_cast<uint32_t>(found.dist[e]));
+            e += end == len;
+            j += end == bound;
         }
     }
 
