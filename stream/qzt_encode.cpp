@@ -514,9 +514,11 @@ static void qzt_parse_best(qzt_work *w, const uint8_t *t, int32_t n)
     // Stack of suffix minima of cost[s] - 8s; ptr[k]: its first entry inside
     // the window of run class k (or an earlier one), kept for the classes
     // below `kept` only: the last search stopped there, at the stack's
-    // bottom, where the wider classes begin.
+    // bottom, where the wider classes begin. Pops clamp every class's
+    // pointer, a fixed loop the compiler vectorizes, though only those below
+    // `kept` are read.
     int32_t depth = 0;
-    int32_t ptr[GAMMA_CLASSES];
+    int32_t ptr[GAMMA_CLASSES] = {};
     int32_t kept = 0;
     int32_t ready = INF;
     bool by_rank = false;
@@ -527,7 +529,7 @@ static void qzt_parse_best(qzt_work *w, const uint8_t *t, int32_t n)
             int32_t v = cost - 8 * p;
             while (depth > 0 && w->stack_val[depth - 1] >= v)
                 depth--;
-            for (int32_t k = 0; k < kept; k++)
+            for (int32_t k = 0; k < GAMMA_CLASSES; k++)
                 ptr[k] = std::min(ptr[k], depth);
             w->stack_pos[depth] = static_cast<uint16_t>(p);
             w->stack_val[depth] = v;
