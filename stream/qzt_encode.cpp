@@ -369,7 +369,9 @@ static int32_t qzt_tree_search(qzt_work *w, const uint8_t *t, int32_t n, int32_t
     for (; cur >= 0; met++) {
         qzt_node *c = &nodes[cur];
         int32_t below = c->rank < r;
-        if (m->best < most[below] && t[cur + m->best] == t[p + m->best]) {
+        // One branch on both tests, the byte read kept within the block.
+        int32_t at = std::min(m->best, n - p - 1);
+        if ((m->best < most[below]) & (t[cur + at] == t[p + at])) {
             int32_t l = qzt_match_len(w, t, n, cur, p, std::min(len[0], len[1]));
             len[below] = l;
             if (l > m->best)
