@@ -243,7 +243,12 @@ static void qzt_sais(const T *s, int32_t n, int32_t upper, int32_t *sa, int32_t 
     ws += m;
     for (int32_t i = 0; i < m; i++)
         rec_s[i] = sa[m + lms[i] / 2];
-    qzt_sais<int32_t>(rec_s, m, rec_upper, sa, ws);
+    if (rec_upper == m - 1) {  // all names differ: they are the ranks
+        for (int32_t i = 0; i < m; i++)
+            sa[rec_s[i]] = i;
+    } else {
+        qzt_sais<int32_t>(rec_s, m, rec_upper, sa, ws);
+    }
     for (int32_t i = 0; i < m; i++)
         rec_s[i] = lms[sa[i]];
     induce(rec_s, m);
