@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "app/payload.h"
+#include "payload/payload.h"
 #include "stream/strm.h"
 
 // Step codes.

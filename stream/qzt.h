@@ -38,5 +38,21 @@ struct qzt_strm {
 // when inner is null or the fatal report of a wrong magic returns.
 strm *qzt_open(strm *inner);
 
-// Decodes one block of n bytes (at most the size of dest) from b's stream.
+// What reading one block came to. The stream's fill turns the faults into
+// fatal reports; the payload check names them instead.
+enum : int32_t {
+    QZT_OK = 0,          // the block is decoded
+    QZT_END = 1,         // no block left: the inner stream is at its end
+    QZT_SYNC_LOST = 2,   // the block header lacks the sync word
+    QZT_BAD_LENGTH = 3,  // the header's n lies outside 1 to 32768
+    QZT_CORRUPT = 4,     // the coded words break the code's limits
+};
+
+// Reads the next block header from in and decodes the block into dest (room
+// for QZT_BLOCK bytes). *n is the header's length, 0 when none was read.
+int32_t qzt_read_block(strm *in, uint8_t *dest, int32_t *n);
+// Decodes one block of n bytes (at most the size of dest) from b's stream:
+// QZT_OK, or QZT_CORRUPT with the block zero-filled from the fault on.
+int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n);
+// The same, with a corrupt block a fatal report ("qzt block corrupt").
 void qzt_decode(bits *b, uint8_t *dest, int32_t n);

@@ -6,10 +6,10 @@
 // The decoder keeps the bit buffer in locals and reads its words inline from
 // the stream's window; every limit is tested once per token, so the literal
 // and copy loops run unchecked.
-void qzt_decode(bits *b, uint8_t *dest, int32_t n)
+int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
 {
     if (n <= 0)
-        return;
+        return QZT_OK;
     strm *io = b->io;
     uint32_t acc = b->acc;
     int32_t nbits = b->nbits;
@@ -73,12 +73,34 @@ void qzt_decode(bits *b, uint8_t *dest, int32_t n)
     }
     b->acc = acc;
     b->nbits = nbits;
-    return;
+    return QZT_OK;
 
 corrupt:
     b->acc = acc;
     b->nbits = nbits;
-    fatal_error("qzt block corrupt");
-    // Should the report return, the block still holds defined bytes.
+    // The block still holds defined bytes, whatever the caller does next.
     memset(out, 0, static_cast<size_t>(lim - out));
+    return QZT_CORRUPT;
+}
+
+void qzt_decode(bits *b, uint8_t *dest, int32_t n)
+{
+    if (qzt_decode_block(b, dest, n) == QZT_CORRUPT)
+        fatal_error("qzt block corrupt");
+}
+
+int32_t qzt_read_block(strm *in, uint8_t *dest, int32_t *n)
+{
+    *n = 0;
+    if (in->next >= in->end && in->kind->at_end(in))
+        return QZT_END;
+    if (strm_get16(in) != QZT_SYNC)
+        return QZT_SYNC_LOST;
+    *n = strm_get16(in);
+    if (*n == 0 || *n > QZT_BLOCK)
+        return QZT_BAD_LENGTH;
+    // Blocks start on a word of their own: the bits left over in the last
+    // word of a block are padding.
+    bits b = {0, 0, in};
+    return qzt_decode_block(&b, dest, *n);
 }

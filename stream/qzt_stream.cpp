@@ -9,23 +9,22 @@ static qzt_strm *qzt_of(strm *s)
 static int32_t qzt_fill(strm *s)
 {
     qzt_strm *q = qzt_of(s);
-    strm *in = q->stacked.inner;
-    if (in->next >= in->end && in->kind->at_end(in))
+    int32_t n;
+    switch (qzt_read_block(q->stacked.inner, q->stacked.base, &n)) {
+    case QZT_END:
         return 0;
-    if (strm_get16(in) != QZT_SYNC) {
+    case QZT_SYNC_LOST:
         fatal_error("qzt out of sync");
         return 0;
-    }
-    int32_t n = strm_get16(in);
-    if (n == 0 || n > QZT_BLOCK) {
+    case QZT_BAD_LENGTH:
         fatal_error("qzt bad block length, %d", static_cast<int>(n));
         return 0;
+    case QZT_CORRUPT:
+        // Should the report return, the block's bytes are defined (zeros
+        // from the fault on) and are read as they are.
+        fatal_error("qzt block corrupt");
+        break;
     }
-    bits *b = bits_new(in);
-    if (!b)
-        return 0;
-    qzt_decode(b, q->stacked.base, n);
-    bits_free(b);
     s->next = q->stacked.base;
     s->end = q->stacked.base + n;
     return 1;

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "app/payload.h"
+#include "payload/payload.h"
 #include "test_util.h"
 #include "tools/mkpatch/diff.h"
 #include "tools/mkpatch/files.h"

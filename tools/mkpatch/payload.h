@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/payload.h"
+#include "payload/payload.h"
 
 using payload_bytes = std::vector<uint8_t>;
 

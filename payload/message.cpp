@@ -1,4 +1,4 @@
-#include "app/payload.h"
+#include "payload/payload.h"
 #include "stream/strm.h"
 
 // Byte by byte, with one pending-escape flag: a backslash is never copied;
