@@ -12,6 +12,8 @@ uint32_t g_entry_count = 0;
 
 int patch_step_apply(HINSTANCE inst)
 {
+    // Whatever would stop the work half-way is found while nothing is changed.
+    patch_preflight();
     patch_make_temp();
     g_payload_strm = bstrm_open_file_read(g_exe_path, PATCH_WINDOW);
     if (!g_payload_strm)
@@ -27,6 +29,7 @@ int patch_step_apply(HINSTANCE inst)
     strm_release(g_payload_strm);
     g_payload_strm = nullptr;
     DeleteFileA(g_temp_path);
+    patch_forget_dests();
     MessageBoxA(nullptr, TXT_SUCCESS, TXT_TITLE, MB_OK);
     return STEP_FINISH;
 }
@@ -89,6 +92,9 @@ void patch_apply_all(HWND dlg)
 // whole: paint it now, synchronously, without dispatching any input.
 void patch_repaint(HWND dlg)
 {
+    // A null window would repaint the whole desktop.
+    if (!dlg)
+        return;
     RedrawWindow(dlg, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
 }
 

@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <cstring>
 
 #include "app/patch.h"
@@ -17,17 +18,14 @@ static bool patch_starts_with(const char *text, const char *word)
     return true;
 }
 
-bool patch_expand_dest(const char *spec, char *out)
+bool patch_resolve_dest(const char *spec, char *out)
 {
     const char *rest = spec;
     out[0] = '\0';
     if (spec[0] == '%') {
         if (patch_starts_with(spec + 1, "WINDIR%")) {
-            UINT len = GetWindowsDirectoryA(out, MAX_PATH);
-            if (len == 0 || len >= MAX_PATH) {
+            if (!patch_path_call(GetWindowsDirectoryA(out, MAX_PATH), "GetWindowsDirectory", spec))
                 out[0] = '\0';
-                fatal_error("%s: path too long", spec);
-            }
             rest = spec + 8;
         } else if (patch_starts_with(spec + 1, "HKCR\\")) {
             rest = patch_reg_lookup(1, spec + 6, out);
@@ -39,7 +37,6 @@ bool patch_expand_dest(const char *spec, char *out)
         // A spec that names no directory must not send the entry to some
         // other one (the current directory, say): the entry is left alone.
         if (!rest) {
-            MessageBoxA(nullptr, TXT_INTERNAL_ERROR, TXT_FAILURE, MB_OK);
             out[0] = '\0';
             return false;
         }
@@ -53,6 +50,71 @@ bool patch_expand_dest(const char *spec, char *out)
     if (len > 0 && out[len - 1] != '\\')
         patch_join_path(out, out, "\\");
     return true;
+}
+
+bool patch_expand_dest(const char *spec, char *out)
+{
+    if (patch_resolve_dest(spec, out))
+        return true;
+    MessageBoxA(nullptr, TXT_INTERNAL_ERROR, TXT_FAILURE, MB_OK);
+    return false;
+}
+
+// Each destination of the patch, expanded once by the pre-flight pass: the
+// work then finds the same folders the checks found, with no second lookup.
+struct patch_dest_memo {
+    char spec[RECORD_DEST_SIZE];
+    char dir[MAX_PATH];
+    bool found;
+};
+static patch_dest_memo *g_dest_memo = nullptr;
+static uint32_t g_dest_memo_count = 0;
+
+static patch_dest_memo *patch_memo_find(const char *spec)
+{
+    for (uint32_t i = 0; i < g_dest_memo_count; i++)
+        if (strcmp(g_dest_memo[i].spec, spec) == 0)
+            return &g_dest_memo[i];
+    return nullptr;
+}
+
+bool patch_remember_dest(const char *spec, char *out)
+{
+    patch_dest_memo *m = patch_memo_find(spec);
+    if (m) {
+        memcpy(out, m->dir, MAX_PATH);
+        return m->found;
+    }
+    bool found = patch_resolve_dest(spec, out);
+    auto *grown = static_cast<patch_dest_memo *>(realloc(g_dest_memo, (g_dest_memo_count + 1) * sizeof *g_dest_memo));
+    if (!grown) {
+        fatal_error("out of memory");
+        return found;
+    }
+    g_dest_memo = grown;
+    m = &g_dest_memo[g_dest_memo_count++];
+    memcpy(m->spec, spec, strlen(spec) + 1);
+    memcpy(m->dir, out, MAX_PATH);
+    m->found = found;
+    return found;
+}
+
+bool patch_entry_dest(const char *spec, char *out)
+{
+    patch_dest_memo *m = patch_memo_find(spec);
+    if (!m)
+        return patch_expand_dest(spec, out);
+    memcpy(out, m->dir, MAX_PATH);
+    if (!m->found)
+        MessageBoxA(nullptr, TXT_INTERNAL_ERROR, TXT_FAILURE, MB_OK);
+    return m->found;
+}
+
+void patch_forget_dests()
+{
+    free(g_dest_memo);
+    g_dest_memo = nullptr;
+    g_dest_memo_count = 0;
 }
 
 // Reads SUBKEY%VALUE% from text, looks the value up and leaves it (or a lone

@@ -1,17 +1,37 @@
+#include <cstdlib>
 #include <cstring>
 
 #include "app/patch.h"
+#include "app/strings.h"
 #include "diag/diag.h"
 #include "stream/bstrm.h"
 #include "stream/qzt.h"
 
 static uint8_t g_copybuf[PATCH_PIECE];
 
-// A field must hold its terminator: a name or spec cut at the field's end
-// would name another file.
-static bool patch_field_ok(const char *field, size_t size, const char *what)
+// The new file of the write under way, and its writer, until it has replaced
+// its target; a fatal report meanwhile removes it on the way out.
+char g_new_path[MAX_PATH];
+static strm *g_new_strm = nullptr;
+
+static void patch_remove_new_file()
 {
-    if (memchr(field, 0, size))
+    if (g_new_strm) {
+        // Its last window may not be writable either: no second report.
+        g_fatal_quiet = 1;
+        strm_release(g_new_strm);
+        g_new_strm = nullptr;
+    }
+    if (g_new_path[0])
+        DeleteFileA(g_new_path);
+    g_new_path[0] = '\0';
+}
+
+// A field must hold its terminator among the bytes read: a name or spec cut
+// at the field's end, or by the end of the record, would name another file.
+static bool patch_field_ok(const char *field, int32_t got, const char *what)
+{
+    if (got > 0 && memchr(field, 0, static_cast<size_t>(got)))
         return true;
     fatal_error("entry %s not terminated", what);
     return false;
@@ -30,12 +50,12 @@ void patch_apply_entry(HWND dlg)
     char name[RECORD_NAME_SIZE] = {};
     char spec[RECORD_DEST_SIZE] = {};
     char dir[MAX_PATH] = {};
-    strm_read(src, reinterpret_cast<uint8_t *>(name), sizeof name);
-    strm_read(src, reinterpret_cast<uint8_t *>(spec), sizeof spec);
-    if (patch_field_ok(name, sizeof name, "name") && patch_field_ok(spec, sizeof spec, "destination")) {
-        // Expanded for every entry, whatever its action: a registry key named
-        // there is opened (and created) all the same.
-        bool found = patch_expand_dest(spec, dir);
+    int32_t got_name = strm_read(src, reinterpret_cast<uint8_t *>(name), sizeof name);
+    int32_t got_spec = strm_read(src, reinterpret_cast<uint8_t *>(spec), sizeof spec);
+    if (patch_field_ok(name, got_name, "name") && patch_field_ok(spec, got_spec, "destination")) {
+        // Expanded for every entry, whatever its action (a registry key named
+        // there is opened and created), by the pre-flight pass before the work.
+        bool found = patch_entry_dest(spec, dir);
         if (found && action == ACTION_WRITE)
             patch_write_file(dlg, dir, name, src);
         else if (found && action == ACTION_DELETE)
@@ -55,14 +75,44 @@ void patch_delete_file(const char *dir, const char *name)
     DeleteFileA(target);
 }
 
-// Copies the rest of the record in pieces of 8192 bytes; the data length only
-// sets the number of pieces and the bar's scale.
+// The new file takes the target's place whole; a system without
+// MoveFileExA (it says so) gets a delete and a move.
+static bool patch_replace(const char *from, const char *to)
+{
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING))
+        return true;
+    if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED)
+        return false;
+    DeleteFileA(to);
+    return MoveFileA(from, to) != 0;
+}
+
+// Copies the rest of the record in pieces of 8192 bytes into a new file
+// beside the target, which replaces the target once it is whole: a failure
+// on the way leaves the old file as it was. The data length only sets the
+// number of pieces and the bar's scale.
 void patch_write_file(HWND dlg, const char *dir, const char *name, strm *src)
 {
     char target[MAX_PATH];
+    char folder[MAX_PATH];
     patch_join_path(target, dir, name);
-    SetFileAttributesA(target, FILE_ATTRIBUTE_NORMAL);
-    strm *out = bstrm_open_file_write(target, PATCH_WINDOW);
+    size_t flen = patch_dir_length(target);
+    memcpy(folder, target, flen);
+    folder[flen] = '\0';
+    static bool cleanup_registered = false;
+    if (!cleanup_registered) {
+        atexit(patch_remove_new_file);
+        cleanup_registered = true;
+    }
+    if (!GetTempFileNameA(flen ? folder : ".", TXT_TEMP_PREFIX, 0, g_new_path)) {
+        // A missing folder is named as creating the target there names it.
+        DWORD err = GetLastError();
+        g_new_path[0] = '\0';
+        fatal_error("%s: Can't open wfile, %d", target,
+                    static_cast<int>(err == ERROR_DIRECTORY ? ERROR_PATH_NOT_FOUND : err));
+        return;
+    }
+    g_new_strm = bstrm_open_file_write(g_new_path, PATCH_WINDOW);
     uint32_t len = strm_get32(src);
     uint32_t pieces = (len >> 13) + 1;
     patch_set_range(dlg, IDC_FILE_BAR, pieces);
@@ -70,11 +120,25 @@ void patch_write_file(HWND dlg, const char *dir, const char *name, strm *src)
     patch_set_percent(dlg, IDC_FILE_LABEL, 0);
     for (uint32_t k = 1; k <= pieces; k++) {
         int32_t n = strm_read(src, g_copybuf, PATCH_PIECE);
-        if (out)
-            strm_write(out, g_copybuf, n);
+        if (g_new_strm)
+            strm_write(g_new_strm, g_copybuf, n);
         patch_set_pos(dlg, IDC_FILE_BAR, k);
         patch_set_percent(dlg, IDC_FILE_LABEL, static_cast<int32_t>(100ull * k / pieces));
     }
-    if (out)
-        strm_release(out);
+    // Drained while the clean-up still holds the writer, so that a failing
+    // write leaves no new file behind.
+    if (!g_new_strm || !strm_drain(g_new_strm)) {
+        patch_remove_new_file();
+        return;
+    }
+    strm *out = g_new_strm;
+    g_new_strm = nullptr;
+    strm_release(out);
+    // Read-only, hidden and system targets are replaced too.
+    SetFileAttributesA(target, FILE_ATTRIBUTE_NORMAL);
+    if (!patch_replace(g_new_path, target)) {
+        fatal_error("%s: Can't open wfile, %d", target, static_cast<int>(GetLastError()));
+        return;
+    }
+    g_new_path[0] = '\0';
 }

@@ -47,8 +47,15 @@ extern char g_temp_path[MAX_PATH];
 extern strm *g_payload_strm;
 extern uint32_t g_entry_count;
 
-// main.cpp
+// sequencer.cpp
 int patch_run_steps(HINSTANCE inst);
+
+// checks.cpp: before anything changes. The payload check at start-up (false
+// after its fatal report); the apply step's pre-flight pass, which expands
+// and remembers every destination and reports, as the work would, a missing
+// folder, a target that cannot be replaced or a volume without room.
+bool patch_check_payload();
+void patch_preflight();
 
 // steps.cpp: the steps before the work
 int patch_step_confirm(HINSTANCE inst);
@@ -72,7 +79,9 @@ void patch_set_range(HWND dlg, int id, uint32_t upper);
 void patch_set_pos(HWND dlg, int id, uint32_t pos);
 void patch_set_percent(HWND dlg, int id, int32_t value);
 
-// entry.cpp: entry actions
+// entry.cpp: entry actions; a write goes to a new file beside its target
+// (g_new_path while it is written), which then replaces the target
+extern char g_new_path[MAX_PATH];
 void patch_apply_entry(HWND dlg);
 void patch_write_file(HWND dlg, const char *dir, const char *name, strm *src);
 void patch_delete_file(const char *dir, const char *name);
@@ -81,11 +90,20 @@ void patch_delete_file(const char *dir, const char *name);
 // spec that names no directory: a '%' without a keyword, or a registry
 // reference without both of its closing '%'
 bool patch_expand_dest(const char *spec, char *out);
+// The same without the box.
+bool patch_resolve_dest(const char *spec, char *out);
+// patch_resolve_dest once per spec, the result remembered (pre-flight pass).
+bool patch_remember_dest(const char *spec, char *out);
+// The remembered result (with the box where it names no directory), or
+// patch_expand_dest for a spec not met before.
+bool patch_entry_dest(const char *spec, char *out);
+void patch_forget_dests();
 const char *patch_reg_lookup(int root, const char *text, char *out);
 
 // path.cpp: path pieces, multibyte-aware under the ANSI code page
 size_t patch_dir_length(const char *path);
 void patch_join_path(char *out, const char *a, const char *b);
+bool patch_path_call(DWORD len, const char *call, const char *what);
 
 // reg.cpp: the registry layer, one open key at a time
 extern HKEY g_regkey;

@@ -36,3 +36,19 @@ void patch_join_path(char *out, const char *a, const char *b)
     memmove(out, a, la);
     memcpy(out + la, b, lb + 1);
 }
+
+// The length a system call returned for the path it put in a MAX_PATH buffer:
+// false, after a fatal report, for a failed call (named with the system's
+// code) or for a path that does not fit (named by what).
+bool patch_path_call(DWORD len, const char *call, const char *what)
+{
+    if (len == 0) {
+        fatal_error("%s %d", call, static_cast<int>(GetLastError()));
+        return false;
+    }
+    if (len >= MAX_PATH) {
+        fatal_error("%s: path too long", what);
+        return false;
+    }
+    return true;
+}

@@ -27,6 +27,17 @@ static bool rstrm_at_end(strm *s)
     return rstrm_of(s)->left == 0;
 }
 
+static uint32_t rstrm_size(strm *s)
+{
+    return rstrm_of(s)->len;
+}
+
+static uint32_t rstrm_tell(strm *s)
+{
+    rstrm *r = rstrm_of(s);
+    return r->len - r->left - static_cast<uint32_t>(s->end - s->next);
+}
+
 static void rstrm_close(strm *s)
 {
     strm_release(rstrm_of(s)->inner);
@@ -36,8 +47,8 @@ static const strm_ops rstrm_ops = {
     .fill = rstrm_fill,
     .read = nullptr,
     .at_end = rstrm_at_end,
-    .size = nullptr,
-    .tell = nullptr,
+    .size = rstrm_size,
+    .tell = rstrm_tell,
     .seek = nullptr,
     .close = rstrm_close,
     .drain = nullptr,
@@ -53,7 +64,7 @@ strm *rstrm_new(strm *inner, uint32_t len)
         return nullptr;
     rstrm *r = rstrm_of(s);
     r->inner = strm_addref(inner);
-    r->left = len;
+    r->len = r->left = len;
     return s;
 }
 

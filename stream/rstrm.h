@@ -5,7 +5,8 @@
 // taken only once the last piece is used up, so the inner stream must not be
 // read by anyone else meanwhile. Reading past the range reads as end of data,
 // as with any reader, and sets overrun: a decoder whose words run past a
-// blob's end is caught even where more bytes follow in the file.
+// blob's end is caught even where more bytes follow in the file. Size and
+// position count from the range's start; there is no seek.
 #pragma once
 
 #include "stream/strm.h"
@@ -13,6 +14,7 @@
 struct rstrm {
     strm head;
     strm *inner;
+    uint32_t len;   // the range's length
     uint32_t left;  // bytes of the range not yet in the window
     bool overrun;   // a read wanted more than the range holds
 };

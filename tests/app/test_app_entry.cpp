@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "app/patch.h"
-#include "tests/test_util.h"
+#include "tests/app/app_util.h"
 
 namespace {
 
@@ -41,38 +41,6 @@ int32_t counted_fill(strm *s)
 
 const strm_ops counted_ops = {counted_fill, counted_read, nullptr, nullptr, nullptr,
                               nullptr,      nullptr,      nullptr, nullptr};
-
-// A write record's tail: the data length and the data.
-bytes write_tail(uint32_t len)
-{
-    bytes b;
-    put_be(b, len, 4);
-    for (uint32_t i = 0; i < len; i++)
-        b.push_back(static_cast<uint8_t>(i * 13));
-    return b;
-}
-
-// An entry record as a compressed stream of literal-only blocks.
-bytes record_blob(uint8_t action, const std::string &name, const std::string &dest, const bytes &tail = {})
-{
-    std::string rec(RECORD_HEAD_SIZE, '\0');
-    rec[0] = static_cast<char>(action);
-    memcpy(&rec[1], name.data(), std::min<size_t>(name.size(), RECORD_NAME_SIZE));
-    memcpy(&rec[1 + RECORD_NAME_SIZE], dest.data(), std::min<size_t>(dest.size(), RECORD_DEST_SIZE));
-    rec.append(tail.begin(), tail.end());
-    std::vector<std::pair<uint16_t, bytes>> blocks;
-    for (size_t at = 0; at < rec.size(); at += 1000) {
-        std::string part = rec.substr(at, 1000);
-        blocks.emplace_back(static_cast<uint16_t>(part.size()), BlockBuilder().literals(part).words());
-    }
-    return qzt_stream(static_cast<uint32_t>(rec.size()), blocks);
-}
-
-std::string dir_of(const TempDir &d)
-{
-    std::string f = d.file("x");
-    return f.substr(0, f.size() - 1);
-}
 
 }  // namespace
 
@@ -195,6 +163,19 @@ TEST(PatchApplyEntry, FieldsWithoutTerminatorAreReported)
     write_file(g_temp_path, record_blob(ACTION_DELETE, "A.DAT", std::string(RECORD_DEST_SIZE, 'D')));
     patch_apply_entry(nullptr);
     EXPECT_EQ(fatal.text(), "entry destination not terminated");
+
+    // A record that ends inside its name: the bytes never read are no
+    // terminator, and no file of that name goes.
+    char cwd[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, cwd);
+    SetCurrentDirectoryA(dir_of(dir).c_str());
+    write_file(dir.file("DEL"), to_bytes("keep"));
+    write_file(g_temp_path, qzt_stream(4, {{4, BlockBuilder().literals("\x02" "DEL").words()}}));
+    g_fatal_text[0] = '\0';
+    patch_apply_entry(nullptr);
+    SetCurrentDirectoryA(cwd);
+    EXPECT_EQ(fatal.text(), "entry name not terminated");
+    EXPECT_EQ(read_file(dir.file("DEL")), to_bytes("keep"));
 }
 
 TEST(PatchMakeTemp, PrefixAndTheDriveRootFallback)

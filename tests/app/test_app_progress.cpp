@@ -46,3 +46,18 @@ TEST(PatchProgress, BarsAndLabels)
     EXPECT_EQ(SendDlgItemMessageA(dlg, IDC_FILE_BAR, PBM_GETPOS, 0, 0), 69999);
     DestroyWindow(dlg);
 }
+
+TEST(PatchProgress, NoWindowRepaintsNothing)
+{
+    HWND other = CreateWindowA("STATIC", "", WS_POPUP | WS_VISIBLE, 0, 0, 40, 40, nullptr, nullptr,
+                               GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(other, nullptr) << "a display is needed";
+    UpdateWindow(other);
+    InvalidateRect(other, nullptr, FALSE);
+    // Without a progress window there is nothing to paint; the desktop's
+    // other windows keep their pending paints.
+    patch_repaint(nullptr);
+    RECT r;
+    EXPECT_TRUE(GetUpdateRect(other, &r, FALSE));
+    DestroyWindow(other);
+}

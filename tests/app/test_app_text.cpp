@@ -78,6 +78,16 @@ TEST(PatchReadmePath, TooLongIsReportedNotCut)
     EXPECT_NE(fatal.text().find("README.TXT: path too long"), std::string::npos) << fatal.text();
 }
 
+TEST(PatchPathCall, FailedCallIsNamedNotTakenForALongPath)
+{
+    FatalReturns fatal;
+    SetLastError(ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(patch_path_call(0, "GetWindowsDirectory", "%WINDIR%"));
+    EXPECT_EQ(fatal.text(), "GetWindowsDirectory 5");
+    EXPECT_FALSE(patch_path_call(MAX_PATH, "GetWindowsDirectory", "%WINDIR%"));
+    EXPECT_EQ(fatal.text(), "%WINDIR%: path too long");
+}
+
 TEST(PatchReadmeStep, TooLargeIsReportedNotRead)
 {
     // A sparse file of 2 GiB: too large for one read, and nothing is read.

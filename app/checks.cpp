@@ -1,0 +1,190 @@
+// The checks made before anything changes: the payload at start-up, and the
+// pre-flight pass at the start of the apply step, which finds what would
+// stop the work half-way (a missing folder, a target that cannot be written,
+// a full disk) while every file is still as it was.
+#include <cstring>
+
+#include "app/patch.h"
+#include "diag/diag.h"
+#include "payload/check.h"
+#include "stream/bstrm.h"
+#include "stream/qzt.h"
+#include "stream/rstrm.h"
+
+bool patch_check_payload()
+{
+    strm *file = bstrm_open_file_read(g_exe_path, PATCH_WINDOW);
+    if (!file)
+        return false;
+    payload_check c = {};
+    bool ok = payload_check_file(file, g_payload_offset, &c);
+    strm_release(file);
+    if (ok)
+        return true;
+    if (c.fault == PAYLOAD_NONE)
+        fatal_error("%s: no patch data", g_exe_path);
+    else if (c.entry)
+        fatal_error("%s: damaged patch, entry %u: %s", g_exe_path, static_cast<unsigned>(c.entry),
+                    payload_fault_text(c.fault));
+    else
+        fatal_error("%s: damaged patch: %s", g_exe_path, payload_fault_text(c.fault));
+    return false;
+}
+
+// What the patch will write on one volume, in entry order: the free space
+// must hold the new files written so far less the old ones they replaced,
+// plus the one being written (it is whole before its old file goes).
+struct patch_volume {
+    char root[MAX_PATH];
+    int64_t net;   // bytes gained by the entries so far
+    int64_t peak;  // the most the volume must hold at once
+};
+
+constexpr int PATCH_VOLUMES = 32;
+
+// The volume's root of a full path: "C:\" or "\\server\share\"; empty when
+// the path has neither form.
+static void patch_volume_root(const char *full, char *root)
+{
+    size_t len = 0;
+    if (full[0] && full[1] == ':' && full[2] == '\\') {
+        len = 3;
+    } else if (full[0] == '\\' && full[1] == '\\') {
+        int seps = 0;
+        for (len = 2; full[len] && seps < 2; len++)
+            if (full[len] == '\\')
+                seps++;
+    }
+    memcpy(root, full, len);
+    root[len] = '\0';
+}
+
+static void patch_count_space(patch_volume *vols, int *count, const char *target, uint32_t len, int64_t old)
+{
+    char full[MAX_PATH];
+    char *file_part;
+    DWORD n = GetFullPathNameA(target, MAX_PATH, full, &file_part);
+    if (n == 0 || n >= MAX_PATH)
+        return;
+    char root[MAX_PATH];
+    patch_volume_root(full, root);
+    if (!root[0])
+        return;
+    int i = 0;
+    while (i < *count && lstrcmpiA(vols[i].root, root) != 0)
+        i++;
+    if (i == *count) {
+        // More volumes than any patch plausibly has: the rest go unchecked.
+        if (*count == PATCH_VOLUMES)
+            return;
+        memcpy(vols[i].root, root, sizeof root);
+        vols[i].net = vols[i].peak = 0;
+        ++*count;
+    }
+    patch_volume *v = &vols[i];
+    if (v->net + len > v->peak)
+        v->peak = v->net + len;
+    v->net += len - old;
+}
+
+// A target that exists must be replaceable: not a folder, not held open by
+// another program. A read-only one is replaced as well (its attributes are
+// reset first), so only the right to replace it is asked for then.
+static void patch_check_target(const char *target, DWORD attrs)
+{
+    DWORD access = DELETE;
+    if (!(attrs & FILE_ATTRIBUTE_READONLY))
+        access |= GENERIC_WRITE;
+    HANDLE h = CreateFileA(target, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        fatal_error("%s: Can't open wfile, %d", target, static_cast<int>(GetLastError()));
+        return;
+    }
+    CloseHandle(h);
+}
+
+static bool patch_is_folder(const char *path)
+{
+    DWORD a = GetFileAttributesA(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// One entry: its destination expanded (and remembered for the work), its
+// folder there, and for a write its target and the space it takes.
+static void patch_preflight_entry(strm *blob, patch_volume *vols, int *nvols)
+{
+    strm *rec = qzt_open(blob);
+    if (!rec)
+        return;
+    uint8_t action = strm_getc(rec);
+    char name[RECORD_NAME_SIZE];
+    char spec[RECORD_DEST_SIZE];
+    strm_read(rec, reinterpret_cast<uint8_t *>(name), sizeof name);
+    strm_read(rec, reinterpret_cast<uint8_t *>(spec), sizeof spec);
+    uint32_t len = action == ACTION_WRITE ? strm_get32(rec) : 0;
+    strm_release(rec);
+
+    char dir[MAX_PATH];
+    // A spec that names no directory is the work's to report, in its turn.
+    if (!patch_remember_dest(spec, dir) || (action != ACTION_WRITE && action != ACTION_DELETE))
+        return;
+    if (action == ACTION_DELETE) {
+        if (dir[0] && !patch_is_folder(dir))
+            fatal_error("%s: no such folder", dir);
+        return;
+    }
+    char target[MAX_PATH];
+    patch_join_path(target, dir, name);
+    // The folder the target goes in, which a name's own folder part extends.
+    char folder[MAX_PATH];
+    size_t flen = patch_dir_length(target);
+    memcpy(folder, target, flen);
+    folder[flen] = '\0';
+    if (flen && !patch_is_folder(folder)) {
+        fatal_error("%s: Can't open wfile, %d", target, static_cast<int>(ERROR_PATH_NOT_FOUND));
+        return;
+    }
+    DWORD attrs = GetFileAttributesA(target);
+    int64_t old = 0;
+    if (attrs != INVALID_FILE_ATTRIBUTES) {
+        patch_check_target(target, attrs);
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExA(target, GetFileExInfoStandard, &data))
+            old = static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    }
+    patch_count_space(vols, nvols, target, len, old);
+}
+
+void patch_preflight()
+{
+    strm *file = bstrm_open_file_read(g_exe_path, PATCH_WINDOW);
+    if (!file)
+        return;
+    patch_volume vols[PATCH_VOLUMES];
+    int nvols = 0;
+    strm_seek(file, g_payload_offset);
+    uint32_t count = strm_get32(file);
+    uint32_t pos = g_payload_offset + PAYLOAD_HEADER + strm_get32(file);
+    for (uint32_t i = 0; i < count; i++) {
+        strm_seek(file, pos);
+        uint32_t len = strm_get32(file);
+        strm *blob = rstrm_new(file, len);
+        patch_preflight_entry(blob, vols, &nvols);
+        if (blob)
+            strm_release(blob);
+        pos += 4 + len;
+    }
+    strm_release(file);
+    for (int i = 0; i < nvols; i++) {
+        ULARGE_INTEGER avail, total, free_bytes;
+        if (!GetDiskFreeSpaceExA(vols[i].root, &avail, &total, &free_bytes))
+            continue;
+        if (static_cast<uint64_t>(vols[i].peak) > avail.QuadPart) {
+            fatal_error("%s: not enough disk space, %lu KB needed, %lu KB free", vols[i].root,
+                        static_cast<unsigned long>((vols[i].peak + 1023) / 1024),
+                        static_cast<unsigned long>(avail.QuadPart / 1024));
+            return;
+        }
+    }
+}

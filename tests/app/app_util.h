@@ -1,0 +1,56 @@
+// Entry records and patch files for the program's tests.
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "app/patch.h"
+#include "tests/test_util.h"
+
+// A write record's tail: the data length and the data.
+inline bytes write_tail(uint32_t len)
+{
+    bytes b;
+    put_be(b, len, 4);
+    for (uint32_t i = 0; i < len; i++)
+        b.push_back(static_cast<uint8_t>(i * 13));
+    return b;
+}
+
+// An entry record as a compressed stream of literal-only blocks.
+inline bytes record_blob(uint8_t action, const std::string &name, const std::string &dest, const bytes &tail = {})
+{
+    std::string rec(RECORD_HEAD_SIZE, '\0');
+    rec[0] = static_cast<char>(action);
+    memcpy(&rec[1], name.data(), std::min<size_t>(name.size(), RECORD_NAME_SIZE));
+    memcpy(&rec[1 + RECORD_NAME_SIZE], dest.data(), std::min<size_t>(dest.size(), RECORD_DEST_SIZE));
+    rec.append(tail.begin(), tail.end());
+    std::vector<std::pair<uint16_t, bytes>> blocks;
+    for (size_t at = 0; at < rec.size(); at += 1000) {
+        std::string part = rec.substr(at, 1000);
+        blocks.emplace_back(static_cast<uint16_t>(part.size()), BlockBuilder().literals(part).words());
+    }
+    return qzt_stream(static_cast<uint32_t>(rec.size()), blocks);
+}
+
+inline std::string dir_of(const TempDir &d)
+{
+    std::string f = d.file("x");
+    return f.substr(0, f.size() - 1);
+}
+
+// A patch file: an empty image, the header with a question, then each blob
+// behind its length.
+inline bytes patch_file(const std::vector<bytes> &blobs)
+{
+    bytes file(PAYLOAD_OFFSET, 0);
+    put_be(file, static_cast<uint32_t>(blobs.size()), 4);
+    put_be(file, 1, 4);
+    file.push_back('Q');
+    for (const bytes &b : blobs) {
+        put_be(file, static_cast<uint32_t>(b.size()), 4);
+        file.insert(file.end(), b.begin(), b.end());
+    }
+    return file;
+}

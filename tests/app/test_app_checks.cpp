@@ -1,0 +1,119 @@
+// The checks made before anything changes: the payload at start-up and the
+// pre-flight pass; and a write that fails half-way.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/app/app_util.h"
+
+namespace {
+
+// The pre-flight pass over a patch of these blobs: its fatal report, or "".
+std::string preflight(const TempDir &dir, const std::vector<bytes> &blobs)
+{
+    std::string exe = dir.file("patch.exe");
+    write_file(exe, patch_file(blobs));
+    strcpy(g_exe_path, exe.c_str());
+    FatalReturns fatal;
+    patch_preflight();
+    patch_forget_dests();
+    return fatal.text();
+}
+
+}  // namespace
+
+TEST(PatchCheckPayload, DamageIsOneReportNamingTheEntry)
+{
+    TempDir dir;
+    std::string exe = dir.file("patch.exe");
+    strcpy(g_exe_path, exe.c_str());
+    FatalReturns fatal;
+    bytes good = patch_file({record_blob(ACTION_DELETE, "A.DAT", "C:\\X"), record_blob(ACTION_DELETE, "B.DAT", "")});
+    write_file(exe, good);
+    EXPECT_TRUE(patch_check_payload());
+    EXPECT_EQ(fatal.text(), "");
+
+    write_file(exe, bytes(good.begin(), good.end() - 1));
+    EXPECT_FALSE(patch_check_payload());
+    EXPECT_EQ(fatal.text(), exe + ": damaged patch, entry 2: blob runs past the end of the file");
+
+    write_file(exe, bytes(PAYLOAD_OFFSET, 0));
+    EXPECT_FALSE(patch_check_payload());
+    EXPECT_EQ(fatal.text(), exe + ": no patch data");
+}
+
+TEST(PatchPreflight, FindsWhatWouldStopTheWorkHalfWay)
+{
+    TempDir dir;
+    std::string d = dir_of(dir);
+    write_file(dir.file("A.DAT"), to_bytes("old"));
+    write_file(dir.file("RO.DAT"), to_bytes("old"));
+    SetFileAttributesA(dir.file("RO.DAT").c_str(), FILE_ATTRIBUTE_READONLY);
+    CreateDirectoryA(dir.file("SUB").c_str(), nullptr);
+    bytes a = record_blob(ACTION_WRITE, "A.DAT", d, write_tail(3));
+    bytes ro = record_blob(ACTION_WRITE, "RO.DAT", d, write_tail(3));
+    EXPECT_EQ(preflight(dir, {a, ro, record_blob(ACTION_DELETE, "GONE.DAT", d)}), "");
+
+    // A fault is found behind any number of sound entries, with the text the
+    // work would have shown.
+    EXPECT_EQ(preflight(dir, {a, record_blob(ACTION_WRITE, "NOPE\\B.DAT", d, write_tail(1))}),
+              d + "NOPE\\B.DAT: Can't open wfile, 3");
+    EXPECT_EQ(preflight(dir, {a, record_blob(ACTION_DELETE, "B.DAT", d + "NOPE")}), d + "NOPE\\: no such folder");
+    std::string folder = preflight(dir, {ro, record_blob(ACTION_WRITE, "SUB", d, write_tail(1))});
+    EXPECT_EQ(folder.rfind(d + "SUB: Can't open wfile, ", 0), 0u) << folder;
+    HANDLE held = CreateFileA(dir.file("A.DAT").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(preflight(dir, {ro, a}), d + "A.DAT: Can't open wfile, 32");
+    CloseHandle(held);
+
+    // Writes of nearly 4 GiB each (as their records say) until the volume
+    // cannot hold them.
+    ULARGE_INTEGER avail, total, free_bytes;
+    ASSERT_TRUE(GetDiskFreeSpaceExA(d.c_str(), &avail, &total, &free_bytes));
+    bytes huge;
+    put_be(huge, 0xFFFF0000u, 4);
+    std::vector<bytes> blobs(avail.QuadPart / 0xFFFF0000u + 2, record_blob(ACTION_WRITE, "BIG.DAT", d, huge));
+    std::string full = preflight(dir, blobs);
+    EXPECT_NE(full.find(": not enough disk space, "), std::string::npos) << full;
+    EXPECT_EQ(read_file(dir.file("A.DAT")), to_bytes("old"));
+    SetFileAttributesA(dir.file("RO.DAT").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(PatchWriteFileDeathTest, FailureHalfWayLeavesTheOldFile)
+{
+    // The test runs again in the child that dies: a fixed folder, set up the
+    // same way there.
+    auto folder = std::filesystem::temp_directory_path() / ("patch_half_" + std::to_string(sizeof(void *)));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directory(folder);
+    std::string d = folder.string() + "\\";
+    write_file(d + "A.DAT", to_bytes("old"));
+    // Two blocks of data, the second corrupt: the decoder's report ends the
+    // process in the middle of the copy.
+    std::string head(RECORD_HEAD_SIZE, '\0');
+    head[0] = ACTION_WRITE;
+    bytes len;
+    put_be(len, 20000, 4);
+    head.append(len.begin(), len.end());
+    head.append(9000, 'x');
+    bytes blob = qzt_stream(static_cast<uint32_t>(head.size()) + 100,
+                            {{static_cast<uint16_t>(head.size()), BlockBuilder().literals(head).words()},
+                             {100, BlockBuilder().gamma(500).words()}});
+    strm *in = mstrm_new_reader(blob.data(), static_cast<uint32_t>(blob.size()));
+    strm *src = qzt_open(in);
+    uint8_t skip[RECORD_HEAD_SIZE];
+    strm_read(src, skip, sizeof skip);
+    EXPECT_EXIT(
+        {
+            g_fatal_quiet = 1;
+            patch_write_file(nullptr, d.c_str(), "A.DAT", src);
+        },
+        testing::ExitedWithCode(1), "");
+    strm_release(src);
+    strm_release(in);
+    EXPECT_EQ(read_file(d + "A.DAT"), to_bytes("old"));
+    size_t files = 0;
+    for (auto &e : std::filesystem::directory_iterator(folder))
+        files += e.is_regular_file();
+    EXPECT_EQ(files, 1u) << "the new file is gone";
+    std::filesystem::remove_all(folder);
+}
