@@ -18,6 +18,7 @@
 #include <windows.h>
 #endif
 
+#include "payload/check.h"
 #include "stream/qzt_encode.h"
 #include "tools/mkpatch/cp932.h"
 #include "tools/mkpatch/diff.h"
@@ -45,11 +46,6 @@ std::string mkpatch_show(std::string_view cp932)
         out += static_cast<uint8_t>(c) < 0x80 ? std::string(1, c) : std::string(hex);
     }
     return out;
-}
-
-std::string mkpatch_fault(const payload_fault &f)
-{
-    return f.entry ? "entry " + std::to_string(f.entry) + ": " + f.what : f.what;
 }
 
 uint64_t mkpatch_hash(const payload_bytes &b)
@@ -135,7 +131,7 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
         uint32_t blob = payload_append(&patch, record, level);
         if (!blob)
             throw mkpatch_error("entry " + std::to_string(k) + ": compression failed");
-        if (patch.size() > PAYLOAD_MAX_PATCH)
+        if (patch.size() + PAYLOAD_TRAILER_SIZE > PAYLOAD_MAX_PATCH)
             throw mkpatch_error(manifest_file + ":" + std::to_string(e.line) + ": entry " + std::to_string(k) +
                                 ": the patch would pass " + std::to_string(PAYLOAD_MAX_PATCH) +
                                 " bytes, more than the program can read of its own file; split it");
@@ -147,6 +143,8 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
             printf("%5zu  delete  %s\n", k, mkpatch_show(e.name).c_str());
     }
 
+    payload_trailer(&patch);
+
     // Read back as list and verify read it, before the file is written.
     payload_layout layout;
     payload_fault fault;
@@ -156,9 +154,9 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
                                same = same && mkpatch_hash(payload_record_bytes(r)) == hashes[entry - 1];
                            },
                            &fault);
-    if (!ok || !same)
+    if (!ok || !same || !layout.trailer)
         throw mkpatch_error("internal error: the patch does not read back as built: " +
-                            (ok ? std::string("a record differs") : mkpatch_fault(fault)));
+                            (!ok ? fault.what : !same ? "a record differs" : "no trailer"));
 
     // Written aside and renamed, so that OUT is never a patch cut short.
     fs::path part = out_path;
@@ -189,7 +187,7 @@ bool mkpatch_load(const std::string &patch_file, payload_bytes *file, payload_la
     payload_fault fault;
     if (payload_read(file->data(), file->size(), layout, visit, &fault))
         return true;
-    fprintf(stderr, "mkpatch: %s: %s\n", patch_file.c_str(), mkpatch_fault(fault).c_str());
+    fprintf(stderr, "mkpatch: %s: %s\n", patch_file.c_str(), fault.what.c_str());
     return false;
 }
 
@@ -221,7 +219,7 @@ int mkpatch_list(const std::string &patch_file)
     });
     // What the file holds is shown even when a later entry is bad.
     printf("%s: %u entr%s, payload %zu bytes\n", patch_file.c_str(), layout.count, layout.count == 1 ? "y" : "ies",
-           file.size() > PAYLOAD_OFFSET ? file.size() - PAYLOAD_OFFSET : 0);
+           static_cast<size_t>(layout.end > PAYLOAD_OFFSET ? layout.end - PAYLOAD_OFFSET : 0));
     std::string question = mkpatch_show(payload_unescape(layout.message));
     printf("question:\n");
     size_t start = 0;
@@ -253,7 +251,15 @@ int mkpatch_verify(const std::string &patch_file)
     if (!mkpatch_load(patch_file, &file, &layout))
         return 1;
     printf("%s: OK, %u entr%s, payload %zu bytes\n", patch_file.c_str(), layout.count,
-           layout.count == 1 ? "y" : "ies", file.size() - PAYLOAD_OFFSET);
+           layout.count == 1 ? "y" : "ies", static_cast<size_t>(layout.end - PAYLOAD_OFFSET));
+    // Only a trailer says the bytes are the ones built; without one, they
+    // merely form a sound patch.
+    if (!layout.trailer)
+        printf("no trailer: structure checked only\n");
+    else if (layout.end == file.size())
+        printf("trailer: CRC-32 matches\n");
+    else
+        printf("trailer: CRC-32 matches; %zu bytes follow it\n", static_cast<size_t>(file.size() - layout.end));
     return 0;
 }
 
