@@ -16,7 +16,7 @@ expect() {
 }
 grep_err() { grep -q -- "$1" "$tmp/err" || fail "message '$1' missing in: $(cat "$tmp/err")"; }
 
-for sub in build list verify extract diff; do
+for sub in build sign list verify extract diff; do
     expect 0 "$sub" --help
     grep -q "Usage: mkpatch $sub" "$tmp/out" || fail "$sub --help"
 done
