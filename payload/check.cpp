@@ -64,6 +64,8 @@ static bool payload_walk(strm *file, uint32_t offset, payload_check *c)
             return payload_fail(c, PAYLOAD_LENGTH_CUT, size - pos);
         uint32_t len = payload_be32(word);
         pos += 4;
+        c->blob_at = pos;
+        c->blob_len = len;
         if (len > size - pos || !payload_take(file, len, &crc, nullptr))
             return payload_fail(c, PAYLOAD_BLOB_CUT, len);
         pos += len;
@@ -144,6 +146,7 @@ static bool payload_blob(strm *blob, uint8_t *buf, payload_check *c)
         if (c->sink)
             c->sink(c, buf, n);
     }
+    c->block = 0;  // a short sum lies in no one block
     if (rec.len != total)
         return payload_fail(c, PAYLOAD_TOTAL, total);
     return payload_record_done(&rec, c);

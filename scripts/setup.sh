@@ -20,6 +20,7 @@ readonly TOOL_PACKAGES=(
     g++-mingw-w64-i686 g++-mingw-w64-x86-64
     binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
     xvfb xdotool imagemagick locales fonts-ipafont
+    osslsigncode openssl
 )
 readonly WINE_PACKAGES=(wine wine64 wine32:i386)
 

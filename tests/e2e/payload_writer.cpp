@@ -1,6 +1,7 @@
 // Writes a patch from plain fields, without the builder's checks: for the
 // end-to-end scenarios whose payload the builder refuses to make on purpose
-// (a malformed destination spec). Test use only.
+// (a malformed destination spec). Test use only. It writes no trailer: a
+// patch without one is checked entry by entry (payload/check.h).
 //
 // Usage: e2e_payload STUB LIST OUT
 //

@@ -21,6 +21,9 @@ A scenario is a folder:
   after/target/   the target folder expected after it (default: as before)
   after/windir/   the files of before/windir and after/windir expected after it
   files/          sources of the entries
+  scenario.toml   optional: like = "NAME" takes every file above from the
+                  scenario NAME; sign = true signs the patch (build --cert --key)
+                  with a throw-away certificate made by openssl
 In every file @TARGET@ and @KEY@ stand for the target folder and the run's
 registry key below HKCU or HKLM (with backslashes doubled, for quoted
 strings); @ID@, also in file names, for PRESET-NAME.
@@ -108,12 +111,19 @@ def check_progress(lines):
     return faults
 
 
-def build_patch(scenario, build, out, stub, native_bin, values):
+def build_patch(scenario, build, out, stub, native_bin, values, sign):
     shutil.copytree(scenario, build)
     if (build / "manifest.toml").exists():
         manifest = build / "manifest.toml"
         manifest.write_text(substitute(manifest.read_text("utf-8"), values), "utf-8")
         cmd = [native_bin / "mkpatch", "build", manifest, "-o", out, "--stub", stub]
+        if sign:
+            key, cert = build / "key.pem", build / "cert.pem"
+            r = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                                "-out", cert, "-days", "2", "-subj", "/CN=Orvane E2E"], capture_output=True, text=True)
+            if r.returncode != 0:
+                raise Failure(f"making a certificate failed:\n{r.stderr}")
+            cmd += ["--cert", cert, "--key", key]
     else:
         # The fields go to the writer unchecked, in code page 932.
         spec = tomllib.loads(substitute((build / "payload.toml").read_text("utf-8"), values))
@@ -126,10 +136,18 @@ def build_patch(scenario, build, out, stub, native_bin, values):
     r = subprocess.run(cmd, capture_output=True, text=True)
     if r.returncode != 0:
         raise Failure(f"building the patch failed:\n{r.stdout}{r.stderr}")
+    if sign:
+        r = subprocess.run([native_bin / "mkpatch", "verify", out], capture_output=True, text=True)
+        if r.returncode != 0 or "digest matches" not in r.stdout:
+            raise Failure(f"the patch is not signed as asked:\n{r.stdout}{r.stderr}")
 
 
 def run(preset, bin_dir, native_bin, scenario):
     name = scenario.name
+    options = {}
+    if (scenario / "scenario.toml").exists():
+        options = tomllib.loads((scenario / "scenario.toml").read_text("utf-8"))
+        scenario = scenario.parent / options.get("like", name)
     prefix = Path(os.environ.get("WINE_TEST_PREFIX", ROOT / "build" / "wineprefix"))
     driver, stub = bin_dir / "e2e_driver.exe", bin_dir / "patch.exe"
     for tool in (driver, stub, native_bin / "mkpatch", native_bin / "e2e_payload"):
@@ -163,7 +181,7 @@ def run(preset, bin_dir, native_bin, scenario):
     lay_out(windir_before, windir)
 
     patch = work / "patch" / "patch.exe"
-    build_patch(scenario, work / "build", patch, stub, native_bin, values)
+    build_patch(scenario, work / "build", patch, stub, native_bin, values, options.get("sign", False))
     if (scenario / "readme_raw.txt").exists():
         raw = (scenario / "readme_raw.txt").read_bytes().decode("utf-8")
         (work / "patch" / "README.TXT").write_bytes(raw.encode("cp932"))

@@ -1,5 +1,6 @@
 // The payload writer and reader: the fixed layout, each other, the program's
-// own reader (qzt_open), and every fault the reader must name.
+// own reader (qzt_open), the trailer, and every fault the reader must name
+// (found by the payload check the program shares, worded here).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -44,12 +45,10 @@ payload_fault read_fault(const bytes &patch)
     return fault;
 }
 
-std::string unpack_fault(const bytes &blob)
+// The fault of a patch whose one entry is the blob.
+std::string blob_fault(const bytes &blob)
 {
-    bytes out;
-    std::string why;
-    EXPECT_FALSE(payload_unpack(blob.data(), static_cast<uint32_t>(blob.size()), &out, &why));
-    return why;
+    return read_fault(patch_of("", {blob})).what;
 }
 
 std::string parse_fault(const bytes &rec)
@@ -131,6 +130,7 @@ TEST(PayloadRoundTrip, WriterAndReadersAgree)
         std::vector<uint32_t> lengths;
         for (const payload_record &r : in)
             lengths.push_back(payload_append(&p, payload_record_bytes(r), level));
+        payload_trailer(&p);
         ASSERT_EQ(bytes(p.begin(), p.begin() + 3), bytes({'M', 'Z', 'x'}));
         ASSERT_EQ(p[3], 0);
 
@@ -142,6 +142,8 @@ TEST(PayloadRoundTrip, WriterAndReadersAgree)
             << fault.what;
         EXPECT_EQ(layout.message, "Q\\n");
         EXPECT_EQ(layout.blob_length, lengths);
+        EXPECT_TRUE(layout.trailer);
+        EXPECT_EQ(layout.end, p.size());
         ASSERT_EQ(out.size(), in.size());
         for (size_t i = 0; i < in.size(); i++) {
             EXPECT_EQ(out[i].action, in[i].action);
@@ -162,7 +164,7 @@ TEST(PayloadMessage, ShownUpToTheFirstZeroByte)
     EXPECT_EQ(payload_unescape(std::string_view("one\0two", 7)), "one");
 }
 
-TEST(PayloadScan, CutAnywhereNamesWhereTheCutIs)
+TEST(PayloadRead, CutAnywhereNamesWhereTheCutIs)
 {
     std::vector<bytes> blobs = {blob_of(record(ACTION_WRITE, "A", "C:\\X", {'1', '2'})),
                                 blob_of(record(ACTION_DELETE, "B", "C:\\X"))};
@@ -179,7 +181,7 @@ TEST(PayloadScan, CutAnywhereNamesWhereTheCutIs)
     }
 }
 
-TEST(PayloadScan, FaultsOfTheFileAndTheHeader)
+TEST(PayloadRead, FaultsOfTheFileAndTheHeader)
 {
     bytes p = patch_of("Q", {blob_of(record(ACTION_DELETE, "B", "C:\\X"))});
     EXPECT_EQ(read_fault(bytes(p.begin(), p.begin() + 100)).what,
@@ -189,63 +191,96 @@ TEST(PayloadScan, FaultsOfTheFileAndTheHeader)
     EXPECT_EQ(read_fault(no_mz).what, "the program image does not start with MZ");
     bytes long_message = p;
     long_message[PAYLOAD_OFFSET + 7] = 200;
-    EXPECT_EQ(read_fault(long_message).what.find("the question of 200 bytes runs past the end of the file"), 0u);
+    EXPECT_EQ(read_fault(long_message).what, "question runs past the end of the file (a question of 200 bytes, " +
+                                                 std::to_string(p.size() - PAYLOAD_OFFSET - 8) + " left)");
     bytes more = p;
     more.push_back(0);
     payload_fault f = read_fault(more);
-    EXPECT_EQ(f.entry, 1u);
-    EXPECT_EQ(f.what, "1 bytes follow the last entry");
+    EXPECT_EQ(f.entry, 0u);
+    EXPECT_EQ(f.what, "bytes follow the last entry (1 bytes that are no trailer)");
     bytes count_too_high = p;
     count_too_high[PAYLOAD_OFFSET + 3] = 2;
     f = read_fault(count_too_high);
     EXPECT_EQ(f.entry, 2u);
-    EXPECT_EQ(f.what, "the blob length is cut short at the end of the file");
+    EXPECT_EQ(f.what, "entry 2: blob length cut short (0 of 4 bytes)");
 }
 
-TEST(PayloadUnpack, CompressedStreamFaults)
+TEST(PayloadRead, CompressedStreamFaults)
 {
     bytes rec = payload_record_bytes(record(ACTION_WRITE, "A", "C:\\X", bytes(40000, 'a')));
     bytes blob = payload_compress(rec, QZT_LEVEL_FAST);
 
-    EXPECT_EQ(unpack_fault(bytes(blob.begin(), blob.begin() + 5)),
-              "the blob of 5 bytes is shorter than a compressed stream's header");
+    EXPECT_EQ(blob_fault(bytes(blob.begin(), blob.begin() + 5)),
+              "entry 1: not a compressed stream (a blob of 5 bytes, shorter than its 6-byte header)");
     bytes magic = blob;
     magic[1] ^= 1;
-    EXPECT_EQ(unpack_fault(magic), "the blob starts with 0x717B, not the compressed stream's magic 0x717A");
+    EXPECT_EQ(blob_fault(magic), "entry 1: not a compressed stream (it starts with 0x717B, not 0x717A)");
     bytes sync = blob;
     sync[7] ^= 1;
-    EXPECT_EQ(unpack_fault(sync), "block 1 (byte 6 of the blob): sync word 0x7A75 instead of 0x7A74");
+    EXPECT_EQ(blob_fault(sync), "entry 1, block 1: block out of sync");
     bytes zero = blob;
     zero[8] = zero[9] = 0;
-    EXPECT_EQ(unpack_fault(zero), "block 1 (byte 6 of the blob): block length 0 outside 1 to 32768");
+    EXPECT_EQ(blob_fault(zero), "entry 1, block 1: bad block length (0, not 1 to 32768)");
     bytes total = blob;
     total[5] -= 1;
-    EXPECT_NE(unpack_fault(total).find("the blocks hold more than the stream's total"), std::string::npos);
+    EXPECT_EQ(blob_fault(total), "entry 1, block 2: blocks do not add up to the stream's length (the stream's "
+                                 "header says " + std::to_string(rec.size() - 1) + " bytes)");
     total[5] += 2;
-    EXPECT_EQ(unpack_fault(total), "the blocks hold " + std::to_string(rec.size()) +
-                                       " bytes, but the stream's total says " + std::to_string(rec.size() + 1));
+    EXPECT_EQ(blob_fault(total), "entry 1: blocks do not add up to the stream's length (the stream's header says " +
+                                     std::to_string(rec.size() + 1) + " bytes)");
     bytes trailing = blob;
     trailing.push_back(0x7A);
-    EXPECT_NE(unpack_fault(trailing).find("block 3 "), std::string::npos);
-    EXPECT_NE(unpack_fault(trailing).find("its header is cut short"), std::string::npos);
+    EXPECT_EQ(blob_fault(trailing), "entry 1, block 3: stream runs past the end of its blob");
+    // Coded words cut short, with the next entry's bytes right behind them.
     bytes cut = blob;
-    cut.pop_back();
-    cut.pop_back();
-    EXPECT_NE(unpack_fault(cut).find("block 2 "), std::string::npos);
-    EXPECT_NE(unpack_fault(cut).find("run past the end of the blob"), std::string::npos);
+    cut.resize(cut.size() - 2);
+    bytes p = patch_of("", {cut, blob_of(record(ACTION_DELETE, "B", "C:\\X"))});
+    EXPECT_EQ(read_fault(p).what, "entry 1, block 2: stream runs past the end of its blob");
 }
 
-TEST(PayloadUnpack, CorruptCodedWordsAreNamedNotFatal)
+TEST(PayloadRead, CorruptCodedWordsAreNamedNotFatal)
 {
     // A block whose first token is a literal run longer than the block.
     bytes blob = qzt_stream(4, {{4, BlockBuilder().literals("abcdef").words()}});
     testing::internal::CaptureStderr();
-    std::string why = unpack_fault(blob);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "the library's own report is not shown";
-    EXPECT_EQ(why, "block 1 (byte 6 of the blob): qzt block corrupt");
-    // The reports are shown and end the process again afterwards.
+    std::string why = blob_fault(blob);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "no fatal report is shown";
+    EXPECT_EQ(why, "entry 1, block 1: block corrupt");
     EXPECT_EQ(g_fatal_exiting, 0);
-    EXPECT_EQ(g_fatal_quiet, 0);
+}
+
+TEST(PayloadTrailer, VouchesForThePayloadAndLeavesWhatFollows)
+{
+    bytes p = patch_of("Q", {blob_of(record(ACTION_DELETE, "B", "C:\\X")),
+                             blob_of(record(ACTION_WRITE, "A", "C:\\X", bytes(3000, 'a')))});
+    size_t end = p.size();
+    payload_trailer(&p);
+    EXPECT_EQ(bytes(p.begin() + static_cast<ptrdiff_t>(end), p.begin() + static_cast<ptrdiff_t>(end) + 4),
+              to_bytes("PTCK"));
+    // A signature appended after the trailer is not the payload's.
+    bytes signed_patch = p;
+    signed_patch.insert(signed_patch.end(), 1506, 0x5A);
+    payload_layout layout;
+    payload_fault f;
+    int visited = 0;
+    ASSERT_TRUE(payload_read(signed_patch.data(), signed_patch.size(), &layout,
+                             [&](uint32_t, const payload_record &) { visited++; }, &f))
+        << f.what;
+    EXPECT_TRUE(layout.trailer);
+    EXPECT_EQ(layout.end, p.size());
+    EXPECT_EQ(visited, 2);
+
+    // A changed byte that decodes well is caught by the CRC; one that does
+    // not is named with its entry.
+    bytes question = signed_patch;
+    question[PAYLOAD_OFFSET + 8] = 'R';
+    f = read_fault(question);
+    EXPECT_EQ(f.entry, 0u);
+    EXPECT_EQ(f.what.find("checksum does not match (the trailer holds 0x"), 0u) << f.what;
+    bytes sync = signed_patch;
+    size_t second_blob = PAYLOAD_OFFSET + 8 + 1 + 4 + blob_of(record(ACTION_DELETE, "B", "C:\\X")).size() + 4;
+    sync[second_blob + 6] ^= 0x80;
+    EXPECT_EQ(read_fault(sync).what, "entry 2, block 1: block out of sync");
 }
 
 TEST(PayloadParse, RecordFaults)
@@ -289,5 +324,5 @@ TEST(PayloadParse, ShortDataInsideAGoodBlobIsNamedWithItsEntry)
     bytes p = patch_of("", {blob_of(record(ACTION_DELETE, "B", "C:\\X")), payload_compress(rec, QZT_LEVEL_FAST)});
     payload_fault f = read_fault(p);
     EXPECT_EQ(f.entry, 2u);
-    EXPECT_EQ(f.what, "the data length says 100 bytes, but the record holds 50");
+    EXPECT_EQ(f.what, "entry 2: the data length says 100 bytes, but the record holds 50");
 }

@@ -16,7 +16,7 @@ expect() {
 }
 grep_err() { grep -q -- "$1" "$tmp/err" || fail "message '$1' missing in: $(cat "$tmp/err")"; }
 
-for sub in build list verify extract diff; do
+for sub in build sign list verify extract diff; do
     expect 0 "$sub" --help
     grep -q "Usage: mkpatch $sub" "$tmp/out" || fail "$sub --help"
 done
@@ -31,7 +31,24 @@ expect 0 build "$examples/patch.toml" -o "$tmp/demo/ORVANE11.EXE" --stub "$tmp/s
 [ "$(head -c 7 "$tmp/demo/ORVANE11.EXE")" = "MZ stub" ] || fail "the image does not start the patch"
 [ "$(od -An -tx1 -j65536 -N4 "$tmp/demo/ORVANE11.EXE" | tr -d ' ')" = 00000004 ] || fail "entry count at 65536"
 expect 0 verify "$tmp/demo/ORVANE11.EXE"
-expect 0 list "$tmp/demo/ORVANE11.EXE"
+grep -q '^trailer: CRC-32 matches$' "$tmp/out" || fail "verify: $(cat "$tmp/out")"
+# The trailer: the magic and the CRC-32 of the payload before it, as zlib has it.
+python3 -c 'import sys, zlib
+d = open(sys.argv[1], "rb").read()
+sys.exit(d[-8:] != b"PTCK" + zlib.crc32(d[65536:-8]).to_bytes(4, "big"))' "$tmp/demo/ORVANE11.EXE" ||
+    fail "the trailer is not the payload's CRC-32"
+# What follows the trailer (a signature) is left alone; without a trailer it is a fault.
+cat "$tmp/demo/ORVANE11.EXE" <(head -c 1506 /dev/zero) >"$tmp/tail.exe"
+expect 0 verify "$tmp/tail.exe"
+grep -q '^trailer: CRC-32 matches; 1506 bytes follow it$' "$tmp/out" || fail "verify: $(cat "$tmp/out")"
+size=$(stat -c %s "$tmp/demo/ORVANE11.EXE")
+head -c $((size - 8)) "$tmp/demo/ORVANE11.EXE" >"$tmp/bare.exe"
+expect 0 verify "$tmp/bare.exe"
+grep -q '^no trailer: structure checked only$' "$tmp/out" || fail "verify: $(cat "$tmp/out")"
+cat "$tmp/bare.exe" <(head -c 1506 /dev/zero) >"$tmp/bare-tail.exe"
+expect 1 verify "$tmp/bare-tail.exe"
+grep_err "bytes follow the last entry (1506 bytes that are no trailer)"
+expect 0 list "$tmp/tail.exe"
 grep -q '^  Orvane をバージョン 1.1 に更新します。$' "$tmp/out" || fail "list: question: $(cat "$tmp/out")"
 grep -q '^  よろしいですか？$' "$tmp/out" || fail "list: second line of the question"
 grep -Eq '^ +3  delete +- +[0-9]+  %HKCR\\Software\\Orvane\\Game%Path%  NOTES.TXT$' "$tmp/out" ||
@@ -85,7 +102,8 @@ grep_err "bad/patch.toml:7: error: entry 1: source: $tmp/bad/missing.dat: no suc
 grep_err "3 errors, no patch written"
 [ -z "$(ls "$tmp/bad" | grep -v patch.toml)" ] || fail "files left behind: $(ls "$tmp/bad")"
 
-# verify: a small patch cut at every byte of its payload, a damaged sync word.
+# verify: a small patch cut at every byte of its payload (its entries, then
+# its trailer), a damaged sync word.
 cat >"$tmp/small.toml" <<'TOML'
 question = "Q"
 dest = 'C:\GAME'
@@ -100,17 +118,22 @@ TOML
 expect 0 build "$tmp/small.toml" -o "$tmp/small.exe" --stub "$tmp/stub.exe"
 size=$(stat -c %s "$tmp/small.exe")
 for ((cut = 65536; cut < size; cut++)); do
+    [ "$cut" -ne $((size - 8)) ] || continue  # all entries, no trailer: verified above
     head -c "$cut" "$tmp/small.exe" >"$tmp/cut.exe"
     expect 1 verify "$tmp/cut.exe"
-    grep -Eq "^mkpatch: $tmp/cut.exe: (entry [12]: |the payload header is cut short|the question of)" "$tmp/err" ||
-        fail "cut at $cut: $(cat "$tmp/err")"
+    if ((cut < size - 8)); then
+        pattern="(entry [12]: |no patch data|header cut short|question runs past)"
+    else
+        pattern="bytes follow the last entry \\($((cut - size + 8)) bytes that are no trailer\\)"
+    fi
+    grep -Eq "^mkpatch: $tmp/cut.exe: $pattern" "$tmp/err" || fail "cut at $cut: $(cat "$tmp/err")"
 done
 cp "$tmp/small.exe" "$tmp/sync.exe"
 # Entry 1's blob starts after the header (8), the question (1) and its length (4);
 # its first sync word follows the stream's 6-byte head.
 printf '\x00' | dd of="$tmp/sync.exe" bs=1 seek=$((65536 + 8 + 1 + 4 + 6)) conv=notrunc status=none
 expect 1 verify "$tmp/sync.exe"
-grep_err "entry 1: block 1 (byte 6 of the blob): sync word 0x0074 instead of 0x7A74"
+grep_err "entry 1, block 1: block out of sync"
 expect 1 verify "$tmp/stub.exe"
 grep_err "the file is 7 bytes, shorter than the 65536-byte program image"
 

@@ -1,11 +1,14 @@
-// mkpatch: makes, lists, checks and unpacks patches.
+// mkpatch: makes, signs, lists, checks and unpacks patches.
 //
-//   mkpatch build MANIFEST -o OUT.exe [--stub STUB.exe] [-1|-9]
+//   mkpatch build MANIFEST -o OUT.exe [--stub STUB.exe] [-1|-9] [SIGNING]
+//   mkpatch sign PATCH.exe -o SIGNED.exe SIGNING
 //   mkpatch list PATCH.exe
 //   mkpatch verify PATCH.exe
 //   mkpatch extract PATCH.exe DIR [--force]
 //   mkpatch diff OLD_DIR NEW_DIR --dest DEST -o MANIFEST [--question TEXT]
 //
+// SIGNING: --cert CERT --key KEY or --pkcs12 FILE, [--pass-file FILE |
+// --pass-env NAME] [--description TEXT] [--timestamp URL].
 // Exit codes: 0 done, 1 a fault (reported on stderr), 2 a usage error.
 #include <CLI/CLI.hpp>
 
@@ -18,12 +21,14 @@
 #include <windows.h>
 #endif
 
+#include "payload/check.h"
 #include "stream/qzt_encode.h"
 #include "tools/mkpatch/cp932.h"
 #include "tools/mkpatch/diff.h"
 #include "tools/mkpatch/files.h"
 #include "tools/mkpatch/manifest.h"
 #include "tools/mkpatch/payload.h"
+#include "tools/mkpatch/sign.h"
 
 namespace fs = std::filesystem;
 
@@ -45,11 +50,6 @@ std::string mkpatch_show(std::string_view cp932)
         out += static_cast<uint8_t>(c) < 0x80 ? std::string(1, c) : std::string(hex);
     }
     return out;
-}
-
-std::string mkpatch_fault(const payload_fault &f)
-{
-    return f.entry ? "entry " + std::to_string(f.entry) + ": " + f.what : f.what;
 }
 
 uint64_t mkpatch_hash(const payload_bytes &b)
@@ -89,8 +89,23 @@ fs::path mkpatch_find_stub()
                         tried);
 }
 
+// Signs the patch in into out, then reads the signed file back: its payload
+// whole and its signature in place.
+void mkpatch_sign_to(const fs::path &in, const fs::path &out, const sign_options &o)
+{
+    sign_file(in, out, o);
+    payload_bytes file = file_read(out);
+    payload_layout layout;
+    payload_fault fault;
+    uint32_t at, size;
+    if (!payload_read(file.data(), file.size(), &layout, nullptr, &fault))
+        throw mkpatch_error("the signed patch does not read back: " + fault.what);
+    if (!layout.trailer || !sign_directory(file.data(), file.size(), &at, &size) || at < layout.end)
+        throw mkpatch_error("the signed patch holds no signature behind its trailer");
+}
+
 int mkpatch_build(const std::string &manifest_file, const std::string &out_file, const std::string &stub_file,
-                  int level)
+                  int level, const sign_options &sign)
 {
     fs::path manifest_path = file_path(manifest_file);
     manifest m = manifest_load(manifest_path);
@@ -135,7 +150,7 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
         uint32_t blob = payload_append(&patch, record, level);
         if (!blob)
             throw mkpatch_error("entry " + std::to_string(k) + ": compression failed");
-        if (patch.size() > PAYLOAD_MAX_PATCH)
+        if (patch.size() + PAYLOAD_TRAILER_SIZE > PAYLOAD_MAX_PATCH)
             throw mkpatch_error(manifest_file + ":" + std::to_string(e.line) + ": entry " + std::to_string(k) +
                                 ": the patch would pass " + std::to_string(PAYLOAD_MAX_PATCH) +
                                 " bytes, more than the program can read of its own file; split it");
@@ -147,6 +162,8 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
             printf("%5zu  delete  %s\n", k, mkpatch_show(e.name).c_str());
     }
 
+    payload_trailer(&patch);
+
     // Read back as list and verify read it, before the file is written.
     payload_layout layout;
     payload_fault fault;
@@ -156,22 +173,32 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
                                same = same && mkpatch_hash(payload_record_bytes(r)) == hashes[entry - 1];
                            },
                            &fault);
-    if (!ok || !same)
+    if (!ok || !same || !layout.trailer)
         throw mkpatch_error("internal error: the patch does not read back as built: " +
-                            (ok ? std::string("a record differs") : mkpatch_fault(fault)));
+                            (!ok ? fault.what : !same ? "a record differs" : "no trailer"));
 
-    // Written aside and renamed, so that OUT is never a patch cut short.
-    fs::path part = out_path;
+    // Written aside and renamed, so that OUT is never a patch cut short
+    // (nor one left unsigned when a signature was asked for).
+    fs::path part = out_path, signed_part = out_path;
     part += ".part";
+    signed_part += ".signed.part";
     try {
         file_write(part, patch);
-        fs::rename(part, out_path);
+        if (sign_wanted(sign)) {
+            mkpatch_sign_to(part, signed_part, sign);
+            fs::rename(signed_part, out_path);
+            fs::remove(part);
+        } else {
+            fs::rename(part, out_path);
+        }
     } catch (const std::exception &) {
         fs::remove(part, ec);
+        fs::remove(signed_part, ec);
         throw;
     }
-    printf("wrote %s: %zu entr%s, payload %zu bytes, %zu bytes in all\n", out_file.c_str(), m.entries.size(),
-           m.entries.size() == 1 ? "y" : "ies", patch.size() - PAYLOAD_OFFSET, patch.size());
+    printf("wrote %s: %zu entr%s, payload %zu bytes, %zu bytes in all%s\n", out_file.c_str(), m.entries.size(),
+           m.entries.size() == 1 ? "y" : "ies", patch.size() - PAYLOAD_OFFSET,
+           static_cast<size_t>(fs::file_size(out_path)), sign_wanted(sign) ? ", signed" : "");
     if (!m.readme.empty()) {
         // The program shows the README.TXT of its own folder.
         fs::path readme = out_dir / "README.TXT";
@@ -181,15 +208,14 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
     return 0;
 }
 
-// Reads a patch and checks all of it; false (fault reported) when it is bad.
-bool mkpatch_load(const std::string &patch_file, payload_bytes *file, payload_layout *layout,
+// Checks all of a patch read from patch_file; false (fault reported) when it is bad.
+bool mkpatch_load(const std::string &patch_file, const payload_bytes &file, payload_layout *layout,
                   const payload_visit &visit = nullptr)
 {
-    *file = file_read(file_path(patch_file));
     payload_fault fault;
-    if (payload_read(file->data(), file->size(), layout, visit, &fault))
+    if (payload_read(file.data(), file.size(), layout, visit, &fault))
         return true;
-    fprintf(stderr, "mkpatch: %s: %s\n", patch_file.c_str(), mkpatch_fault(fault).c_str());
+    fprintf(stderr, "mkpatch: %s: %s\n", patch_file.c_str(), fault.what.c_str());
     return false;
 }
 
@@ -209,10 +235,10 @@ int mkpatch_list(const std::string &patch_file)
         std::string action, size, packed, dest, name;
     };
     std::vector<row> rows;
-    payload_bytes file;
+    payload_bytes file = file_read(file_path(patch_file));
     payload_layout layout;
     bool registry_user = false;
-    bool ok = mkpatch_load(patch_file, &file, &layout, [&](uint32_t k, const payload_record &r) {
+    bool ok = mkpatch_load(patch_file, file, &layout, [&](uint32_t k, const payload_record &r) {
         bool write = r.action == ACTION_WRITE;
         rows.push_back({write ? "write" : "delete", write ? std::to_string(r.data.size()) : "-",
                         std::to_string(layout.blob_length[k - 1]), mkpatch_show(r.dest), mkpatch_show(r.name)});
@@ -220,8 +246,11 @@ int mkpatch_list(const std::string &patch_file)
                                           utf8_fold(r.dest.substr(1, 5)) == "hkcr\\");
     });
     // What the file holds is shown even when a later entry is bad.
-    printf("%s: %u entr%s, payload %zu bytes\n", patch_file.c_str(), layout.count, layout.count == 1 ? "y" : "ies",
-           file.size() > PAYLOAD_OFFSET ? file.size() - PAYLOAD_OFFSET : 0);
+    uint32_t sig_at, sig_size;
+    printf("%s: %u entr%s, payload %zu bytes, %s\n", patch_file.c_str(), layout.count,
+           layout.count == 1 ? "y" : "ies",
+           static_cast<size_t>(layout.end > PAYLOAD_OFFSET ? layout.end - PAYLOAD_OFFSET : 0),
+           sign_directory(file.data(), file.size(), &sig_at, &sig_size) ? "signed" : "not signed");
     std::string question = mkpatch_show(payload_unescape(layout.message));
     printf("question:\n");
     size_t start = 0;
@@ -246,15 +275,49 @@ int mkpatch_list(const std::string &patch_file)
     return ok ? 0 : 1;
 }
 
+// Says who signed the patch and whether its digest still matches; false when
+// a signature is there and does not match.
+bool mkpatch_signature(const std::string &patch_file, const payload_bytes &file)
+{
+    uint32_t at, size;
+    if (!sign_directory(file.data(), file.size(), &at, &size)) {
+        printf("not signed\n");
+        return true;
+    }
+    sign_report r = sign_check(file_path(patch_file));
+    if (!r.checked) {
+        printf("signed (%u bytes of signature), not checked: %s\n", static_cast<unsigned>(size), r.why.c_str());
+        return true;
+    }
+    if (!r.digest_ok) {
+        // osslsigncode stops at the digest then, before it names the signer.
+        fprintf(stderr, "mkpatch: %s: signature broken: the file's digest does not match the signed one "
+                        "(the file changed after signing)\n", patch_file.c_str());
+        return false;
+    }
+    printf("signed by %s: digest matches, %s\n", r.subject.c_str(),
+           r.trusted ? "chain trusted" : ("chain not trusted (" + r.why + ")").c_str());
+    return true;
+}
+
 int mkpatch_verify(const std::string &patch_file)
 {
-    payload_bytes file;
+    payload_bytes file = file_read(file_path(patch_file));
+    bool signature_ok = mkpatch_signature(patch_file, file);
     payload_layout layout;
-    if (!mkpatch_load(patch_file, &file, &layout))
+    if (!mkpatch_load(patch_file, file, &layout))
         return 1;
     printf("%s: OK, %u entr%s, payload %zu bytes\n", patch_file.c_str(), layout.count,
-           layout.count == 1 ? "y" : "ies", file.size() - PAYLOAD_OFFSET);
-    return 0;
+           layout.count == 1 ? "y" : "ies", static_cast<size_t>(layout.end - PAYLOAD_OFFSET));
+    // Only a trailer says the bytes are the ones built; without one, they
+    // merely form a sound patch.
+    if (!layout.trailer)
+        printf("no trailer: structure checked only\n");
+    else if (layout.end == file.size())
+        printf("trailer: CRC-32 matches\n");
+    else
+        printf("trailer: CRC-32 matches; %zu bytes follow it\n", static_cast<size_t>(file.size() - layout.end));
+    return signature_ok ? 0 : 1;
 }
 
 int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool force)
@@ -268,10 +331,10 @@ int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool 
     std::vector<target> targets;
     std::vector<std::string> deletes;
     fs::path root = file_path(dir);
-    payload_bytes file;
+    payload_bytes file = file_read(file_path(patch_file));
     payload_layout layout;
     std::string why;
-    bool ok = mkpatch_load(patch_file, &file, &layout, [&](uint32_t k, const payload_record &r) {
+    bool ok = mkpatch_load(patch_file, file, &layout, [&](uint32_t k, const payload_record &r) {
         if (r.action == ACTION_DELETE) {
             deletes.push_back(mkpatch_show(r.name) + "  (in " + mkpatch_show(r.dest) + ")");
             return;
@@ -310,6 +373,32 @@ int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool 
     return 0;
 }
 
+int mkpatch_sign(const std::string &patch_file, const std::string &out_file, const sign_options &o)
+{
+    payload_bytes file = file_read(file_path(patch_file));
+    payload_layout layout;
+    if (!mkpatch_load(patch_file, file, &layout))
+        return 1;
+    // The program reads nothing after its last entry; only a trailer tells
+    // the signature apart from a damaged payload.
+    if (!layout.trailer)
+        throw mkpatch_error(patch_file + " has no trailer, so a signature behind it could not be told from damage: "
+                                         "build it again with this mkpatch");
+    fs::path out_path = file_path(out_file);
+    fs::path part = out_path;
+    part += ".part";
+    std::error_code ec;
+    try {
+        mkpatch_sign_to(file_path(patch_file), part, o);
+        fs::rename(part, out_path);
+    } catch (const std::exception &) {
+        fs::remove(part, ec);
+        throw;
+    }
+    printf("wrote %s: signed, %zu bytes\n", out_file.c_str(), static_cast<size_t>(fs::file_size(out_path)));
+    return 0;
+}
+
 int mkpatch_diff(const std::string &old_dir, const std::string &new_dir, const std::string &dest,
                  const std::string &out_file, const std::string &question)
 {
@@ -337,6 +426,44 @@ int mkpatch_diff(const std::string &old_dir, const std::string &new_dir, const s
     return 0;
 }
 
+// The signing options of build and sign. The password is never an argument:
+// command lines are visible to every user of the machine.
+void mkpatch_sign_options(CLI::App *cmd, sign_options *o)
+{
+    CLI::Option_group *group = cmd->add_option_group("Signing");
+    CLI::Option *cert = group->add_option("--cert", o->cert, "The signing certificate, PEM (with its chain)")
+                             ->type_name("CERT");
+    CLI::Option *key = group->add_option("--key", o->key, "The certificate's private key, PEM")->type_name("KEY");
+    cert->needs(key);
+    key->needs(cert);
+    group->add_option("--pkcs12", o->pkcs12, "The certificate and key in a PKCS#12 file (.pfx, .p12)")
+        ->type_name("FILE")
+        ->excludes(cert)
+        ->excludes(key);
+    CLI::Option *pass_file =
+        group->add_option("--pass-file", o->pass_file, "The key's password: the first line of FILE")->type_name("FILE");
+    group->add_option("--pass-env", o->pass_env, "The key's password: the environment variable NAME")
+        ->type_name("NAME")
+        ->excludes(pass_file);
+    group->add_option("--description", o->description, "The name Windows shows for the signed program (ASCII)")
+        ->type_name("TEXT")
+        ->capture_default_str();
+    group->add_option("--timestamp", o->timestamp, "An RFC 3161 timestamp server's URL (default: no timestamp)")
+        ->type_name("URL");
+}
+
+// A usage fault of the signing options: the words, or empty when there is none.
+std::string mkpatch_sign_usage(const sign_options &o, bool required)
+{
+    if (sign_wanted(o))
+        return "";
+    if (required)
+        return "sign: give --cert and --key, or --pkcs12";
+    if (!o.pass_file.empty() || !o.pass_env.empty() || !o.timestamp.empty() || o.description != SIGN_DESCRIPTION)
+        return "build: the signing options need --cert and --key, or --pkcs12";
+    return "";
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -349,7 +476,7 @@ int main(int argc, char **argv)
     for (const std::string &a : args)
         arg_ptrs.push_back(a.c_str());
 
-    CLI::App app("Makes, lists, checks and unpacks self-applying patches.", "mkpatch");
+    CLI::App app("Makes, signs, lists, checks and unpacks self-applying patches.", "mkpatch");
     app.require_subcommand(1);
     // On Windows CLI11 would take "/path" for an option; paths start so under Wine.
     app.allow_windows_style_options(false);
@@ -365,6 +492,14 @@ int main(int argc, char **argv)
                       "The patch program to build on (default: build/win32/bin/patch.exe of this build tree)");
     CLI::Option *fast_opt = build->add_flag("-1", fast, "Compress fast");
     build->add_flag("-9", best, "Compress best (the default)")->excludes(fast_opt);
+    sign_options build_sign;
+    mkpatch_sign_options(build, &build_sign);
+
+    CLI::App *sign = app.add_subcommand("sign", "Sign a patch with a code-signing certificate (the last step).");
+    sign->add_option("PATCH", patch_file, "The patch")->required();
+    sign->add_option("-o,--output", out_file, "The signed patch to write")->required();
+    sign_options sign_sign;
+    mkpatch_sign_options(sign, &sign_sign);
 
     CLI::App *list = app.add_subcommand("list", "Show a patch's question and entries.");
     list->add_option("PATCH", patch_file, "The patch")->required();
@@ -392,10 +527,18 @@ int main(int argc, char **argv)
         app.exit(e);
         return 2;
     }
+    std::string usage = *sign ? mkpatch_sign_usage(sign_sign, true) : mkpatch_sign_usage(build_sign, false);
+    if (!usage.empty()) {
+        fprintf(stderr, "%s\nRun with --help for more information.\n", usage.c_str());
+        return 2;
+    }
 
     try {
         if (*build)
-            return mkpatch_build(manifest_file, out_file, stub_file, fast ? QZT_LEVEL_FAST : QZT_LEVEL_BEST);
+            return mkpatch_build(manifest_file, out_file, stub_file, fast ? QZT_LEVEL_FAST : QZT_LEVEL_BEST,
+                                 build_sign);
+        if (*sign)
+            return mkpatch_sign(patch_file, out_file, sign_sign);
         if (*list)
             return mkpatch_list(patch_file);
         if (*verify)

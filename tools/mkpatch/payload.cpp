@@ -2,65 +2,16 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <memory>
 
-#include "diag/diag.h"
-#include "stream/bits.h"
+#include "payload/check.h"
+#include "payload/crc32.h"
 #include "stream/mstrm.h"
 #include "stream/qzt.h"
 #include "stream/qzt_encode.h"
 
-static_assert(QZT_HEADER == 6 && QZT_BLOCK_HEADER == 4, "the stream and block heads read below");
-
 namespace {
-
-std::string payload_hex16(uint32_t v)
-{
-    char buf[8];
-    snprintf(buf, sizeof buf, "0x%04X", static_cast<unsigned>(v));
-    return buf;
-}
-
-// A reader over a byte range that notes any read past its end. The library's
-// readers turn such reads into 0xEE bytes, which would let coded words run
-// on past the end of a blob unnoticed.
-struct payload_range {
-    strm head;
-    bool overrun;
-};
-
-int32_t payload_range_fill(strm *s)
-{
-    reinterpret_cast<payload_range *>(s)->overrun = true;
-    return 0;
-}
-
-bool payload_range_at_end(strm *)
-{
-    return true;
-}
-
-const strm_ops payload_range_ops = {
-    payload_range_fill, nullptr, payload_range_at_end, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-};
-
-// While alive, the library's fatal reports return quietly (with their text
-// in g_fatal_text) instead of ending the process: the caller words them.
-struct payload_fatal_returns {
-    int32_t saved_exiting = g_fatal_exiting, saved_quiet = g_fatal_quiet;
-    payload_fatal_returns()
-    {
-        g_fatal_exiting = 1;
-        g_fatal_quiet = 1;
-        g_fatal_text[0] = '\0';
-    }
-    ~payload_fatal_returns()
-    {
-        g_fatal_exiting = saved_exiting;
-        g_fatal_quiet = saved_quiet;
-    }
-    payload_fatal_returns(const payload_fatal_returns &) = delete;
-    payload_fatal_returns &operator=(const payload_fatal_returns &) = delete;
-};
 
 // True when the field holds a terminator and only zero bytes after it.
 bool payload_field(const uint8_t *field, uint32_t size, const char *what, std::string *text, std::string *why)
@@ -78,6 +29,107 @@ bool payload_field(const uint8_t *field, uint32_t size, const char *what, std::s
     }
     text->assign(reinterpret_cast<const char *>(field), static_cast<size_t>(nul - field));
     return true;
+}
+
+// Collects each entry's record from the check's sink, parses it once the
+// check has passed it and hands it on. Nothing may unwind through the check,
+// so a fault or an exception here is kept and ends the visits.
+struct payload_reader {
+    const payload_visit *visit = nullptr;
+    payload_layout *layout = nullptr;
+    payload_bytes record;  // the current entry's so far
+    payload_record parsed;
+    uint32_t refused = 0;  // the first entry whose record payload_parse refused
+    std::string why;
+    std::exception_ptr thrown;
+};
+
+void payload_collect(payload_check *c, const uint8_t *data, int32_t n)
+{
+    auto *r = static_cast<payload_reader *>(c->ctx);
+    if (r->refused || r->thrown)
+        return;
+    try {
+        if (data) {
+            r->record.insert(r->record.end(), data, data + n);
+            return;
+        }
+        r->layout->blob_offset.push_back(c->blob_at);
+        r->layout->blob_length.push_back(c->blob_len);
+        if (!payload_parse(r->record, &r->parsed, &r->why))
+            r->refused = c->entry;
+        else if (*r->visit)
+            (*r->visit)(c->entry, r->parsed);
+        r->record.clear();
+    } catch (...) {
+        r->thrown = std::current_exception();
+    }
+}
+
+std::string payload_hex(uint32_t v, int digits)
+{
+    char buf[16];
+    snprintf(buf, sizeof buf, "0x%0*X", digits, static_cast<unsigned>(v));
+    return buf;
+}
+
+// The check's fault as one line: where, what, and the numbers that show it.
+// A record the check refused is worded by payload_parse, which names the
+// field or length at fault; record holds it whole then.
+std::string payload_fault_words(const payload_check &c, const uint8_t *file, uint64_t len,
+                                const payload_bytes &record)
+{
+    std::string where;
+    if (c.entry)
+        where = "entry " + std::to_string(c.entry) + (c.block ? ", block " + std::to_string(c.block) : "") + ": ";
+    std::string what = payload_fault_text(c.fault), detail;
+    switch (c.fault) {
+    case PAYLOAD_HEADER_CUT:
+        detail = std::to_string(c.value) + " of " + std::to_string(PAYLOAD_HEADER) + " bytes";
+        break;
+    case PAYLOAD_MESSAGE_CUT:
+        detail = "a question of " + std::to_string(c.value) + " bytes, " +
+                 std::to_string(len - PAYLOAD_OFFSET - PAYLOAD_HEADER) + " left";
+        break;
+    case PAYLOAD_LENGTH_CUT:
+        detail = std::to_string(c.value) + " of 4 bytes";
+        break;
+    case PAYLOAD_BLOB_CUT:
+        detail = "a blob of " + std::to_string(c.value) + " bytes, " + std::to_string(len - c.blob_at) + " left";
+        break;
+    case PAYLOAD_EXTRA:
+        detail = std::to_string(c.value) + " bytes that are no trailer";
+        break;
+    case PAYLOAD_CHECKSUM:
+        detail = "the trailer holds " + payload_hex(c.value, 8) + ", the payload's CRC-32 is " +
+                 payload_hex(crc32_update(0, file + PAYLOAD_OFFSET, c.end - PAYLOAD_OFFSET), 8);
+        break;
+    case PAYLOAD_NOT_QZT:
+        if (c.blob_len < static_cast<uint32_t>(QZT_HEADER))
+            detail = "a blob of " + std::to_string(c.blob_len) + " bytes, shorter than its " +
+                     std::to_string(QZT_HEADER) + "-byte header";
+        else
+            detail = "it starts with " + payload_hex(c.value, 4) + ", not " + payload_hex(QZT_MAGIC, 4);
+        break;
+    case PAYLOAD_BLOCK_LENGTH:
+        detail = std::to_string(c.value) + ", not 1 to " + std::to_string(QZT_BLOCK);
+        break;
+    case PAYLOAD_TOTAL:
+        detail = "the stream's header says " + std::to_string(c.value) + " bytes";
+        break;
+    case PAYLOAD_RECORD_SIZE:
+    case PAYLOAD_NAME_OPEN:
+    case PAYLOAD_DEST_OPEN: {
+        payload_record unused;
+        std::string why;
+        if (!payload_parse(record, &unused, &why))
+            what = why;
+        break;
+    }
+    default:
+        break;
+    }
+    return where + what + (detail.empty() ? "" : " (" + detail + ")");
 }
 
 }  // namespace
@@ -149,6 +201,13 @@ uint32_t payload_append(payload_bytes *patch, const payload_bytes &record, int l
     return static_cast<uint32_t>(blob.size());
 }
 
+void payload_trailer(payload_bytes *patch)
+{
+    uint32_t crc = crc32_update(0, patch->data() + PAYLOAD_OFFSET, patch->size() - PAYLOAD_OFFSET);
+    payload_put32(patch, PAYLOAD_TRAILER_MAGIC);
+    payload_put32(patch, crc);
+}
+
 std::string payload_unescape(std::string_view stored)
 {
     std::string text(stored.size() + 1, '\0');
@@ -158,131 +217,6 @@ std::string payload_unescape(std::string_view stored)
     // The box shows the text up to its first zero byte.
     text.resize(strlen(text.c_str()));
     return text;
-}
-
-bool payload_scan(const uint8_t *file, uint64_t len, payload_layout *out, payload_fault *fault)
-{
-    *out = payload_layout{};
-    fault->entry = 0;
-    if (len < PAYLOAD_OFFSET) {
-        fault->what = "the file is " + std::to_string(len) + " bytes, shorter than the " +
-                      std::to_string(PAYLOAD_OFFSET) + "-byte program image";
-        return false;
-    }
-    if (file[0] != 'M' || file[1] != 'Z') {
-        fault->what = "the program image does not start with MZ";
-        return false;
-    }
-    uint64_t pos = PAYLOAD_OFFSET;
-    if (len - pos < PAYLOAD_HEADER) {
-        fault->what = "the payload header is cut short: " + std::to_string(len - pos) + " of " +
-                      std::to_string(PAYLOAD_HEADER) + " bytes";
-        return false;
-    }
-    out->count = payload_get32(file + pos);
-    uint32_t mlen = payload_get32(file + pos + 4);
-    pos += PAYLOAD_HEADER;
-    if (len - pos < mlen) {
-        fault->what = "the question of " + std::to_string(mlen) + " bytes runs past the end of the file (" +
-                      std::to_string(len - pos) + " bytes left)";
-        return false;
-    }
-    out->message.assign(reinterpret_cast<const char *>(file + pos), mlen);
-    pos += mlen;
-    for (uint32_t k = 1; k <= out->count; k++) {
-        fault->entry = k;
-        if (len - pos < 4) {
-            fault->what = "the blob length is cut short at the end of the file";
-            return false;
-        }
-        uint32_t blen = payload_get32(file + pos);
-        pos += 4;
-        if (len - pos < blen) {
-            fault->what = "the blob of " + std::to_string(blen) + " bytes runs past the end of the file (" +
-                          std::to_string(len - pos) + " bytes left)";
-            return false;
-        }
-        out->blob_offset.push_back(pos);
-        out->blob_length.push_back(blen);
-        pos += blen;
-    }
-    if (pos != len) {
-        fault->entry = out->count;
-        fault->what = std::to_string(len - pos) + (out->count ? " bytes follow the last entry"
-                                                              : " bytes follow the question, and there are no entries");
-        return false;
-    }
-    return true;
-}
-
-bool payload_unpack(const uint8_t *blob, uint32_t len, payload_bytes *record, std::string *why)
-{
-    record->clear();
-    if (len < QZT_HEADER) {
-        *why = "the blob of " + std::to_string(len) + " bytes is shorter than a compressed stream's header";
-        return false;
-    }
-    uint32_t magic = static_cast<uint32_t>(blob[0] << 8 | blob[1]);
-    if (magic != QZT_MAGIC) {
-        *why = "the blob starts with " + payload_hex16(magic) + ", not the compressed stream's magic " +
-               payload_hex16(QZT_MAGIC);
-        return false;
-    }
-    uint32_t total = payload_get32(blob + 2);
-    strm *in = strm_alloc(sizeof(payload_range), &payload_range_ops);
-    if (!in) {
-        *why = "out of memory";
-        return false;
-    }
-    auto *range = reinterpret_cast<payload_range *>(in);
-    in->next = const_cast<uint8_t *>(blob) + QZT_HEADER;
-    in->end = const_cast<uint8_t *>(blob) + len;
-
-    bool ok = true;
-    for (uint32_t block = 1; ok && in->next < in->end; block++) {
-        auto at = static_cast<uint32_t>(in->next - blob);
-        std::string where = "block " + std::to_string(block) + " (byte " + std::to_string(at) + " of the blob)";
-        if (in->end - in->next < QZT_BLOCK_HEADER) {
-            *why = where + ": its header is cut short";
-            ok = false;
-            break;
-        }
-        uint32_t sync = strm_get16(in);
-        uint32_t n = strm_get16(in);
-        if (sync != QZT_SYNC) {
-            *why = where + ": sync word " + payload_hex16(sync) + " instead of " + payload_hex16(QZT_SYNC);
-            ok = false;
-        } else if (n == 0 || n > static_cast<uint32_t>(QZT_BLOCK)) {
-            *why = where + ": block length " + std::to_string(n) + " outside 1 to " + std::to_string(QZT_BLOCK);
-            ok = false;
-        } else if (n > total - record->size()) {
-            *why = where + ": the blocks hold more than the stream's total of " + std::to_string(total) + " bytes";
-            ok = false;
-        } else {
-            size_t start = record->size();
-            record->resize(start + n);
-            payload_fatal_returns reports;
-            bits *b = bits_new(in);
-            if (b) {
-                qzt_decode(b, record->data() + start, static_cast<int32_t>(n));
-                bits_free(b);
-            }
-            if (g_fatal_text[0]) {
-                *why = where + ": " + g_fatal_text;
-                ok = false;
-            } else if (range->overrun) {
-                *why = where + ": its coded words run past the end of the blob";
-                ok = false;
-            }
-        }
-    }
-    strm_release(in);
-    if (ok && record->size() != total) {
-        *why = "the blocks hold " + std::to_string(record->size()) + " bytes, but the stream's total says " +
-               std::to_string(total);
-        ok = false;
-    }
-    return ok;
 }
 
 bool payload_parse(const payload_bytes &record, payload_record *out, std::string *why)
@@ -332,17 +266,56 @@ bool payload_parse(const payload_bytes &record, payload_record *out, std::string
 bool payload_read(const uint8_t *file, uint64_t len, payload_layout *layout, const payload_visit &visit,
                   payload_fault *fault)
 {
-    if (!payload_scan(file, len, layout, fault))
+    *layout = payload_layout{};
+    layout->end = len;
+    *fault = payload_fault{};
+    if (len < PAYLOAD_OFFSET) {
+        fault->what = "the file is " + std::to_string(len) + " bytes, shorter than the " +
+                      std::to_string(PAYLOAD_OFFSET) + "-byte program image";
         return false;
-    payload_bytes bytes;
-    payload_record record;
-    for (uint32_t k = 1; k <= layout->count; k++) {
-        fault->entry = k;
-        if (!payload_unpack(file + layout->blob_offset[k - 1], layout->blob_length[k - 1], &bytes, &fault->what) ||
-            !payload_parse(bytes, &record, &fault->what))
-            return false;
-        if (visit)
-            visit(k, record);
     }
-    return true;
+    if (file[0] != 'M' || file[1] != 'Z') {
+        fault->what = "the program image does not start with MZ";
+        return false;
+    }
+    if (len > PAYLOAD_MAX_PATCH) {
+        fault->what = "the file is " + std::to_string(len) + " bytes, more than the program can read of its own " +
+                      "file (" + std::to_string(PAYLOAD_MAX_PATCH) + ")";
+        return false;
+    }
+
+    payload_reader reader;
+    reader.visit = &visit;
+    reader.layout = layout;
+    payload_check c{};
+    c.decode_always = true;
+    c.sink = payload_collect;
+    c.ctx = &reader;
+    bool ok;
+    {
+        std::unique_ptr<strm, void (*)(strm *)> in(mstrm_new_reader(file, static_cast<uint32_t>(len)), strm_release);
+        ok = payload_check_file(in.get(), PAYLOAD_OFFSET, &c);
+    }
+    if (reader.thrown)
+        std::rethrow_exception(reader.thrown);
+
+    layout->count = c.count;
+    uint64_t question = PAYLOAD_OFFSET + PAYLOAD_HEADER;
+    if (question + c.message_len <= len)
+        layout->message.assign(reinterpret_cast<const char *>(file + question), c.message_len);
+    layout->trailer = c.trailer;
+    if (c.end)
+        layout->end = c.end + (c.trailer ? PAYLOAD_TRAILER_SIZE : 0);
+    if (reader.refused) {
+        // The check passed the record; the builder's rules did not.
+        fault->entry = reader.refused;
+        fault->what = "entry " + std::to_string(reader.refused) + ": " + reader.why;
+        return false;
+    }
+    if (ok)
+        return true;
+    fault->entry = c.entry;
+    fault->block = c.block;
+    fault->what = payload_fault_words(c, file, len, reader.record);
+    return false;
 }

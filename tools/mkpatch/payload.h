@@ -1,11 +1,11 @@
-// Writing and reading the payload of a patch (layout in app/payload.h).
+// Writing and reading the payload of a patch (layout in payload/payload.h).
 //
 // Writer: entry records built from their fields, compressed into blobs, the
-// header with the escaped question, the image padded to the payload offset.
-// Reader: a whole patch file in memory is scanned for its structure (every
-// length inside the file, nothing after the last entry), then each blob is
-// unpacked with every fault named rather than reported fatally, and its
-// record parsed and checked. Faults come back as text; nothing here exits.
+// header with the escaped question, the image padded to the payload offset,
+// the trailer at the end.
+// Reader: a whole patch file in memory goes through the payload check that
+// the program runs, with every blob decoded, and each record is parsed with
+// the builder's stricter rules. Faults come back as text; nothing here exits.
 #pragma once
 
 #include <cstdint>
@@ -54,36 +54,40 @@ payload_bytes payload_start(const payload_bytes &image, uint32_t count, std::str
 // Appends an entry: the record compressed at level, behind its length.
 // Returns the blob's length; 0 when compression failed (nothing appended).
 uint32_t payload_append(payload_bytes *patch, const payload_bytes &record, int level);
+// Ends a patch whose entries are all appended: the trailer, the magic and the
+// CRC-32 of the payload so far (layout in payload/check.h).
+void payload_trailer(payload_bytes *patch);
 // The question as the program decodes it: a backslash is dropped and marks
 // the next byte, a marked 'n' becomes CR LF, every other byte is copied.
 std::string payload_unescape(std::string_view stored);
 
-// Where a patch file's parts lie.
+// Where a patch file's parts lie, as far as the check got.
 struct payload_layout {
     uint32_t count = 0;
     std::string message;                // the stored question bytes
-    std::vector<uint64_t> blob_offset;  // per entry, in the file
+    std::vector<uint64_t> blob_offset;  // per entry read, in the file
     std::vector<uint32_t> blob_length;
+    bool trailer = false;  // a trailer follows the last entry and its CRC-32 matches
+    uint64_t end = 0;      // where the payload ends (its trailer included); the file's length until known
 };
 
-// A fault: the entry it lies in (1-based; 0 for the image and the header)
-// and what is wrong.
+// A fault: where it lies (1-based entry and block; 0 outside them) and the
+// whole line that names it, such as "entry 2, block 1: block out of sync".
 struct payload_fault {
     uint32_t entry = 0;
+    uint32_t block = 0;
     std::string what;
 };
 
-// Scans a patch file's image and payload. False with the first fault.
-bool payload_scan(const uint8_t *file, uint64_t len, payload_layout *out, payload_fault *fault);
-// Decompresses a blob, checking the compressed stream as it goes: magic,
-// every block's sync word and length, coded words that stay inside the blob
-// and keep the code's limits, the total. False with the reason.
-bool payload_unpack(const uint8_t *blob, uint32_t len, payload_bytes *record, std::string *why);
 // Parses and checks a record: action 1 or 2, both fields terminated and
-// zero-filled after the terminator, the length the action calls for.
+// zero-filled after the terminator, a name, the length the action calls for.
 bool payload_parse(const payload_bytes &record, payload_record *out, std::string *why);
-// Scan, then unpack and parse of every entry in order, each good record
-// handed to visit (if given) with its entry number; stops at the first fault.
+// Checks a whole patch file in memory: the program image, then the payload
+// check (payload/check.h) with every blob decoded, each record parsed and
+// handed to visit (if given) with its entry number as soon as it has passed.
+// Whatever follows a matching trailer is left alone. False with the first
+// fault; the records before it have been visited. An exception from visit
+// ends the visits and comes out of here once the check has finished.
 using payload_visit = std::function<void(uint32_t entry, const payload_record &r)>;
 bool payload_read(const uint8_t *file, uint64_t len, payload_layout *layout, const payload_visit &visit,
                   payload_fault *fault);
