@@ -5,6 +5,8 @@
 // on stderr elsewhere) and ends the process with exit code 1 through exit(),
 // so atexit functions run. A report made while that exit is under way is shown
 // and then returns to its caller, which goes on as a failed operation.
+// g_fatal_quiet keeps a report from being shown, everything else the same:
+// for clean-up on the way out that may fail again after the one report.
 // dbg_trace accepts any printf-style arguments and shows nothing.
 #pragma once
 
@@ -14,6 +16,7 @@ constexpr int FATAL_TEXT_SIZE = 4096;
 
 extern thread_local char g_fatal_text[FATAL_TEXT_SIZE];
 extern int32_t g_fatal_exiting;
+extern int32_t g_fatal_quiet;
 
 void fatal_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void dbg_trace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
