@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "payload/payload.h"
+#include "res/resource.h"
 #include "stream/strm.h"
 
 // Step codes.
@@ -23,17 +24,6 @@ enum : int {
     STEP_APPLY = 3,
     STEP_FINISH = 4,
     STEP_REFUSE_SAVE = 5,
-};
-
-// Resources: dialog templates and their controls.
-enum : int {
-    IDD_README = 101,
-    IDD_PROGRESS = 109,
-    IDC_README_TEXT = 1000,
-    IDC_TOTAL_BAR = 1046,
-    IDC_TOTAL_LABEL = 1047,
-    IDC_FILE_BAR = 1049,
-    IDC_FILE_LABEL = 1050,
 };
 
 constexpr int32_t PATCH_WINDOW = 32768;  // stream window of every file

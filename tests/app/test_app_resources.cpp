@@ -101,7 +101,7 @@ TEST(PatchResources, ReadmeDialogTemplate)
     ASSERT_EQ(d.items.size(), 3u);
     expect_item(d.items[0], 1, L"BUTTON", L"\u958B\u59CB", 0x50010001, 34, 215, 245, 39);
     expect_item(d.items[1], 2, L"BUTTON", L"\u4E2D\u6B62", 0x50010000, 285, 235, 25, 19);
-    expect_item(d.items[2], 1000, L"EDIT", L"", 0x50A10884, 5, 5, 305, 205);
+    expect_item(d.items[2], IDC_README_TEXT, L"EDIT", L"", 0x50A10884, 5, 5, 305, 205);
 }
 
 TEST(PatchResources, ProgressDialogTemplate)
@@ -113,13 +113,13 @@ TEST(PatchResources, ProgressDialogTemplate)
     EXPECT_EQ(d.cy, 75);
     EXPECT_EQ(d.caption, L"Orvane \u30D1\u30C3\u30C1");
     ASSERT_EQ(d.items.size(), 6u);
-    expect_item(d.items[0], 1046, L"msctls_progress32", L"Progress1", 0x50800000, 10, 16, 145, 15);
+    expect_item(d.items[0], IDC_TOTAL_BAR, L"msctls_progress32", L"Progress1", 0x50800000, 10, 16, 145, 15);
     expect_item(d.items[1], 65535, L"BUTTON", L"\u5168\u4F53\u306E\u9032\u884C\u72B6\u6CC1", 0x50000007, 5, 5, 175, 30);
-    expect_item(d.items[2], 1047, L"STATIC", L"100%", 0x50020002, 160, 20, 15, 8);
+    expect_item(d.items[2], IDC_TOTAL_LABEL, L"STATIC", L"100%", 0x50020002, 160, 20, 15, 8);
     expect_item(d.items[3], 65535, L"BUTTON", L"\u30D5\u30A1\u30A4\u30EB\u306E\u30B3\u30D4\u30FC\u72B6\u6CC1",
                 0x50000007, 5, 40, 175, 30);
-    expect_item(d.items[4], 1049, L"msctls_progress32", L"Progress2", 0x50800000, 10, 50, 145, 15);
-    expect_item(d.items[5], 1050, L"STATIC", L"100%", 0x50020002, 160, 53, 15, 8);
+    expect_item(d.items[4], IDC_FILE_BAR, L"msctls_progress32", L"Progress2", 0x50800000, 10, 50, 145, 15);
+    expect_item(d.items[5], IDC_FILE_LABEL, L"STATIC", L"100%", 0x50020002, 160, 53, 15, 8);
 }
 
 TEST(PatchResources, VersionIsJapanese1001)

@@ -43,13 +43,12 @@
 #include <string>
 #include <vector>
 
+#include "res/resource.h"
+
 namespace {
 
 constexpr UINT CP = 932;
-constexpr int IDC_README_TEXT = 1000;
-constexpr int IDC_TOTAL_LABEL = 1047;
-constexpr int IDC_FILE_LABEL = 1050;
-constexpr int IDC_MESSAGE_TEXT = 0xFFFF;
+constexpr int IDC_MESSAGE_TEXT = 0xFFFF;  // a message box's text
 
 struct field {
     std::string text;
