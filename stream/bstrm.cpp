@@ -47,7 +47,7 @@ static uint32_t bstrm_reader_seek(strm *s, uint32_t pos)
     return b->stacked.inner->kind->seek(b->stacked.inner, pos);
 }
 
-void bstrm_reader_close(strm *s)
+void strm_stacked_close(strm *s)
 {
     auto *st = reinterpret_cast<strm_stacked *>(s);
     strm_release(st->inner);
@@ -84,12 +84,12 @@ static uint32_t bstrm_writer_seek(strm *s, uint32_t pos)
 static void bstrm_writer_close(strm *s)
 {
     bstrm_writer_drain(s);
-    bstrm_reader_close(s);
+    strm_stacked_close(s);
 }
 
 static const strm_ops bstrm_reader_ops = {
     bstrm_reader_fill, nullptr, bstrm_at_end, bstrm_size, bstrm_reader_tell,
-    bstrm_reader_seek, bstrm_reader_close, nullptr, nullptr,
+    bstrm_reader_seek, strm_stacked_close, nullptr, nullptr,
 };
 
 static const strm_ops bstrm_writer_ops = {

@@ -10,8 +10,8 @@
 
 #include "stream/strm.h"
 
-// Head shared by every kind that puts a window over an inner stream; the
-// buffered reader's close serves all of them.
+// Head shared by every kind that puts a window over an inner stream;
+// strm_stacked_close serves all of them.
 struct strm_stacked {
     strm head;
     strm *inner;
@@ -36,6 +36,6 @@ strm *bstrm_open_file_write(const char *path, int32_t bufsize);
 // Allocates a stacked stream object of `bytes` with a window buffer of
 // bufsize bytes and one reference to inner. Null after a fatal report.
 strm *strm_stacked_new(size_t bytes, const strm_ops *kind, strm *inner, int32_t bufsize);
-// Releases the inner stream and frees the window; the close slot of every
-// stacked reading kind.
-void bstrm_reader_close(strm *s);
+// Releases the inner stream and frees the window: the close slot of every
+// stacked reading kind, and the last step of the buffered writer's.
+void strm_stacked_close(strm *s);

@@ -55,7 +55,7 @@ static uint32_t qzt_seek(strm *s, uint32_t)
 }
 
 static const strm_ops qzt_ops = {
-    qzt_fill, nullptr, qzt_at_end, qzt_size, qzt_tell, qzt_seek, bstrm_reader_close, nullptr, nullptr,
+    qzt_fill, nullptr, qzt_at_end, qzt_size, qzt_tell, qzt_seek, strm_stacked_close, nullptr, nullptr,
 };
 
 strm *qzt_open(strm *inner)
