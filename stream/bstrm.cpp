@@ -88,13 +88,27 @@ static void bstrm_writer_close(strm *s)
 }
 
 static const strm_ops bstrm_reader_ops = {
-    bstrm_reader_fill, nullptr, bstrm_at_end, bstrm_size, bstrm_reader_tell,
-    bstrm_reader_seek, strm_stacked_close, nullptr, nullptr,
+    .fill = bstrm_reader_fill,
+    .read = nullptr,
+    .at_end = bstrm_at_end,
+    .size = bstrm_size,
+    .tell = bstrm_reader_tell,
+    .seek = bstrm_reader_seek,
+    .close = strm_stacked_close,
+    .drain = nullptr,
+    .write = nullptr,
 };
 
 static const strm_ops bstrm_writer_ops = {
-    nullptr, nullptr, nullptr, nullptr, bstrm_writer_tell,
-    bstrm_writer_seek, bstrm_writer_close, bstrm_writer_drain, nullptr,
+    .fill = nullptr,
+    .read = nullptr,
+    .at_end = nullptr,
+    .size = nullptr,
+    .tell = bstrm_writer_tell,
+    .seek = bstrm_writer_seek,
+    .close = bstrm_writer_close,
+    .drain = bstrm_writer_drain,
+    .write = nullptr,
 };
 
 strm *strm_stacked_new(size_t bytes, const strm_ops *kind, strm *inner, int32_t bufsize)

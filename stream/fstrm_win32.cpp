@@ -61,11 +61,27 @@ static int32_t fstrm_write(strm *s, const uint8_t *buf, int32_t count)
 }
 
 static const strm_ops fstrm_reader_ops = {
-    nullptr, fstrm_read, fstrm_at_end, fstrm_size, fstrm_tell, fstrm_seek, fstrm_close, nullptr, nullptr,
+    .fill = nullptr,
+    .read = fstrm_read,
+    .at_end = fstrm_at_end,
+    .size = fstrm_size,
+    .tell = fstrm_tell,
+    .seek = fstrm_seek,
+    .close = fstrm_close,
+    .drain = nullptr,
+    .write = nullptr,
 };
 
 static const strm_ops fstrm_writer_ops = {
-    nullptr, nullptr, nullptr, nullptr, fstrm_tell, fstrm_seek, fstrm_close, nullptr, fstrm_write,
+    .fill = nullptr,
+    .read = nullptr,
+    .at_end = nullptr,
+    .size = nullptr,
+    .tell = fstrm_tell,
+    .seek = fstrm_seek,
+    .close = fstrm_close,
+    .drain = nullptr,
+    .write = fstrm_write,
 };
 
 static strm *fstrm_wrap(HANDLE h, const strm_ops *kind)

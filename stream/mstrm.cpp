@@ -63,12 +63,27 @@ static void mstrm_writer_close(strm *s)
 }
 
 static const strm_ops mstrm_reader_ops = {
-    mstrm_reader_fill, nullptr, mstrm_reader_at_end, mstrm_reader_size, mstrm_tell,
-    mstrm_reader_seek, nullptr, nullptr, nullptr,
+    .fill = mstrm_reader_fill,
+    .read = nullptr,
+    .at_end = mstrm_reader_at_end,
+    .size = mstrm_reader_size,
+    .tell = mstrm_tell,
+    .seek = mstrm_reader_seek,
+    .close = nullptr,
+    .drain = nullptr,
+    .write = nullptr,
 };
 
 static const strm_ops mstrm_writer_ops = {
-    nullptr, nullptr, nullptr, nullptr, mstrm_tell, nullptr, mstrm_writer_close, mstrm_writer_drain, nullptr,
+    .fill = nullptr,
+    .read = nullptr,
+    .at_end = nullptr,
+    .size = mstrm_tell,  // without a seek, the position is the end
+    .tell = mstrm_tell,
+    .seek = nullptr,
+    .close = mstrm_writer_close,
+    .drain = mstrm_writer_drain,
+    .write = nullptr,
 };
 
 strm *mstrm_new_reader(const uint8_t *data, uint32_t len)

@@ -3,7 +3,8 @@
 // The reader presents a caller's byte range as its window (the caller keeps
 // the bytes alive until the stream is released); it has no data behind the
 // window, so its fill never succeeds. The writer collects everything written
-// into a heap buffer that grows whenever the window is full; it has no seek.
+// into a heap buffer that grows whenever the window is full; it has no seek,
+// and its size is the bytes written so far.
 // Used wherever data is already in memory: standard input, tools, tests.
 #pragma once
 

@@ -55,7 +55,15 @@ static uint32_t qzt_seek(strm *s, uint32_t)
 }
 
 static const strm_ops qzt_ops = {
-    qzt_fill, nullptr, qzt_at_end, qzt_size, qzt_tell, qzt_seek, strm_stacked_close, nullptr, nullptr,
+    .fill = qzt_fill,
+    .read = nullptr,
+    .at_end = qzt_at_end,
+    .size = qzt_size,
+    .tell = qzt_tell,
+    .seek = qzt_seek,
+    .close = strm_stacked_close,
+    .drain = nullptr,
+    .write = nullptr,
 };
 
 strm *qzt_open(strm *inner)

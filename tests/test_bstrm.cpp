@@ -27,8 +27,7 @@ int32_t recorder_write(strm *s, const uint8_t *, int32_t count)
     return count;
 }
 
-const strm_ops recorder_ops = {nullptr, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, nullptr, nullptr, recorder_write};
+const strm_ops recorder_ops = {.write = recorder_write};
 
 }  // namespace
 

@@ -65,10 +65,8 @@ void script_close(strm *s)
     sc_of(s)->closed = true;
 }
 
-const strm_ops script_reader_ops = {script_fill, nullptr, script_at_end, nullptr, nullptr,
-                                    nullptr,     script_close, nullptr, nullptr};
-const strm_ops script_writer_ops = {nullptr, nullptr,      nullptr,      nullptr, nullptr,
-                                    nullptr, script_close, script_drain, nullptr};
+const strm_ops script_reader_ops = {.fill = script_fill, .at_end = script_at_end, .close = script_close};
+const strm_ops script_writer_ops = {.close = script_close, .drain = script_drain};
 
 strm *script_reader(Script &sc)
 {

@@ -39,8 +39,7 @@ int32_t counted_fill(strm *s)
     return 1;
 }
 
-const strm_ops counted_ops = {counted_fill, counted_read, nullptr, nullptr, nullptr,
-                              nullptr,      nullptr,      nullptr, nullptr};
+const strm_ops counted_ops = {.fill = counted_fill, .read = counted_read};
 
 }  // namespace
 
