@@ -40,6 +40,24 @@ bool is_stdio(const char *name)
     return strcmp(name, "-") == 0;
 }
 
+// Reads in to its end and releases it. Input past 4 GiB, more than the
+// format's 32-bit length can hold, ends the program.
+std::vector<uint8_t> read_all(strm *in, const char *name)
+{
+    std::vector<uint8_t> data;
+    uint8_t buf[65536];
+    int32_t n;
+    while ((n = strm_read(in, buf, sizeof buf)) > 0) {
+        data.insert(data.end(), buf, buf + n);
+        if (data.size() > 0xFFFFFFFFu) {
+            fprintf(stderr, "qzt: %s: longer than 4 GiB\n", name);
+            exit(1);
+        }
+    }
+    strm_release(in);
+    return data;
+}
+
 // Standard input may be a pipe, whose end can only be found by reading it:
 // it is read whole into memory and served from there.
 std::vector<uint8_t> g_stdin_data;
@@ -48,17 +66,7 @@ strm *open_input(const char *name)
 {
     if (!is_stdio(name))
         return bstrm_open_file_read(name, BSTRM_WINDOW);
-    strm *in = fstrm_from_handle(STDIN_FILENO);
-    uint8_t buf[65536];
-    int32_t n;
-    while ((n = strm_read(in, buf, sizeof buf)) > 0) {
-        g_stdin_data.insert(g_stdin_data.end(), buf, buf + n);
-        if (g_stdin_data.size() > 0xFFFFFFFFu) {
-            fprintf(stderr, "qzt: standard input longer than 4 GiB\n");
-            exit(1);
-        }
-    }
-    strm_release(in);
+    g_stdin_data = read_all(fstrm_from_handle(STDIN_FILENO), "standard input");
     return mstrm_new_reader(g_stdin_data.data(), static_cast<uint32_t>(g_stdin_data.size()));
 }
 
@@ -85,18 +93,7 @@ void show_progress(void *, uint32_t done, uint32_t total)
 // length before the first block.
 int compress(const char *in_name, const char *out_name, int level)
 {
-    strm *in = open_input(in_name);
-    std::vector<uint8_t> data;
-    uint8_t buf[65536];
-    int32_t n;
-    while ((n = strm_read(in, buf, sizeof buf)) > 0) {
-        data.insert(data.end(), buf, buf + n);
-        if (data.size() > 0xFFFFFFFFu) {
-            fprintf(stderr, "qzt: %s: longer than 4 GiB\n", in_name);
-            exit(1);
-        }
-    }
-    strm_release(in);
+    std::vector<uint8_t> data = read_all(open_input(in_name), in_name);
     auto len = static_cast<uint32_t>(data.size());
 
     bool bar = isatty(STDERR_FILENO) && len > (1u << 20);
