@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "diag/diag.h"
 #include "stream/bits.h"
 #include "stream/mstrm.h"
@@ -21,16 +23,17 @@ inline bytes to_bytes(const std::string &s)
 }
 
 // A fresh folder under the system's temporary directory, removed afterwards.
+// Named by the process id: test programs run side by side in one directory
+// (the win32 and win64 ones share a Wine prefix).
 class TempDir {
   public:
     TempDir()
     {
+        static int made = 0;
         auto base = std::filesystem::temp_directory_path();
-        for (int i = 0;; i++) {
-            path_ = base / ("strm_test_" + std::to_string(i) + "_" + std::to_string(std::rand()));
-            if (std::filesystem::create_directory(path_))
-                break;
-        }
+        do
+            path_ = base / ("strm_test_" + std::to_string(getpid()) + "_" + std::to_string(made++));
+        while (!std::filesystem::create_directory(path_));
     }
     ~TempDir() { std::filesystem::remove_all(path_); }
     std::string file(const std::string &name) const { return (path_ / name).string(); }
