@@ -3,84 +3,229 @@
 #include "diag/diag.h"
 #include "stream/qzt.h"
 
-// The decoder keeps the bit buffer in locals and reads its words inline from
-// the stream's window; every limit is tested once per token, so the literal
-// and copy loops run unchecked.
+namespace {
+
+// The decoder's bit buffer is a machine word: 64 bits on 64-bit builds, 32 on
+// the 32-bit program, where a wider one would live in register pairs.
+using qzt_acc = uintptr_t;
+constexpr int ACC_BITS = 8 * sizeof(qzt_acc);
+constexpr ptrdiff_t ACC_BYTES = sizeof(qzt_acc);
+// Literal bytes taken from one full buffer: it holds at least ACC_BITS - 15 bits.
+constexpr uint32_t LIT_CHUNK = (ACC_BITS - 16) / 8;
+
+// A buffer's value from or to its bytes in big-endian order.
+inline qzt_acc qzt_be(qzt_acc v)
+{
+    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+        if constexpr (sizeof v == 8)
+            return static_cast<qzt_acc>(__builtin_bswap64(v));
+        else
+            return static_cast<qzt_acc>(__builtin_bswap32(static_cast<uint32_t>(v)));
+    }
+    return v;
+}
+
+inline qzt_acc qzt_load_be(const uint8_t *p)
+{
+    qzt_acc v;
+    memcpy(&v, p, sizeof v);
+    return qzt_be(v);
+}
+
+inline void qzt_store_be(uint8_t *p, qzt_acc v)
+{
+    v = qzt_be(v);
+    memcpy(p, &v, sizeof v);
+}
+
+// Leading zeros of a buffer, ACC_BITS for an empty one.
+inline int qzt_clz(qzt_acc v)
+{
+    if (!v)
+        return ACC_BITS;
+    if constexpr (sizeof v == 8)
+        return __builtin_clzll(v);
+    else
+        return __builtin_clz(static_cast<uint32_t>(v));
+}
+
+}  // namespace
+
+// The decoder reads whole words straight from the stream's window into a bit
+// buffer, several at a time, and gives back at the end the words it held but
+// did not use. Only when a bit is needed that is not held and the window has
+// no whole word left does it go to the stream for one word, which may refill
+// the window: so the stream ends where a word-at-a-time reader would leave
+// it, and a range reader sees the same reads. The block's limits are tested
+// once per token, so the literal and copy loops run unchecked.
 int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
 {
     if (n <= 0)
         return QZT_OK;
     strm *io = b->io;
-    uint32_t acc = b->acc;
-    int32_t nbits = b->nbits;
+    uint8_t *in = io->next;  // the window's next byte that the buffer has not counted
+    uint8_t *end = io->end;
+    // Held bits at the top; the bits below them are zero or the stream's next
+    // bits, so a later load may be ORed in over them.
+    qzt_acc acc = static_cast<qzt_acc>(b->acc) << (ACC_BITS - 16);
+    int nbits = b->nbits;
     uint8_t *out = dest;
     uint8_t *const lim = dest + n;
 
-    auto get = [&](int count) -> uint32_t {
-        acc <<= count;
-        nbits -= count;
-        if (nbits < 0) {
-            acc |= static_cast<uint32_t>(strm_get16(io)) << -nbits;
+    // As many whole words as the buffer takes, from a window that holds at
+    // least a buffer's worth; the buffer must not be full.
+    auto refill_fast = [&]() __attribute__((always_inline)) {
+        acc |= qzt_load_be(in) >> nbits;
+        int words = (ACC_BITS - nbits) >> 4;
+        in += 2 * words;
+        nbits += 16 * words;
+    };
+    // As many whole words from the window as the buffer takes, never past it.
+    auto refill = [&]() __attribute__((always_inline)) {
+        if (end - in >= ACC_BYTES) [[likely]] {
+            refill_fast();
+            return;
+        }
+        while (nbits <= ACC_BITS - 16 && end - in >= 2) {
+            acc |= static_cast<qzt_acc>(in[0] << 8 | in[1]) << (ACC_BITS - 16 - nbits);
+            in += 2;
             nbits += 16;
         }
-        uint32_t v = acc >> 16;
-        acc &= 0xFFFF;
+    };
+    // One word from the stream itself: the window holds no whole word. Input
+    // that has run out reads as 0xEEEE.
+    auto fetch = [&]() __attribute__((always_inline)) {
+        io->next = in;
+        acc |= static_cast<qzt_acc>(strm_get16(io)) << (ACC_BITS - 16 - nbits);
+        in = io->next;
+        end = io->end;
+        nbits += 16;
+    };
+    // The next k (1 to 16) bits.
+    auto get = [&](int k) __attribute__((always_inline)) -> uint32_t {
+        if (nbits < k) {
+            refill();
+            if (nbits < k)
+                fetch();
+        }
+        auto v = static_cast<uint32_t>(acc >> (ACC_BITS - k));
+        acc <<= k;
+        nbits -= k;
         return v;
     };
-    // A gamma value, or 0 for a code of more than 15 leading zeros. A run of
-    // zeros may span any number of words.
-    auto gamma = [&]() -> uint32_t {
-        int z = 0;
-        for (;;) {
-            int c = acc ? __builtin_clz(acc) - 16 : 16;
-            if (c < nbits) {
-                z += c;
-                nbits -= c;
-                acc = (acc << c) & 0xFFFF;
-                break;
-            }
-            z += nbits;
-            if (z > 15)
-                return 0;
-            acc = strm_get16(io);
-            nbits = 16;
+    // Set when a faulty code's zeros fill a whole word: a word-at-a-time
+    // reader holds that word and reads no further code of the block.
+    bool stopped = false;
+    // The gamma codes that the buffer does not hold whole, and faults.
+    auto gamma_rest = [&](int z) __attribute__((always_inline)) -> uint32_t {
+        int zeros = z < nbits ? z : nbits;
+        if (zeros > 15) {
+            // Consumed as a word-at-a-time reader would: the zeros up to the
+            // end of the word that holds the sixteenth, and that whole word
+            // when it is all zeros.
+            int k = (nbits & 15) + 16;
+            stopped = zeros >= k;
+            k = stopped ? k : zeros;
+            acc <<= k;
+            nbits -= k;
+            return 0;
         }
+        if (z < nbits) {
+            acc <<= z;
+            nbits -= z;
+            return get(z + 1);
+        }
+        // Every held bit is zero and the window is used up: word by word.
+        z = nbits;
+        acc = 0;
+        nbits = 0;
+        fetch();
+        int c = qzt_clz(acc);
+        if (c >= 16) {
+            acc = 0;
+            nbits = 0;
+            stopped = true;
+            return 0;
+        }
+        z += c;
+        acc <<= c;
+        nbits -= c;
         return z > 15 ? 0 : get(z + 1);
     };
+    // A gamma value, or 0 for a code of more than 15 leading zeros. The
+    // buffer is topped up first whatever it holds: a branch on its count
+    // would be mispredicted half the time.
+    auto gamma = [&]() __attribute__((always_inline)) -> uint32_t {
+        refill();
+        int z = qzt_clz(acc);
+        if (z <= 15 && 2 * z + 1 <= nbits) {
+            auto v = static_cast<uint32_t>(acc >> (ACC_BITS - 1 - 2 * z));
+            acc <<= 2 * z + 1;
+            nbits -= 2 * z + 1;
+            return v;
+        }
+        return gamma_rest(z);
+    };
 
+    int32_t status = QZT_OK;
     for (;;) {
         uint32_t run = gamma();
-        if (run == 0 || run - 1 > static_cast<uint32_t>(lim - out))
-            goto corrupt;
-        for (uint32_t i = 1; i < run; i++)
+        if (run == 0 || run - 1 > static_cast<uint32_t>(lim - out)) {
+            status = QZT_CORRUPT;
+            break;
+        }
+        uint32_t lits = run - 1;
+        // Up to a chunk of bytes from a full buffer, stored in one go: the
+        // bytes past them land inside the block and are written over.
+        while (lits > 0 && end - in >= ACC_BYTES && lim - out >= ACC_BYTES) {
+            refill_fast();
+            uint32_t k = lits < LIT_CHUNK ? lits : LIT_CHUNK;
+            qzt_store_be(out, acc);
+            acc <<= 8 * k;
+            nbits -= 8 * k;
+            out += k;
+            lits -= k;
+        }
+        for (; lits > 0; lits--)
             *out++ = static_cast<uint8_t>(get(8));
         if (out == lim)
             break;
 
         uint32_t dist = gamma();
-        uint32_t len = gamma();
-        if (dist == 0 || len == 0 || dist > static_cast<uint32_t>(out - dest))
-            goto corrupt;
+        uint32_t len = stopped ? 0 : gamma();
+        if (dist == 0 || len == 0 || dist > static_cast<uint32_t>(out - dest)) {
+            status = QZT_CORRUPT;
+            break;
+        }
         if (len > static_cast<uint32_t>(lim - out)) {
             dbg_trace("qzt_decode: 古いqzt.exeで圧縮した?");
             len = static_cast<uint32_t>(lim - out);
         }
         const uint8_t *from = out - dist;
-        for (uint32_t i = 0; i < len; i++)
-            *out++ = from[i];
+        if (dist >= 8 && static_cast<uint32_t>(lim - out) >= len + 16) {
+            // Eight bytes at a time, each piece's source before it; most
+            // matches fit the first two.
+            memcpy(out, from, 8);
+            memcpy(out + 8, from + 8, 8);
+            for (uint32_t i = 16; i < len; i += 8)
+                memcpy(out + i, from + i, 8);
+            out += len;
+        } else {
+            for (uint32_t i = 0; i < len; i++)
+                *out++ = from[i];
+        }
         if (out == lim)
             break;
     }
-    b->acc = acc;
-    b->nbits = nbits;
-    return QZT_OK;
-
-corrupt:
-    b->acc = acc;
-    b->nbits = nbits;
-    // The block still holds defined bytes, whatever the caller does next.
-    memset(out, 0, static_cast<size_t>(lim - out));
-    return QZT_CORRUPT;
+    // The whole words held go back to the window; the bits left of the last
+    // word used stay with b, at the top of its low 16 bits.
+    io->next = in - 2 * (nbits >> 4);
+    b->nbits = nbits & 15;
+    b->acc = static_cast<uint32_t>(acc >> (ACC_BITS - 16)) & (0xFFFF0000u >> (nbits & 15)) & 0xFFFF;
+    // A corrupt block still holds defined bytes, whatever the caller does next.
+    if (status == QZT_CORRUPT)
+        memset(out, 0, static_cast<size_t>(lim - out));
+    return status;
 }
 
 void qzt_decode(bits *b, uint8_t *dest, int32_t n)

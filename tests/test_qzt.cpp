@@ -1,6 +1,8 @@
 // The compressed stream and its block decoder.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <random>
 
 #include "test_util.h"
@@ -28,6 +30,91 @@ const Example examples[] = {
 bytes run_block(char c, uint16_t n)
 {
     return BlockBuilder().literals(std::string(1, c)).match(1, n - 1u).words();
+}
+
+// A random valid block of n bytes: zero runs that span words, 1 bits at the
+// end of a word, long gamma codes, literal runs at every bit alignment.
+bytes random_block(std::mt19937 &rng, uint16_t n, std::string *want)
+{
+    BlockBuilder bb;
+    size_t start = want->size();
+    while (want->size() - start < n) {
+        size_t room = n - (want->size() - start);
+        size_t lits = rng() % 4 == 0 ? rng() % std::min<size_t>(room + 1, 300) : rng() % 3;
+        lits = std::min(lits, room);
+        std::string l;
+        for (size_t i = 0; i < lits; i++)
+            l += static_cast<char>(rng());
+        if (want->size() == start && l.empty())
+            l.push_back('s');
+        bb.literals(l);
+        *want += l;
+        if (want->size() - start == n)
+            break;
+        uint32_t dist = 1 + rng() % (want->size() - start);
+        uint32_t len = 1 + rng() % std::min<size_t>(n - (want->size() - start), rng() % 2 ? 20 : 5000);
+        bb.match(dist, len);
+        for (uint32_t i = 0; i < len; i++)
+            *want += (*want)[want->size() - dist];
+    }
+    return bb.words();
+}
+
+// A reader of data whose every window is a fresh allocation of at most
+// `piece` bytes: the sanitizers catch a read outside the window, and a
+// decoder that keeps a pointer into an earlier window reads freed memory.
+struct piece_strm {
+    strm head;
+    const bytes *data;
+    uint32_t pos;  // of the window's end
+    uint32_t piece;
+    uint8_t *buf;
+};
+
+int32_t piece_fill(strm *s)
+{
+    auto *p = reinterpret_cast<piece_strm *>(s);
+    uint32_t n = std::min<uint32_t>(p->piece, static_cast<uint32_t>(p->data->size()) - p->pos);
+    if (n == 0)
+        return 0;
+    // Taken before the last one is freed, so that it lies elsewhere.
+    auto *buf = static_cast<uint8_t *>(malloc(n));
+    memcpy(buf, p->data->data() + p->pos, n);
+    free(p->buf);
+    p->buf = buf;
+    p->pos += n;
+    s->next = p->buf;
+    s->end = p->buf + n;
+    return 1;
+}
+
+bool piece_at_end(strm *s)
+{
+    auto *p = reinterpret_cast<piece_strm *>(s);
+    return p->pos == p->data->size();
+}
+
+uint32_t piece_tell(strm *s)
+{
+    return reinterpret_cast<piece_strm *>(s)->pos - static_cast<uint32_t>(s->end - s->next);
+}
+
+void piece_close(strm *s)
+{
+    free(reinterpret_cast<piece_strm *>(s)->buf);
+}
+
+const strm_ops piece_ops = {
+    .fill = piece_fill, .at_end = piece_at_end, .tell = piece_tell, .close = piece_close,
+};
+
+strm *piece_reader(const bytes &data, uint32_t piece)
+{
+    strm *s = strm_alloc(sizeof(piece_strm), &piece_ops);
+    auto *p = reinterpret_cast<piece_strm *>(s);
+    p->data = &data;
+    p->piece = piece;
+    return s;
 }
 
 }  // namespace
@@ -190,34 +277,42 @@ TEST(QztDecode, TokensOfEveryShape)
 
 TEST(QztDecode, RandomTokenStreamsRoundTrip)
 {
-    // Random valid token sequences at random bit alignments: zero runs that
-    // span words, 1 bits at the end of a word, long gamma codes.
     std::mt19937 rng(7);
     for (int round = 0; round < 200; round++) {
-        BlockBuilder bb;
-        std::string want;
         auto n = static_cast<uint16_t>(1 + rng() % 32768);
-        while (want.size() < n) {
-            size_t room = n - want.size();
-            size_t lits = rng() % 4 == 0 ? rng() % std::min<size_t>(room + 1, 300) : rng() % 3;
-            lits = std::min(lits, room);
-            std::string l;
-            for (size_t i = 0; i < lits; i++)
-                l += static_cast<char>(rng());
-            if (want.empty() && l.empty())
-                l.push_back('s');
-            bb.literals(l);
-            want += l;
-            if (want.size() == n)
-                break;
-            uint32_t dist = 1 + rng() % want.size();
-            uint32_t len = 1 + rng() % std::min<size_t>(n - want.size(), rng() % 2 ? 20 : 5000);
-            bb.match(dist, len);
-            for (uint32_t i = 0; i < len; i++)
-                want += want[want.size() - dist];
-        }
-        bytes s = qzt_stream(n, {{n, bb.words()}, {3, examples[2].words}});
+        std::string want;
+        bytes words = random_block(rng, n, &want);
+        bytes s = qzt_stream(n, {{n, words}, {3, examples[2].words}});
         ASSERT_EQ(str(qzt_decompress(s)), want + "xyz") << "round " << round;
+    }
+}
+
+TEST(QztDecode, WindowsOfAnySizeCutCodesAnywhere)
+{
+    // The decoder reads ahead within the window only: a window that ends
+    // inside a code, inside a word or just past a block's last word must not
+    // change a byte, nor where the next block header is read.
+    std::mt19937 rng(11);
+    std::vector<std::pair<uint16_t, bytes>> blocks;
+    std::string want;
+    for (uint16_t n : {1, 700, 32768, 5, 9000}) {
+        bytes words = random_block(rng, n, &want);
+        blocks.emplace_back(n, words);
+    }
+    bytes s = qzt_stream(static_cast<uint32_t>(want.size()), blocks);
+    for (uint32_t piece : {1, 2, 3, 7, 8, 9, 15, 17, 4093}) {
+        FatalReturns fatal;
+        strm *in = piece_reader(s, piece);
+        strm *q = qzt_open(in);
+        std::string got(want.size() + 1, '\0');
+        EXPECT_EQ(strm_read(q, reinterpret_cast<uint8_t *>(got.data()), static_cast<int32_t>(got.size())),
+                  static_cast<int32_t>(want.size()))
+            << piece;
+        got.pop_back();
+        EXPECT_TRUE(got == want) << "windows of " << piece;
+        EXPECT_EQ(fatal.text(), "") << piece;
+        strm_release(q);
+        strm_release(in);
     }
 }
 
