@@ -35,14 +35,16 @@ demo: setup
 	@examples/demo.sh
 
 # Compression benchmark, never run by the tests: qzt at both levels against
-# zlib and LZ4 HC on 32 KiB blocks. Installs what it needs when missing (the
-# two libraries' headers and its default inputs, gdb and the Node.js API
-# page), builds the native preset and prints the table. Other inputs:
-# make bench BENCH_FILES="FILE...".
+# zlib and LZ4 HC on 32 KiB blocks, natively, then the 32-bit Windows build
+# (what ships) against zlib under Wine. Installs what it needs when missing
+# (the libraries' headers, MinGW's zlib and its default inputs, gdb and the
+# Node.js API page), builds the native and win32 presets' benchmark and
+# prints a table for each. Other inputs: make bench BENCH_FILES="FILE...".
 BENCH_NEEDS := zlib1g-dev:/usr/include/zlib.h liblz4-dev:/usr/include/lz4hc.h \
+	libz-mingw-w64-dev:/usr/i686-w64-mingw32/include/zlib.h \
 	gdb:/usr/bin/gdb nodejs-doc:/usr/share/doc/nodejs/api/all.html
 
-bench:
+bench: setup
 	@missing=; for need in $(BENCH_NEEDS); do \
 	  [ -e "$${need#*:}" ] || missing="$$missing $${need%%:*}"; \
 	done; \
@@ -50,4 +52,7 @@ bench:
 	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 	@cmake --preset native >/dev/null && cmake --build --preset native --target qzt_bench
+	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target qzt_bench
 	@build/native/bin/qzt_bench $(BENCH_FILES)
+	@echo
+	@tests/wine/run.sh build/win32/bin/qzt_bench.exe $(BENCH_FILES)
