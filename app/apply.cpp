@@ -132,7 +132,8 @@ void patch_set_range(HWND dlg, int id, uint32_t upper)
 
 void patch_set_pos(HWND dlg, int id, uint32_t pos)
 {
-    SendDlgItemMessageA(dlg, id, PBM_SETPOS, pos, 0);
+    if (patch_progress_bar_shows(dlg, id, pos))
+        SendDlgItemMessageA(dlg, id, PBM_SETPOS, pos, 0);
 }
 
 void patch_set_percent(HWND dlg, int id, int32_t value)
@@ -141,5 +142,6 @@ void patch_set_percent(HWND dlg, int id, int32_t value)
         value = 100;
     char text[16];  // room for any int, though the program passes 0 to 100
     wsprintfA(text, "%3d%%", static_cast<int>(value));
-    SetDlgItemTextA(dlg, id, text);
+    if (patch_progress_label_shows(dlg, id, text, value <= 0 || value == 100))
+        SetDlgItemTextA(dlg, id, text);
 }

@@ -69,6 +69,11 @@ void patch_set_range(HWND dlg, int id, uint32_t upper);
 void patch_set_pos(HWND dlg, int id, uint32_t pos);
 void patch_set_percent(HWND dlg, int id, int32_t value);
 
+// progress.cpp: whether a bar's new position or a label's new text goes to
+// the screen now (see there)
+bool patch_progress_bar_shows(HWND dlg, int id, uint32_t pos);
+bool patch_progress_label_shows(HWND dlg, int id, const char *text, bool first_or_last);
+
 // entry.cpp: entry actions; a write goes to a new file beside its target
 // (g_new_path while it is written), which then replaces the target
 extern char g_new_path[MAX_PATH];

@@ -32,18 +32,61 @@ TEST(PatchProgress, BarsAndLabels)
     EXPECT_EQ(label(dlg, IDC_FILE_LABEL), "  0%");
     EXPECT_EQ(SendDlgItemMessageA(dlg, IDC_TOTAL_BAR, PBM_GETRANGE, FALSE, 0), 3);
 
+    // The overall label and bar show every change at once.
     const std::pair<int32_t, const char *> percents[] = {{0, "  0%"}, {33, " 33%"}, {100, "100%"}, {101, "100%"},
-                                                         {250, "100%"}};
+                                                         {250, "100%"}, {34, " 34%"}};
     for (auto [value, text] : percents) {
-        patch_set_percent(dlg, IDC_FILE_LABEL, value);
-        EXPECT_EQ(label(dlg, IDC_FILE_LABEL), text) << value;
+        patch_set_percent(dlg, IDC_TOTAL_LABEL, value);
+        EXPECT_EQ(label(dlg, IDC_TOTAL_LABEL), text) << value;
     }
 
     // Ranges past 16 bits still reach the bar whole.
-    patch_set_range(dlg, IDC_FILE_BAR, 70000);
-    patch_set_pos(dlg, IDC_FILE_BAR, 69999);
-    EXPECT_EQ(SendDlgItemMessageA(dlg, IDC_FILE_BAR, PBM_GETRANGE, FALSE, 0), 70000);
-    EXPECT_EQ(SendDlgItemMessageA(dlg, IDC_FILE_BAR, PBM_GETPOS, 0, 0), 69999);
+    patch_set_range(dlg, IDC_TOTAL_BAR, 70000);
+    patch_set_pos(dlg, IDC_TOTAL_BAR, 69999);
+    EXPECT_EQ(SendDlgItemMessageA(dlg, IDC_TOTAL_BAR, PBM_GETRANGE, FALSE, 0), 70000);
+    EXPECT_EQ(SendDlgItemMessageA(dlg, IDC_TOTAL_BAR, PBM_GETPOS, 0, 0), 69999);
+    DestroyWindow(dlg);
+}
+
+TEST(PatchProgress, FileUpdatesShowTheEndsAtOnceAndThinTheRest)
+{
+    InitCommonControls();
+    g_entry_count = 1;
+    HWND dlg = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
+                                  patch_progress_proc, 0);
+    ASSERT_NE(dlg, nullptr) << "a display is needed";
+    auto pos = [&] { return SendDlgItemMessageA(dlg, IDC_FILE_BAR, PBM_GETPOS, 0, 0); };
+    RECT r;
+    GetClientRect(GetDlgItem(dlg, IDC_FILE_BAR), &r);
+    const uint32_t upper = 100u * static_cast<uint32_t>(r.right);  // a hundred positions to a pixel
+
+    patch_set_range(dlg, IDC_FILE_BAR, upper);
+    patch_set_pos(dlg, IDC_FILE_BAR, 5000);
+    EXPECT_EQ(pos(), 5000);  // nothing shown for a while: the change goes out
+    patch_set_pos(dlg, IDC_FILE_BAR, 5040);
+    EXPECT_EQ(pos(), 5000);  // the same width of bar: not worth a paint
+
+    // Right after another change, only a first or last state goes out.
+    patch_set_pos(dlg, IDC_FILE_BAR, upper);
+    patch_set_percent(dlg, IDC_FILE_LABEL, 100);
+    DWORD start = GetTickCount();
+    patch_set_pos(dlg, IDC_FILE_BAR, upper / 2);
+    patch_set_percent(dlg, IDC_FILE_LABEL, 50);
+    if (GetTickCount() - start < 30) {
+        EXPECT_EQ(pos(), static_cast<LRESULT>(upper));
+        EXPECT_EQ(label(dlg, IDC_FILE_LABEL), "100%");
+    }
+    patch_set_pos(dlg, IDC_FILE_BAR, 0);
+    patch_set_percent(dlg, IDC_FILE_LABEL, 0);
+    EXPECT_EQ(pos(), 0);
+    EXPECT_EQ(label(dlg, IDC_FILE_LABEL), "  0%");
+
+    // Once a frame's time has passed, the next change goes out.
+    Sleep(50);
+    patch_set_pos(dlg, IDC_FILE_BAR, upper / 2);
+    patch_set_percent(dlg, IDC_FILE_LABEL, 50);
+    EXPECT_EQ(pos(), static_cast<LRESULT>(upper / 2));
+    EXPECT_EQ(label(dlg, IDC_FILE_LABEL), " 50%");
     DestroyWindow(dlg);
 }
 
