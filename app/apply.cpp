@@ -124,10 +124,16 @@ void patch_copy_blob(HWND dlg, uint32_t size)
 // than 65535 entries or pieces) take the 32-bit one.
 void patch_set_range(HWND dlg, int id, uint32_t upper)
 {
+    bool keeps_fill = patch_progress_range_keeps_fill(dlg, id, upper);
     if (upper <= 0xFFFF)
         SendDlgItemMessageA(dlg, id, PBM_SETRANGE, 0, MAKELPARAM(0, upper));
     else
         SendDlgItemMessageA(dlg, id, PBM_SETRANGE32, 0, static_cast<LPARAM>(upper));
+    // The bar repaints itself whole for a new range; a file's bar starts
+    // empty and ends full whatever its range, so most of those paints would
+    // show nothing new.
+    if (keeps_fill)
+        ValidateRect(GetDlgItem(dlg, id), nullptr);
 }
 
 void patch_set_pos(HWND dlg, int id, uint32_t pos)

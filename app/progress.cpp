@@ -1,13 +1,15 @@
 // Which progress updates reach the screen.
 //
-// The step runs no message loop, so the system paints each change of a bar
-// or label at once, and under some systems that costs more than the piece of
-// work it reports. An update that would show nothing new is dropped: a label
-// given its own text, a bar whose filled width stays the same. The file's
-// bar and label move with every piece; their changes between the first and
-// the last state of a file go out at most about 30 times a second, the last
-// one then standing until the next. Each file's first and last state, and
-// the overall bar and label (once an entry), always go out.
+// The step runs no message loop, so each change of a bar or label is painted
+// at once, which under Wine costs far more than the piece of work it reports.
+// So an update that would show nothing new is dropped: a label given its own
+// text, a bar whose filled width stays the same, a new range that leaves the
+// fill as it is. The file's bar and label move with every piece; their
+// changes between a file's first and last state go out at most about 30
+// times a second. Each file's first and last state, and the overall bar and
+// label (once an entry), always go out. Asking a control what it shows costs
+// more than a piece's own work too: an update known to lie between a file's
+// ends, too soon after the last one shown, is dropped before anything is asked.
 #include <cstring>
 
 #include "app/patch.h"
@@ -18,26 +20,52 @@ namespace {
 
 constexpr DWORD PROGRESS_INTERVAL_MS = 33;
 
-// When the file's bar [0] and label [1] last changed on screen.
-DWORD g_progress_shown_at[2];
+// The file's bar and label: when each last changed on screen, and the bar's
+// range as last set, in the dialog dlg.
+struct patch_file_progress {
+    HWND dlg;
+    uint32_t upper;
+    DWORD bar_shown_at;
+    DWORD label_shown_at;
+};
+patch_file_progress g_file_progress;
 
-// Whether a change of what control id shows goes out now.
-bool patch_progress_due(int id, bool first_or_last)
+bool patch_progress_too_soon(DWORD shown_at)
 {
-    if (id != IDC_FILE_BAR && id != IDC_FILE_LABEL)
-        return true;
-    DWORD &shown_at = g_progress_shown_at[id == IDC_FILE_LABEL];
-    DWORD now = GetTickCount();
-    if (!first_or_last && now - shown_at < PROGRESS_INTERVAL_MS)
-        return false;
-    shown_at = now;
-    return true;
+    return GetTickCount() - shown_at < PROGRESS_INTERVAL_MS;
+}
+
+// The filled width, in pixels, of a bar of the given range at pos.
+int patch_progress_fill(HWND bar, uint32_t pos, uint32_t upper)
+{
+    RECT r;
+    GetClientRect(bar, &r);
+    return upper ? MulDiv(static_cast<int>(pos < upper ? pos : upper), r.right, static_cast<int>(upper)) : 0;
 }
 
 }  // namespace
 
+bool patch_progress_range_keeps_fill(HWND dlg, int id, uint32_t upper)
+{
+    if (id == IDC_FILE_BAR) {
+        g_file_progress.dlg = dlg;
+        g_file_progress.upper = upper;
+    }
+    HWND bar = GetDlgItem(dlg, id);
+    // A part already waiting to be painted must still be.
+    if (GetUpdateRect(bar, nullptr, FALSE))
+        return false;
+    auto old_upper = static_cast<uint32_t>(SendMessageA(bar, PBM_GETRANGE, FALSE, 0));
+    auto pos = static_cast<uint32_t>(SendMessageA(bar, PBM_GETPOS, 0, 0));
+    return patch_progress_fill(bar, pos, old_upper) == patch_progress_fill(bar, pos, upper);
+}
+
 bool patch_progress_bar_shows(HWND dlg, int id, uint32_t pos)
 {
+    patch_file_progress &f = g_file_progress;
+    bool file = id == IDC_FILE_BAR;
+    if (file && dlg == f.dlg && pos != 0 && pos < f.upper && patch_progress_too_soon(f.bar_shown_at))
+        return false;
     HWND bar = GetDlgItem(dlg, id);
     auto upper = static_cast<uint32_t>(SendMessageA(bar, PBM_GETRANGE, FALSE, 0));
     auto shown = static_cast<uint32_t>(SendMessageA(bar, PBM_GETPOS, 0, 0));
@@ -45,20 +73,28 @@ bool patch_progress_bar_shows(HWND dlg, int id, uint32_t pos)
         pos = upper;  // as the bar itself takes it
     if (pos == shown)
         return false;
-    bool first_or_last = pos == 0 || pos == upper;
-    if (!first_or_last) {
-        RECT r;
-        GetClientRect(bar, &r);
-        auto span = static_cast<int>(upper);
-        if (MulDiv(static_cast<int>(pos), r.right, span) == MulDiv(static_cast<int>(shown), r.right, span))
+    if (pos != 0 && pos != upper) {
+        if (patch_progress_fill(bar, pos, upper) == patch_progress_fill(bar, shown, upper))
+            return false;
+        if (file && patch_progress_too_soon(f.bar_shown_at))
             return false;
     }
-    return patch_progress_due(id, first_or_last);
+    if (file)
+        f.bar_shown_at = GetTickCount();
+    return true;
 }
 
 bool patch_progress_label_shows(HWND dlg, int id, const char *text, bool first_or_last)
 {
+    patch_file_progress &f = g_file_progress;
+    bool file = id == IDC_FILE_LABEL;
+    if (file && !first_or_last && patch_progress_too_soon(f.label_shown_at))
+        return false;
     char shown[16];
     GetDlgItemTextA(dlg, id, shown, sizeof shown);
-    return strcmp(shown, text) != 0 && patch_progress_due(id, first_or_last);
+    if (strcmp(shown, text) == 0)
+        return false;
+    if (file)
+        f.label_shown_at = GetTickCount();
+    return true;
 }

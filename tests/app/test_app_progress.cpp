@@ -63,6 +63,7 @@ TEST(PatchProgress, FileUpdatesShowTheEndsAtOnceAndThinTheRest)
     patch_set_range(dlg, IDC_FILE_BAR, upper);
     patch_set_pos(dlg, IDC_FILE_BAR, 5000);
     EXPECT_EQ(pos(), 5000);  // nothing shown for a while: the change goes out
+    Sleep(50);
     patch_set_pos(dlg, IDC_FILE_BAR, 5040);
     EXPECT_EQ(pos(), 5000);  // the same width of bar: not worth a paint
 
@@ -103,4 +104,25 @@ TEST(PatchProgress, NoWindowRepaintsNothing)
     RECT r;
     EXPECT_TRUE(GetUpdateRect(other, &r, FALSE));
     DestroyWindow(other);
+}
+
+TEST(PatchProgress, ANewRangeRepaintsTheBarOnlyWhenItsFillChanges)
+{
+    InitCommonControls();
+    g_entry_count = 1;
+    HWND dlg = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
+                                  patch_progress_proc, 0);
+    ASSERT_NE(dlg, nullptr) << "a display is needed";
+    HWND bar = GetDlgItem(dlg, IDC_FILE_BAR);
+    patch_set_range(dlg, IDC_FILE_BAR, 10);
+    patch_set_pos(dlg, IDC_FILE_BAR, 10);
+    patch_repaint(dlg);
+
+    patch_set_range(dlg, IDC_FILE_BAR, 1);  // full before and after
+    EXPECT_FALSE(GetUpdateRect(bar, nullptr, FALSE));
+    patch_set_range(dlg, IDC_FILE_BAR, 4);  // full to a quarter
+    EXPECT_TRUE(GetUpdateRect(bar, nullptr, FALSE));
+    patch_repaint(dlg);
+    EXPECT_FALSE(GetUpdateRect(bar, nullptr, FALSE));
+    DestroyWindow(dlg);
 }
