@@ -115,8 +115,22 @@ void patch_copy_blob(HWND dlg, uint32_t size)
         strm_seek(g_payload_strm, pos + size);  // keep the next entries in step
         return;
     }
-    for (uint32_t i = 0; i < size; i++)
-        strm_putc(out, strm_getc(g_payload_strm));
+    // The input window's bytes go out as they lie; a byte beyond it comes
+    // through strm_getc, which refills the window (or gives the filler of
+    // data that cannot be had).
+    strm *in = g_payload_strm;
+    while (size > 0) {
+        if (in->next >= in->end) {
+            strm_putc(out, strm_getc(in));
+            size--;
+            continue;
+        }
+        auto n = static_cast<uint32_t>(in->end - in->next);
+        n = n < size ? n : size;
+        strm_write(out, in->next, static_cast<int32_t>(n));
+        in->next += n;
+        size -= n;
+    }
     strm_release(out);
 }
 
