@@ -10,8 +10,9 @@ namespace {
 using qzt_acc = uintptr_t;
 constexpr int ACC_BITS = 8 * sizeof(qzt_acc);
 constexpr ptrdiff_t ACC_BYTES = sizeof(qzt_acc);
-// Literal bytes taken from one full buffer: it holds at least ACC_BITS - 15 bits.
-constexpr uint32_t LIT_CHUNK = (ACC_BITS - 16) / 8;
+// Most literal bytes taken from one buffer: it is stored whole, and shifting
+// it by its whole width is undefined.
+constexpr uint32_t LIT_CHUNK = ACC_BYTES - 1;
 
 // A buffer's value from or to its bytes in big-endian order.
 inline qzt_acc qzt_be(qzt_acc v)
@@ -179,7 +180,9 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
         // bytes past them land inside the block and are written over.
         while (lits > 0 && end - in >= ACC_BYTES && lim - out >= ACC_BYTES) {
             refill_fast();
-            uint32_t k = lits < LIT_CHUNK ? lits : LIT_CHUNK;
+            uint32_t k = static_cast<uint32_t>(nbits) >> 3;
+            k = k < LIT_CHUNK ? k : LIT_CHUNK;
+            k = lits < k ? lits : k;
             qzt_store_be(out, acc);
             acc <<= 8 * k;
             nbits -= 8 * k;
