@@ -37,26 +37,44 @@ bytes blob_of(const payload_record &r, int level = QZT_LEVEL_FAST)
     return payload_compress(payload_record_bytes(r), level);
 }
 
-payload_fault read_fault(const bytes &patch)
+// The fault of reading the first len bytes of a patch.
+payload_error read_fault(const bytes &patch, size_t len)
 {
     payload_layout layout;
-    payload_fault fault;
-    EXPECT_FALSE(payload_read(patch.data(), patch.size(), &layout, nullptr, &fault));
-    return fault;
+    try {
+        payload_read(patch.data(), len, &layout);
+    } catch (const payload_error &e) {
+        return e;
+    }
+    ADD_FAILURE() << "no fault in " << len << " bytes";
+    return payload_error(0, 0, "");
+}
+
+payload_error read_fault(const bytes &patch)
+{
+    return read_fault(patch, patch.size());
+}
+
+std::string read_what(const bytes &patch)
+{
+    return read_fault(patch).what();
 }
 
 // The fault of a patch whose one entry is the blob.
 std::string blob_fault(const bytes &blob)
 {
-    return read_fault(patch_of("", {blob})).what;
+    return read_what(patch_of("", {blob}));
 }
 
 std::string parse_fault(const bytes &rec)
 {
-    payload_record r;
-    std::string why;
-    EXPECT_FALSE(payload_parse(rec, &r, &why));
-    return why;
+    try {
+        payload_parse(rec);
+    } catch (const mkpatch_error &e) {
+        return e.what();
+    }
+    ADD_FAILURE() << "no fault";
+    return "";
 }
 
 }  // namespace
@@ -100,11 +118,8 @@ TEST(PayloadLayout, HandMadePayloadReadsBackExactly)
     p.insert(p.end(), tail.begin(), tail.end());
 
     payload_layout layout;
-    payload_fault fault;
     std::vector<payload_record> got;
-    ASSERT_TRUE(payload_read(p.data(), p.size(), &layout, [&](uint32_t, const payload_record &r) { got.push_back(r); },
-                             &fault))
-        << fault.what;
+    payload_read(p.data(), p.size(), &layout, [&](uint32_t, const payload_record &r) { got.push_back(r); });
     EXPECT_EQ(layout.count, 1u);
     EXPECT_EQ(layout.message, "H\\n");
     EXPECT_EQ(layout.blob_offset[0], 65536u + 8 + 3 + 4);
@@ -135,11 +150,8 @@ TEST(PayloadRoundTrip, WriterAndReadersAgree)
         ASSERT_EQ(p[3], 0);
 
         payload_layout layout;
-        payload_fault fault;
         std::vector<payload_record> out;
-        ASSERT_TRUE(payload_read(p.data(), p.size(), &layout,
-                                 [&](uint32_t, const payload_record &r) { out.push_back(r); }, &fault))
-            << fault.what;
+        payload_read(p.data(), p.size(), &layout, [&](uint32_t, const payload_record &r) { out.push_back(r); });
         EXPECT_EQ(layout.message, "Q\\n");
         EXPECT_EQ(layout.blob_length, lengths);
         EXPECT_TRUE(layout.trailer);
@@ -172,37 +184,35 @@ TEST(PayloadRead, CutAnywhereNamesWhereTheCutIs)
     size_t first = PAYLOAD_OFFSET + 8 + 4;  // where entry 1 begins
     size_t second = first + 4 + blobs[0].size();
     for (size_t cut = PAYLOAD_OFFSET; cut < p.size(); cut++) {
-        payload_layout layout;
-        payload_fault f;
-        ASSERT_FALSE(payload_read(p.data(), cut, &layout, nullptr, &f)) << "cut at " << cut;
+        payload_error f = read_fault(p, cut);
         uint32_t want = cut < first ? 0 : cut < second ? 1 : 2;
-        ASSERT_EQ(f.entry, want) << "cut at " << cut << ": " << f.what;
-        ASSERT_FALSE(f.what.empty());
+        ASSERT_EQ(f.entry, want) << "cut at " << cut << ": " << f.what();
+        ASSERT_NE(f.what(), std::string()) << "cut at " << cut;
     }
 }
 
 TEST(PayloadRead, FaultsOfTheFileAndTheHeader)
 {
     bytes p = patch_of("Q", {blob_of(record(ACTION_DELETE, "B", "C:\\X"))});
-    EXPECT_EQ(read_fault(bytes(p.begin(), p.begin() + 100)).what,
+    EXPECT_EQ(std::string(read_fault(p, 100).what()),
               "the file is 100 bytes, shorter than the 65536-byte program image");
     bytes no_mz = p;
     no_mz[0] = 'X';
-    EXPECT_EQ(read_fault(no_mz).what, "the program image does not start with MZ");
+    EXPECT_EQ(read_what(no_mz), "the program image does not start with MZ");
     bytes long_message = p;
     long_message[PAYLOAD_OFFSET + 7] = 200;
-    EXPECT_EQ(read_fault(long_message).what, "question runs past the end of the file (a question of 200 bytes, " +
+    EXPECT_EQ(read_what(long_message), "question runs past the end of the file (a question of 200 bytes, " +
                                                  std::to_string(p.size() - PAYLOAD_OFFSET - 8) + " left)");
     bytes more = p;
     more.push_back(0);
-    payload_fault f = read_fault(more);
+    payload_error f = read_fault(more);
     EXPECT_EQ(f.entry, 0u);
-    EXPECT_EQ(f.what, "bytes follow the last entry (1 bytes that are no trailer)");
+    EXPECT_EQ(std::string(f.what()), "bytes follow the last entry (1 bytes that are no trailer)");
     bytes count_too_high = p;
     count_too_high[PAYLOAD_OFFSET + 3] = 2;
     f = read_fault(count_too_high);
     EXPECT_EQ(f.entry, 2u);
-    EXPECT_EQ(f.what, "entry 2: blob length cut short (0 of 4 bytes)");
+    EXPECT_EQ(std::string(f.what()), "entry 2: blob length cut short (0 of 4 bytes)");
 }
 
 TEST(PayloadRead, CompressedStreamFaults)
@@ -235,7 +245,7 @@ TEST(PayloadRead, CompressedStreamFaults)
     bytes cut = blob;
     cut.resize(cut.size() - 2);
     bytes p = patch_of("", {cut, blob_of(record(ACTION_DELETE, "B", "C:\\X"))});
-    EXPECT_EQ(read_fault(p).what, "entry 1, block 2: stream runs past the end of its blob");
+    EXPECT_EQ(read_what(p), "entry 1, block 2: stream runs past the end of its blob");
 }
 
 TEST(PayloadRead, CorruptCodedWordsAreNamedNotFatal)
@@ -261,11 +271,9 @@ TEST(PayloadTrailer, VouchesForThePayloadAndLeavesWhatFollows)
     bytes signed_patch = p;
     signed_patch.insert(signed_patch.end(), 1506, 0x5A);
     payload_layout layout;
-    payload_fault f;
     int visited = 0;
-    ASSERT_TRUE(payload_read(signed_patch.data(), signed_patch.size(), &layout,
-                             [&](uint32_t, const payload_record &) { visited++; }, &f))
-        << f.what;
+    payload_read(signed_patch.data(), signed_patch.size(), &layout,
+                 [&](uint32_t, const payload_record &) { visited++; });
     EXPECT_TRUE(layout.trailer);
     EXPECT_EQ(layout.end, p.size());
     EXPECT_EQ(visited, 2);
@@ -274,13 +282,13 @@ TEST(PayloadTrailer, VouchesForThePayloadAndLeavesWhatFollows)
     // not is named with its entry.
     bytes question = signed_patch;
     question[PAYLOAD_OFFSET + 8] = 'R';
-    f = read_fault(question);
+    payload_error f = read_fault(question);
     EXPECT_EQ(f.entry, 0u);
-    EXPECT_EQ(f.what.find("checksum does not match (the trailer holds 0x"), 0u) << f.what;
+    EXPECT_EQ(std::string(f.what()).find("checksum does not match (the trailer holds 0x"), 0u) << f.what();
     bytes sync = signed_patch;
     size_t second_blob = PAYLOAD_OFFSET + 8 + 1 + 4 + blob_of(record(ACTION_DELETE, "B", "C:\\X")).size() + 4;
     sync[second_blob + 6] ^= 0x80;
-    EXPECT_EQ(read_fault(sync).what, "entry 2, block 1: block out of sync");
+    EXPECT_EQ(read_what(sync), "entry 2, block 1: block out of sync");
 }
 
 TEST(PayloadParse, RecordFaults)
@@ -322,7 +330,7 @@ TEST(PayloadParse, ShortDataInsideAGoodBlobIsNamedWithItsEntry)
     rec[563] = 100 >> 8;
     rec[564] = 100 & 0xFF;  // states 100 bytes, holds 50
     bytes p = patch_of("", {blob_of(record(ACTION_DELETE, "B", "C:\\X")), payload_compress(rec, QZT_LEVEL_FAST)});
-    payload_fault f = read_fault(p);
+    payload_error f = read_fault(p);
     EXPECT_EQ(f.entry, 2u);
-    EXPECT_EQ(f.what, "entry 2: the data length says 100 bytes, but the record holds 50");
+    EXPECT_EQ(std::string(f.what()), "entry 2: the data length says 100 bytes, but the record holds 50");
 }

@@ -4,13 +4,14 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <stdexcept>
 
 #ifdef _WIN32
 #include <windows.h>
 
 #include <shellapi.h>
 #endif
+
+#include "tools/mkpatch/error.h"
 
 namespace fs = std::filesystem;
 
@@ -29,7 +30,7 @@ file_handle file_open(const fs::path &p, bool write)
     FILE *f = fopen(p.c_str(), write ? "wb" : "rb");
 #endif
     if (!f)
-        throw std::runtime_error(file_utf8(p) + ": " + strerror(errno));
+        throw mkpatch_error(file_utf8(p) + ": " + strerror(errno));
     return file_handle(f);
 }
 
@@ -65,7 +66,7 @@ std::vector<uint8_t> file_read(const fs::path &p)
     while ((n = fread(buf, 1, sizeof buf, f.get())) > 0)
         data.insert(data.end(), buf, buf + n);
     if (ferror(f.get()))
-        throw std::runtime_error(file_utf8(p) + ": read error: " + strerror(errno));
+        throw mkpatch_error(file_utf8(p) + ": read error: " + strerror(errno));
     return data;
 }
 
@@ -73,9 +74,9 @@ void file_write(const fs::path &p, const std::vector<uint8_t> &data)
 {
     file_handle f = file_open(p, true);
     if ((!data.empty() && fwrite(data.data(), 1, data.size(), f.get()) != data.size()) || fflush(f.get()) != 0)
-        throw std::runtime_error(file_utf8(p) + ": write error: " + strerror(errno));
+        throw mkpatch_error(file_utf8(p) + ": write error: " + strerror(errno));
     if (fclose(f.release()) != 0)
-        throw std::runtime_error(file_utf8(p) + ": write error: " + strerror(errno));
+        throw mkpatch_error(file_utf8(p) + ": write error: " + strerror(errno));
 }
 
 fs::path file_self()

@@ -1,6 +1,6 @@
 // Files by UTF-8 names on every system, whole-file reads and writes, the
 // running program's own path and its arguments in UTF-8. Failures throw
-// std::runtime_error with the path and the system's reason.
+// mkpatch_error with the path and the system's reason.
 #pragma once
 
 #include <cstdint>

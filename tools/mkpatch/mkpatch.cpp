@@ -14,7 +14,6 @@
 
 #include <cstdio>
 #include <map>
-#include <stdexcept>
 #include <system_error>
 
 #ifdef _WIN32
@@ -25,6 +24,7 @@
 #include "stream/qzt_encode.h"
 #include "tools/mkpatch/cp932.h"
 #include "tools/mkpatch/diff.h"
+#include "tools/mkpatch/error.h"
 #include "tools/mkpatch/files.h"
 #include "tools/mkpatch/manifest.h"
 #include "tools/mkpatch/payload.h"
@@ -33,8 +33,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-using mkpatch_error = std::runtime_error;
 
 // Code page 932 text for display; where it is not valid, its bytes past
 // ASCII as \xNN.
@@ -96,10 +94,12 @@ void mkpatch_sign_to(const fs::path &in, const fs::path &out, const sign_options
     sign_file(in, out, o);
     payload_bytes file = file_read(out);
     payload_layout layout;
-    payload_fault fault;
     uint32_t at, size;
-    if (!payload_read(file.data(), file.size(), &layout, nullptr, &fault))
-        throw mkpatch_error("the signed patch does not read back: " + fault.what);
+    try {
+        payload_read(file.data(), file.size(), &layout);
+    } catch (const payload_error &e) {
+        throw mkpatch_error(std::string("the signed patch does not read back: ") + e.what());
+    }
     if (!layout.trailer || !sign_directory(file.data(), file.size(), &at, &size) || at < layout.end)
         throw mkpatch_error("the signed patch holds no signature behind its trailer");
 }
@@ -166,16 +166,17 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
 
     // Read back as list and verify read it, before the file is written.
     payload_layout layout;
-    payload_fault fault;
     bool same = true;
-    bool ok = payload_read(patch.data(), patch.size(), &layout,
-                           [&](uint32_t entry, const payload_record &r) {
-                               same = same && mkpatch_hash(payload_record_bytes(r)) == hashes[entry - 1];
-                           },
-                           &fault);
-    if (!ok || !same || !layout.trailer)
-        throw mkpatch_error("internal error: the patch does not read back as built: " +
-                            (!ok ? fault.what : !same ? "a record differs" : "no trailer"));
+    try {
+        payload_read(patch.data(), patch.size(), &layout, [&](uint32_t entry, const payload_record &r) {
+            same = same && mkpatch_hash(payload_record_bytes(r)) == hashes[entry - 1];
+        });
+    } catch (const payload_error &e) {
+        throw mkpatch_error(std::string("internal error: the patch does not read back as built: ") + e.what());
+    }
+    if (!same || !layout.trailer)
+        throw mkpatch_error(std::string("internal error: the patch does not read back as built: ") +
+                            (!same ? "a record differs" : "no trailer"));
 
     // Written aside and renamed, so that OUT is never a patch cut short
     // (nor one left unsigned when a signature was asked for).
@@ -208,15 +209,15 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
     return 0;
 }
 
-// Checks all of a patch read from patch_file; false (fault reported) when it is bad.
-bool mkpatch_load(const std::string &patch_file, const payload_bytes &file, payload_layout *layout,
+// Checks all of a patch read from patch_file; its faults name the file.
+void mkpatch_read(const std::string &patch_file, const payload_bytes &file, payload_layout *layout,
                   const payload_visit &visit = nullptr)
 {
-    payload_fault fault;
-    if (payload_read(file.data(), file.size(), layout, visit, &fault))
-        return true;
-    fprintf(stderr, "mkpatch: %s: %s\n", patch_file.c_str(), fault.what.c_str());
-    return false;
+    try {
+        payload_read(file.data(), file.size(), layout, visit);
+    } catch (const payload_error &e) {
+        throw mkpatch_error(patch_file + ": " + e.what());
+    }
 }
 
 // Display columns of UTF-8 text: wide for the CJK ranges.
@@ -238,14 +239,21 @@ int mkpatch_list(const std::string &patch_file)
     payload_bytes file = file_read(file_path(patch_file));
     payload_layout layout;
     bool registry_user = false;
-    bool ok = mkpatch_load(patch_file, file, &layout, [&](uint32_t k, const payload_record &r) {
+    auto add_row = [&](uint32_t k, const payload_record &r) {
         bool write = r.action == ACTION_WRITE;
         rows.push_back({write ? "write" : "delete", write ? std::to_string(r.data.size()) : "-",
                         std::to_string(layout.blob_length[k - 1]), mkpatch_show(r.dest), mkpatch_show(r.name)});
         registry_user = registry_user || (r.dest.size() > 5 && r.dest[0] == '%' &&
                                           utf8_fold(r.dest.substr(1, 5)) == "hkcr\\");
-    });
-    // What the file holds is shown even when a later entry is bad.
+    };
+    // What the file holds is shown even when a later entry is bad, and the
+    // fault after it.
+    std::exception_ptr fault;
+    try {
+        mkpatch_read(patch_file, file, &layout, add_row);
+    } catch (const mkpatch_error &) {
+        fault = std::current_exception();
+    }
     uint32_t sig_at, sig_size;
     printf("%s: %u entr%s, payload %zu bytes, %s\n", patch_file.c_str(), layout.count,
            layout.count == 1 ? "y" : "ies",
@@ -272,52 +280,63 @@ int mkpatch_list(const std::string &patch_file)
                r.dest.c_str(), static_cast<int>(dest_width - mkpatch_width(r.dest)), "", r.name.c_str());
     if (registry_user)
         printf("\n%%HKCR\\ reads HKEY_CURRENT_USER.\n");
-    return ok ? 0 : 1;
+    if (fault)
+        std::rethrow_exception(fault);
+    return 0;
 }
 
-// Says who signed the patch and whether its digest still matches; false when
-// a signature is there and does not match.
-bool mkpatch_signature(const std::string &patch_file, const payload_bytes &file)
+// Says who signed the patch; throws when a signature is there and its digest
+// does not match.
+void mkpatch_signature(const std::string &patch_file, const payload_bytes &file)
 {
     uint32_t at, size;
     if (!sign_directory(file.data(), file.size(), &at, &size)) {
         printf("not signed\n");
-        return true;
+        return;
     }
     sign_report r = sign_check(file_path(patch_file));
     if (!r.checked) {
         printf("signed (%u bytes of signature), not checked: %s\n", static_cast<unsigned>(size), r.why.c_str());
-        return true;
+        return;
     }
     if (!r.digest_ok) {
         // osslsigncode stops at the digest then, before it names the signer.
-        fprintf(stderr, "mkpatch: %s: signature broken: the file's digest does not match the signed one "
-                        "(the file changed after signing)\n", patch_file.c_str());
-        return false;
+        throw mkpatch_error(patch_file + ": signature broken: the file's digest does not match the signed one "
+                                         "(the file changed after signing)");
     }
     printf("signed by %s: digest matches, %s\n", r.subject.c_str(),
            r.trusted ? "chain trusted" : ("chain not trusted (" + r.why + ")").c_str());
-    return true;
 }
 
 int mkpatch_verify(const std::string &patch_file)
 {
     payload_bytes file = file_read(file_path(patch_file));
-    bool signature_ok = mkpatch_signature(patch_file, file);
-    payload_layout layout;
-    if (!mkpatch_load(patch_file, file, &layout))
-        return 1;
-    printf("%s: OK, %u entr%s, payload %zu bytes\n", patch_file.c_str(), layout.count,
-           layout.count == 1 ? "y" : "ies", static_cast<size_t>(layout.end - PAYLOAD_OFFSET));
-    // Only a trailer says the bytes are the ones built; without one, they
-    // merely form a sound patch.
-    if (!layout.trailer)
-        printf("no trailer: structure checked only\n");
-    else if (layout.end == file.size())
-        printf("trailer: CRC-32 matches\n");
-    else
-        printf("trailer: CRC-32 matches; %zu bytes follow it\n", static_cast<size_t>(file.size() - layout.end));
-    return signature_ok ? 0 : 1;
+    // The signature and the payload are both checked, and each fault named.
+    std::vector<std::string> faults;
+    try {
+        mkpatch_signature(patch_file, file);
+    } catch (const mkpatch_error &e) {
+        faults.push_back(e.what());
+    }
+    try {
+        payload_layout layout;
+        mkpatch_read(patch_file, file, &layout);
+        printf("%s: OK, %u entr%s, payload %zu bytes\n", patch_file.c_str(), layout.count,
+               layout.count == 1 ? "y" : "ies", static_cast<size_t>(layout.end - PAYLOAD_OFFSET));
+        // Only a trailer says the bytes are the ones built; without one, they
+        // merely form a sound patch.
+        if (!layout.trailer)
+            printf("no trailer: structure checked only\n");
+        else if (layout.end == file.size())
+            printf("trailer: CRC-32 matches\n");
+        else
+            printf("trailer: CRC-32 matches; %zu bytes follow it\n", static_cast<size_t>(file.size() - layout.end));
+    } catch (const mkpatch_error &e) {
+        faults.push_back(e.what());
+    }
+    for (const std::string &f : faults)
+        fprintf(stderr, "mkpatch: %s\n", f.c_str());
+    return faults.empty() ? 0 : 1;
 }
 
 int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool force)
@@ -333,22 +352,23 @@ int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool 
     fs::path root = file_path(dir);
     payload_bytes file = file_read(file_path(patch_file));
     payload_layout layout;
-    std::string why;
-    bool ok = mkpatch_load(patch_file, file, &layout, [&](uint32_t k, const payload_record &r) {
+    mkpatch_read(patch_file, file, &layout, [&](uint32_t k, const payload_record &r) {
         if (r.action == ACTION_DELETE) {
             deletes.push_back(mkpatch_show(r.name) + "  (in " + mkpatch_show(r.dest) + ")");
             return;
         }
-        std::string name, checked;
+        std::string name;
         if (!cp932_to_utf8(r.name, &name))
             throw mkpatch_error("entry " + std::to_string(k) + ": the name '" + mkpatch_show(r.name) +
                                 "' is not valid code page 932");
-        if (!manifest_name(name, &checked, &why))
-            throw mkpatch_error("entry " + std::to_string(k) + ": the name '" + name + "' cannot be extracted: " + why);
+        try {
+            manifest_name(name);
+        } catch (const mkpatch_error &e) {
+            throw mkpatch_error("entry " + std::to_string(k) + ": the name '" + name +
+                                "' cannot be extracted: " + e.what());
+        }
         targets.push_back({k, file_under(root, name)});
     });
-    if (!ok)
-        return 1;
     std::map<fs::path, uint32_t> planned;
     for (const target &t : targets) {
         std::error_code ec;
@@ -356,18 +376,15 @@ int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool 
             throw mkpatch_error(file_utf8(t.path) + " exists already (use --force to overwrite)");
         planned[t.path] = t.entry;
     }
-    payload_fault fault;
-    payload_read(file.data(), file.size(), &layout,
-                 [&](uint32_t k, const payload_record &r) {
-                     if (r.action != ACTION_WRITE)
-                         return;
-                     const target &t = *std::find_if(targets.begin(), targets.end(),
-                                                     [&](const target &x) { return x.entry == k; });
-                     fs::create_directories(t.path.parent_path());
-                     file_write(t.path, r.data);
-                     printf("%s  %zu bytes\n", file_utf8(t.path).c_str(), r.data.size());
-                 },
-                 &fault);
+    payload_read(file.data(), file.size(), &layout, [&](uint32_t k, const payload_record &r) {
+        if (r.action != ACTION_WRITE)
+            return;
+        const target &t =
+            *std::find_if(targets.begin(), targets.end(), [&](const target &x) { return x.entry == k; });
+        fs::create_directories(t.path.parent_path());
+        file_write(t.path, r.data);
+        printf("%s  %zu bytes\n", file_utf8(t.path).c_str(), r.data.size());
+    });
     for (const std::string &d : deletes)
         printf("not extracted, a delete entry: %s\n", d.c_str());
     return 0;
@@ -377,8 +394,7 @@ int mkpatch_sign(const std::string &patch_file, const std::string &out_file, con
 {
     payload_bytes file = file_read(file_path(patch_file));
     payload_layout layout;
-    if (!mkpatch_load(patch_file, file, &layout))
-        return 1;
+    mkpatch_read(patch_file, file, &layout);
     // The program reads nothing after its last entry; only a trailer tells
     // the signature apart from a damaged payload.
     if (!layout.trailer)

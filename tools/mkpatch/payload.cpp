@@ -13,22 +13,17 @@
 
 namespace {
 
-// True when the field holds a terminator and only zero bytes after it.
-bool payload_field(const uint8_t *field, uint32_t size, const char *what, std::string *text, std::string *why)
+// The text of a field that holds a terminator and only zero bytes after it.
+std::string payload_field(const uint8_t *field, uint32_t size, const char *what)
 {
     auto *nul = static_cast<const uint8_t *>(memchr(field, 0, size));
-    if (!nul) {
-        *why = std::string(what) + " field of " + std::to_string(size) + " bytes holds no terminator";
-        return false;
-    }
+    if (!nul)
+        throw mkpatch_error(std::string(what) + " field of " + std::to_string(size) + " bytes holds no terminator");
     for (const uint8_t *p = nul; p < field + size; p++) {
-        if (*p) {
-            *why = std::string(what) + " field holds bytes after its terminator";
-            return false;
-        }
+        if (*p)
+            throw mkpatch_error(std::string(what) + " field holds bytes after its terminator");
     }
-    text->assign(reinterpret_cast<const char *>(field), static_cast<size_t>(nul - field));
-    return true;
+    return std::string(reinterpret_cast<const char *>(field), static_cast<size_t>(nul - field));
 }
 
 // Collects each entry's record from the check's sink, parses it once the
@@ -56,9 +51,14 @@ void payload_collect(payload_check *c, const uint8_t *data, int32_t n)
         }
         r->layout->blob_offset.push_back(c->blob_at);
         r->layout->blob_length.push_back(c->blob_len);
-        if (!payload_parse(r->record, &r->parsed, &r->why))
+        try {
+            r->parsed = payload_parse(r->record);
+        } catch (const mkpatch_error &e) {
             r->refused = c->entry;
-        else if (*r->visit)
+            r->why = e.what();
+            return;
+        }
+        if (*r->visit)
             (*r->visit)(c->entry, r->parsed);
         r->record.clear();
     } catch (...) {
@@ -120,10 +120,11 @@ std::string payload_fault_words(const payload_check &c, const uint8_t *file, uin
     case PAYLOAD_RECORD_SIZE:
     case PAYLOAD_NAME_OPEN:
     case PAYLOAD_DEST_OPEN: {
-        payload_record unused;
-        std::string why;
-        if (!payload_parse(record, &unused, &why))
-            what = why;
+        try {
+            payload_parse(record);
+        } catch (const mkpatch_error &e) {
+            what = e.what();
+        }
         break;
     }
     default:
@@ -219,70 +220,49 @@ std::string payload_unescape(std::string_view stored)
     return text;
 }
 
-bool payload_parse(const payload_bytes &record, payload_record *out, std::string *why)
+payload_record payload_parse(const payload_bytes &record)
 {
     uint64_t len = record.size();
-    if (len < RECORD_HEAD_SIZE) {
-        *why = "the record is " + std::to_string(len) + " bytes, shorter than its " +
-               std::to_string(RECORD_HEAD_SIZE) + "-byte head";
-        return false;
+    if (len < RECORD_HEAD_SIZE)
+        throw mkpatch_error("the record is " + std::to_string(len) + " bytes, shorter than its " +
+                            std::to_string(RECORD_HEAD_SIZE) + "-byte head");
+    payload_record out;
+    out.action = record[0];
+    if (out.action != ACTION_WRITE && out.action != ACTION_DELETE)
+        throw mkpatch_error("action " + std::to_string(out.action) + " is neither 1 (write) nor 2 (delete)");
+    out.name = payload_field(&record[1], RECORD_NAME_SIZE, "the name");
+    out.dest = payload_field(&record[1 + RECORD_NAME_SIZE], RECORD_DEST_SIZE, "the destination");
+    if (out.name.empty())
+        throw mkpatch_error("the name is empty");
+    if (out.action == ACTION_DELETE) {
+        if (len != RECORD_HEAD_SIZE)
+            throw mkpatch_error("a delete record is " + std::to_string(RECORD_HEAD_SIZE) + " bytes, this one " +
+                                std::to_string(len));
+        return out;
     }
-    out->action = record[0];
-    if (out->action != ACTION_WRITE && out->action != ACTION_DELETE) {
-        *why = "action " + std::to_string(out->action) + " is neither 1 (write) nor 2 (delete)";
-        return false;
-    }
-    if (!payload_field(&record[1], RECORD_NAME_SIZE, "the name", &out->name, why) ||
-        !payload_field(&record[1 + RECORD_NAME_SIZE], RECORD_DEST_SIZE, "the destination", &out->dest, why))
-        return false;
-    if (out->name.empty()) {
-        *why = "the name is empty";
-        return false;
-    }
-    out->data.clear();
-    if (out->action == ACTION_DELETE) {
-        if (len != RECORD_HEAD_SIZE) {
-            *why = "a delete record is " + std::to_string(RECORD_HEAD_SIZE) + " bytes, this one " +
-                   std::to_string(len);
-            return false;
-        }
-        return true;
-    }
-    if (len < RECORD_WRITE_HEAD_SIZE) {
-        *why = "the write record is " + std::to_string(len) + " bytes and holds no data length";
-        return false;
-    }
+    if (len < RECORD_WRITE_HEAD_SIZE)
+        throw mkpatch_error("the write record is " + std::to_string(len) + " bytes and holds no data length");
     uint32_t d = payload_get32(&record[RECORD_HEAD_SIZE]);
     uint64_t held = len - RECORD_WRITE_HEAD_SIZE;
-    if (d != held) {
-        *why = "the data length says " + std::to_string(d) + " bytes, but the record holds " +
-               std::to_string(held);
-        return false;
-    }
-    out->data.assign(record.begin() + RECORD_WRITE_HEAD_SIZE, record.end());
-    return true;
+    if (d != held)
+        throw mkpatch_error("the data length says " + std::to_string(d) + " bytes, but the record holds " +
+                            std::to_string(held));
+    out.data.assign(record.begin() + RECORD_WRITE_HEAD_SIZE, record.end());
+    return out;
 }
 
-bool payload_read(const uint8_t *file, uint64_t len, payload_layout *layout, const payload_visit &visit,
-                  payload_fault *fault)
+void payload_read(const uint8_t *file, uint64_t len, payload_layout *layout, const payload_visit &visit)
 {
     *layout = payload_layout{};
     layout->end = len;
-    *fault = payload_fault{};
-    if (len < PAYLOAD_OFFSET) {
-        fault->what = "the file is " + std::to_string(len) + " bytes, shorter than the " +
-                      std::to_string(PAYLOAD_OFFSET) + "-byte program image";
-        return false;
-    }
-    if (file[0] != 'M' || file[1] != 'Z') {
-        fault->what = "the program image does not start with MZ";
-        return false;
-    }
-    if (len > PAYLOAD_MAX_PATCH) {
-        fault->what = "the file is " + std::to_string(len) + " bytes, more than the program can read of its own " +
-                      "file (" + std::to_string(PAYLOAD_MAX_PATCH) + ")";
-        return false;
-    }
+    if (len < PAYLOAD_OFFSET)
+        throw payload_error(0, 0, "the file is " + std::to_string(len) + " bytes, shorter than the " +
+                                      std::to_string(PAYLOAD_OFFSET) + "-byte program image");
+    if (file[0] != 'M' || file[1] != 'Z')
+        throw payload_error(0, 0, "the program image does not start with MZ");
+    if (len > PAYLOAD_MAX_PATCH)
+        throw payload_error(0, 0, "the file is " + std::to_string(len) + " bytes, more than the program can read " +
+                                      "of its own file (" + std::to_string(PAYLOAD_MAX_PATCH) + ")");
 
     payload_reader reader;
     reader.visit = &visit;
@@ -308,14 +288,8 @@ bool payload_read(const uint8_t *file, uint64_t len, payload_layout *layout, con
         layout->end = c.end + (c.trailer ? PAYLOAD_TRAILER_SIZE : 0);
     if (reader.refused) {
         // The check passed the record; the builder's rules did not.
-        fault->entry = reader.refused;
-        fault->what = "entry " + std::to_string(reader.refused) + ": " + reader.why;
-        return false;
+        throw payload_error(reader.refused, 0, "entry " + std::to_string(reader.refused) + ": " + reader.why);
     }
-    if (ok)
-        return true;
-    fault->entry = c.entry;
-    fault->block = c.block;
-    fault->what = payload_fault_words(c, file, len, reader.record);
-    return false;
+    if (!ok)
+        throw payload_error(c.entry, c.block, payload_fault_words(c, file, len, reader.record));
 }

@@ -5,7 +5,7 @@
 // the trailer at the end.
 // Reader: a whole patch file in memory goes through the payload check that
 // the program runs, with every blob decoded, and each record is parsed with
-// the builder's stricter rules. Faults come back as text; nothing here exits.
+// the builder's stricter rules. Faults are thrown (tools/mkpatch/error.h).
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "payload/payload.h"
+#include "tools/mkpatch/error.h"
 
 using payload_bytes = std::vector<uint8_t>;
 
@@ -71,23 +72,27 @@ struct payload_layout {
     uint64_t end = 0;      // where the payload ends (its trailer included); the file's length until known
 };
 
-// A fault: where it lies (1-based entry and block; 0 outside them) and the
-// whole line that names it, such as "entry 2, block 1: block out of sync".
-struct payload_fault {
-    uint32_t entry = 0;
-    uint32_t block = 0;
-    std::string what;
+// A fault of a patch file: where it lies (1-based entry and block; 0 outside
+// them), with the whole line that names it as its text, such as
+// "entry 2, block 1: block out of sync".
+struct payload_error : mkpatch_error {
+    payload_error(uint32_t entry_, uint32_t block_, const std::string &what)
+        : mkpatch_error(what), entry(entry_), block(block_)
+    {
+    }
+    uint32_t entry, block;
 };
 
 // Parses and checks a record: action 1 or 2, both fields terminated and
 // zero-filled after the terminator, a name, the length the action calls for.
-bool payload_parse(const payload_bytes &record, payload_record *out, std::string *why);
+// Throws mkpatch_error with the reason.
+payload_record payload_parse(const payload_bytes &record);
 // Checks a whole patch file in memory: the program image, then the payload
 // check (payload/check.h) with every blob decoded, each record parsed and
 // handed to visit (if given) with its entry number as soon as it has passed.
-// Whatever follows a matching trailer is left alone. False with the first
-// fault; the records before it have been visited. An exception from visit
-// ends the visits and comes out of here once the check has finished.
+// Whatever follows a matching trailer is left alone. Throws payload_error
+// with the first fault, once layout holds what was found before it and the
+// records before it have been visited. An exception from visit ends the
+// visits and comes out of here once the check has finished.
 using payload_visit = std::function<void(uint32_t entry, const payload_record &r)>;
-bool payload_read(const uint8_t *file, uint64_t len, payload_layout *layout, const payload_visit &visit,
-                  payload_fault *fault);
+void payload_read(const uint8_t *file, uint64_t len, payload_layout *layout, const payload_visit &visit = nullptr);
