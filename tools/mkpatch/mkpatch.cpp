@@ -58,10 +58,6 @@ uint64_t mkpatch_hash(const payload_bytes &b)
     return h;
 }
 
-// The stub is the program this project builds, found from the tool's own
-// place so that any checkout or build folder works without configuration:
-// build/PRESET/bin/mkpatch looks in build/win32/bin; a folder that holds
-// both programs serves as well.
 // A manifest's warnings, then its errors, each with its line, on stderr.
 void mkpatch_report(const manifest &m)
 {
@@ -71,6 +67,10 @@ void mkpatch_report(const manifest &m)
         fprintf(stderr, "%s\n", e.c_str());
 }
 
+// The stub is the program this project builds, found from the tool's own
+// place so that any checkout or build folder works without configuration:
+// build/PRESET/bin/mkpatch looks in build/win32/bin; a folder that holds
+// both programs serves as well.
 fs::path mkpatch_find_stub()
 {
     fs::path bin = file_self().parent_path();
