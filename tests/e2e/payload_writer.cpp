@@ -44,15 +44,18 @@ int main(int argc, char **argv)
         std::istringstream lines(std::string(list_bytes.begin(), list_bytes.end()));
         std::string question;
         std::vector<payload_record> records;
+        std::vector<payload_bytes> data;
         for (std::string line; std::getline(lines, line);) {
             std::vector<std::string> f = split_tabs(line);
             payload_record r;
+            payload_bytes d;
             if (f.size() == 2 && f[0] == "question") {
                 question = f[1];
                 continue;
             } else if (f.size() == 4 && f[0] == "write") {
                 r.action = ACTION_WRITE;
-                r.data = file_read(list.parent_path() / f[3]);
+                d = file_read(list.parent_path() / f[3]);
+                r.size = static_cast<uint32_t>(d.size());
             } else if (f.size() == 3 && f[0] == "delete") {
                 r.action = ACTION_DELETE;
             } else {
@@ -63,11 +66,14 @@ int main(int argc, char **argv)
             r.name = f[1];
             r.dest = f[2];
             records.push_back(r);
+            data.push_back(d);
         }
         payload_bytes patch = payload_start(file_read(argv[1]), static_cast<uint32_t>(records.size()), question);
-        for (const payload_record &r : records) {
-            if (!payload_append(&patch, payload_record_bytes(r), QZT_LEVEL_FAST))
-                throw std::runtime_error("cannot compress the record of " + r.name);
+        for (size_t i = 0; i < records.size(); i++) {
+            payload_bytes record = payload_record_head(records[i]);
+            record.insert(record.end(), data[i].begin(), data[i].end());
+            if (!payload_append(&patch, record, QZT_LEVEL_FAST))
+                throw std::runtime_error("cannot compress the record of " + records[i].name);
         }
         file_write(argv[3], patch);
     } catch (const std::exception &e) {

@@ -21,6 +21,8 @@
 #endif
 
 #include "payload/check.h"
+#include "payload/crc32.h"
+#include "stream/mstrm.h"
 #include "stream/qzt_encode.h"
 #include "tools/mkpatch/cp932.h"
 #include "tools/mkpatch/diff.h"
@@ -48,14 +50,6 @@ std::string mkpatch_show(std::string_view cp932)
         out += static_cast<uint8_t>(c) < 0x80 ? std::string(1, c) : std::string(hex);
     }
     return out;
-}
-
-uint64_t mkpatch_hash(const payload_bytes &b)
-{
-    uint64_t h = 0xcbf29ce484222325u;  // FNV-1a
-    for (uint8_t c : b)
-        h = (h ^ c) * 0x100000001b3u;
-    return h;
 }
 
 // A manifest's warnings, then its errors, each with its line, on stderr.
@@ -87,20 +81,27 @@ fs::path mkpatch_find_stub()
                         tried);
 }
 
+// Where the file's signature lies, read from the PE header in its program
+// image; false when it is not signed.
+bool mkpatch_signed(const fs::path &file, uint32_t *at, uint32_t *size)
+{
+    payload_bytes image = file_read(file, PAYLOAD_OFFSET);
+    return sign_directory(image.data(), image.size(), at, size);
+}
+
 // Signs the patch in into out, then reads the signed file back: its payload
 // whole and its signature in place.
 void mkpatch_sign_to(const fs::path &in, const fs::path &out, const sign_options &o)
 {
     sign_file(in, out, o);
-    payload_bytes file = file_read(out);
     payload_layout layout;
     uint32_t at, size;
     try {
-        payload_read(file.data(), file.size(), &layout);
+        payload_read_file(out, &layout);
     } catch (const payload_error &e) {
         throw mkpatch_error(std::string("the signed patch does not read back: ") + e.what());
     }
-    if (!layout.trailer || !sign_directory(file.data(), file.size(), &at, &size) || at < layout.end)
+    if (!layout.trailer || !mkpatch_signed(out, &at, &size) || at < layout.end)
         throw mkpatch_error("the signed patch holds no signature behind its trailer");
 }
 
@@ -132,7 +133,9 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
         throw mkpatch_error(stub_name + " is not a Windows program (it does not start with MZ)");
     printf("program: %s (%zu bytes)\n", stub_name.c_str(), patch.size());
     patch = payload_start(patch, static_cast<uint32_t>(m.entries.size()), m.message);
-    std::vector<uint64_t> hashes;
+    // What each entry holds: its record's head, and the CRC-32 of its data.
+    std::vector<payload_record> built;
+    std::vector<uint32_t> crcs;
     size_t k = 0;
     for (const manifest_entry &e : m.entries) {
         k++;
@@ -140,13 +143,16 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
         r.action = e.action;
         r.name = e.name;
         r.dest = e.dest;
+        payload_bytes data;
         if (e.action == ACTION_WRITE) {
-            r.data = file_read(e.source);
-            if (r.data.size() > PAYLOAD_MAX_DATA)
+            data = file_read(e.source);
+            if (data.size() > PAYLOAD_MAX_DATA)
                 throw mkpatch_error(file_utf8(e.source) + " grew past " + std::to_string(PAYLOAD_MAX_DATA) +
                                     " bytes since it was checked");
+            r.size = static_cast<uint32_t>(data.size());
         }
-        payload_bytes record = payload_record_bytes(r);
+        payload_bytes record = payload_record_head(r);
+        record.insert(record.end(), data.begin(), data.end());
         uint32_t blob = payload_append(&patch, record, level);
         if (!blob)
             throw mkpatch_error("entry " + std::to_string(k) + ": compression failed");
@@ -154,9 +160,10 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
             throw mkpatch_error(manifest_file + ":" + std::to_string(e.line) + ": entry " + std::to_string(k) +
                                 ": the patch would pass " + std::to_string(PAYLOAD_MAX_PATCH) +
                                 " bytes, more than the program can read of its own file; split it");
-        hashes.push_back(mkpatch_hash(record));
+        built.push_back(r);
+        crcs.push_back(crc32_update(0, data.data(), data.size()));
         if (e.action == ACTION_WRITE)
-            printf("%5zu  write   %s  %zu bytes, blob %u\n", k, mkpatch_show(e.name).c_str(), r.data.size(),
+            printf("%5zu  write   %s  %zu bytes, blob %u\n", k, mkpatch_show(e.name).c_str(), data.size(),
                    static_cast<unsigned>(blob));
         else
             printf("%5zu  delete  %s\n", k, mkpatch_show(e.name).c_str());
@@ -167,10 +174,18 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
     // Read back as list and verify read it, before the file is written.
     payload_layout layout;
     bool same = true;
+    uint32_t crc = 0;
+    payload_visitor compare;
+    compare.data = [&](uint32_t, const uint8_t *data, size_t n) { crc = crc32_update(crc, data, n); };
+    compare.record = [&](uint32_t entry, const payload_record &r) {
+        const payload_record &b = built[entry - 1];
+        same = same && r.action == b.action && r.name == b.name && r.dest == b.dest && r.size == b.size &&
+               crc == crcs[entry - 1];
+        crc = 0;
+    };
     try {
-        payload_read(patch.data(), patch.size(), &layout, [&](uint32_t entry, const payload_record &r) {
-            same = same && mkpatch_hash(payload_record_bytes(r)) == hashes[entry - 1];
-        });
+        strm_ptr in(mstrm_new_reader(patch.data(), static_cast<uint32_t>(patch.size())));
+        payload_read(in.get(), &layout, compare);
     } catch (const payload_error &e) {
         throw mkpatch_error(std::string("internal error: the patch does not read back as built: ") + e.what());
     }
@@ -209,12 +224,11 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
     return 0;
 }
 
-// Checks all of a patch read from patch_file; its faults name the file.
-void mkpatch_read(const std::string &patch_file, const payload_bytes &file, payload_layout *layout,
-                  const payload_visit &visit = nullptr)
+// Checks all of the patch patch_file; its faults name the file.
+void mkpatch_read(const std::string &patch_file, payload_layout *layout, const payload_visitor &visit = {})
 {
     try {
-        payload_read(file.data(), file.size(), layout, visit);
+        payload_read_file(file_path(patch_file), layout, visit);
     } catch (const payload_error &e) {
         throw mkpatch_error(patch_file + ": " + e.what());
     }
@@ -236,12 +250,12 @@ int mkpatch_list(const std::string &patch_file)
         std::string action, size, packed, dest, name;
     };
     std::vector<row> rows;
-    payload_bytes file = file_read(file_path(patch_file));
     payload_layout layout;
     bool registry_user = false;
-    auto add_row = [&](uint32_t k, const payload_record &r) {
+    payload_visitor add_row;
+    add_row.record = [&](uint32_t k, const payload_record &r) {
         bool write = r.action == ACTION_WRITE;
-        rows.push_back({write ? "write" : "delete", write ? std::to_string(r.data.size()) : "-",
+        rows.push_back({write ? "write" : "delete", write ? std::to_string(r.size) : "-",
                         std::to_string(layout.blob_length[k - 1]), mkpatch_show(r.dest), mkpatch_show(r.name)});
         registry_user = registry_user || (r.dest.size() > 5 && r.dest[0] == '%' &&
                                           utf8_fold(r.dest.substr(1, 5)) == "hkcr\\");
@@ -250,7 +264,7 @@ int mkpatch_list(const std::string &patch_file)
     // fault after it.
     std::exception_ptr fault;
     try {
-        mkpatch_read(patch_file, file, &layout, add_row);
+        mkpatch_read(patch_file, &layout, add_row);
     } catch (const mkpatch_error &) {
         fault = std::current_exception();
     }
@@ -258,7 +272,7 @@ int mkpatch_list(const std::string &patch_file)
     printf("%s: %u entr%s, payload %zu bytes, %s\n", patch_file.c_str(), layout.count,
            layout.count == 1 ? "y" : "ies",
            static_cast<size_t>(layout.end > PAYLOAD_OFFSET ? layout.end - PAYLOAD_OFFSET : 0),
-           sign_directory(file.data(), file.size(), &sig_at, &sig_size) ? "signed" : "not signed");
+           mkpatch_signed(file_path(patch_file), &sig_at, &sig_size) ? "signed" : "not signed");
     std::string question = mkpatch_show(payload_unescape(layout.message));
     printf("question:\n");
     size_t start = 0;
@@ -287,10 +301,10 @@ int mkpatch_list(const std::string &patch_file)
 
 // Says who signed the patch; throws when a signature is there and its digest
 // does not match.
-void mkpatch_signature(const std::string &patch_file, const payload_bytes &file)
+void mkpatch_signature(const std::string &patch_file)
 {
     uint32_t at, size;
-    if (!sign_directory(file.data(), file.size(), &at, &size)) {
+    if (!mkpatch_signed(file_path(patch_file), &at, &size)) {
         printf("not signed\n");
         return;
     }
@@ -310,27 +324,26 @@ void mkpatch_signature(const std::string &patch_file, const payload_bytes &file)
 
 int mkpatch_verify(const std::string &patch_file)
 {
-    payload_bytes file = file_read(file_path(patch_file));
     // The signature and the payload are both checked, and each fault named.
     std::vector<std::string> faults;
     try {
-        mkpatch_signature(patch_file, file);
+        mkpatch_signature(patch_file);
     } catch (const mkpatch_error &e) {
         faults.push_back(e.what());
     }
     try {
         payload_layout layout;
-        mkpatch_read(patch_file, file, &layout);
+        mkpatch_read(patch_file, &layout);
         printf("%s: OK, %u entr%s, payload %zu bytes\n", patch_file.c_str(), layout.count,
                layout.count == 1 ? "y" : "ies", static_cast<size_t>(layout.end - PAYLOAD_OFFSET));
         // Only a trailer says the bytes are the ones built; without one, they
         // merely form a sound patch.
         if (!layout.trailer)
             printf("no trailer: structure checked only\n");
-        else if (layout.end == file.size())
+        else if (layout.end == layout.size)
             printf("trailer: CRC-32 matches\n");
         else
-            printf("trailer: CRC-32 matches; %zu bytes follow it\n", static_cast<size_t>(file.size() - layout.end));
+            printf("trailer: CRC-32 matches; %zu bytes follow it\n", static_cast<size_t>(layout.size - layout.end));
     } catch (const mkpatch_error &e) {
         faults.push_back(e.what());
     }
@@ -339,20 +352,65 @@ int mkpatch_verify(const std::string &patch_file)
     return faults.empty() ? 0 : 1;
 }
 
+// A folder of its own under DIR for the files of one extract, removed with
+// whatever is left in it; DIR too when it was made for them and stays empty.
+struct mkpatch_staging {
+    fs::path root, dir;
+    bool made_root = false;
+    explicit mkpatch_staging(const fs::path &where) : root(where)
+    {
+        std::error_code ec;
+        made_root = !fs::exists(root, ec);
+        fs::create_directories(root);
+        for (int i = 0;; i++) {
+            dir = root / (".mkpatch-extract-" + std::to_string(i));
+            if (fs::create_directory(dir))
+                break;
+        }
+    }
+    ~mkpatch_staging()
+    {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+        if (made_root && fs::is_empty(root, ec))
+            fs::remove(root, ec);
+    }
+    fs::path entry(uint32_t k) const { return dir / std::to_string(k); }
+};
+
 int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool force)
 {
-    // The whole patch is checked and every target worked out before any
-    // file is written.
+    // The patch is read once: each write entry's data goes to a file of its
+    // own in a staging folder as it is decoded, and only once the whole patch
+    // has passed its checks and no file is in the way do the files take their
+    // places. A bad patch leaves nothing behind.
     struct target {
         uint32_t entry;
         fs::path path;
+        uint32_t size;
     };
     std::vector<target> targets;
+    // The last entry of each file: a later entry for the same file replaces
+    // an earlier one, as the program does, while a file that was there before
+    // needs --force.
+    std::map<fs::path, uint32_t> last;
     std::vector<std::string> deletes;
     fs::path root = file_path(dir);
-    payload_bytes file = file_read(file_path(patch_file));
-    payload_layout layout;
-    mkpatch_read(patch_file, file, &layout, [&](uint32_t k, const payload_record &r) {
+    mkpatch_staging staging(root);
+    file_writer out;  // the staged file of the entry being read
+    uint32_t out_entry = 0;
+    auto stage = [&](uint32_t k) {
+        if (out_entry != k) {
+            out = file_create(staging.entry(k));
+            out_entry = k;
+        }
+    };
+    payload_visitor visit;
+    visit.data = [&](uint32_t k, const uint8_t *data, size_t n) {
+        stage(k);
+        file_put(&out, data, n);
+    };
+    visit.record = [&](uint32_t k, const payload_record &r) {
         if (r.action == ACTION_DELETE) {
             deletes.push_back(mkpatch_show(r.name) + "  (in " + mkpatch_show(r.dest) + ")");
             return;
@@ -367,24 +425,24 @@ int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool 
             throw mkpatch_error("entry " + std::to_string(k) + ": the name '" + name +
                                 "' cannot be extracted: " + e.what());
         }
-        targets.push_back({k, file_under(root, name)});
-    });
-    std::map<fs::path, uint32_t> planned;
-    for (const target &t : targets) {
+        stage(k);  // an empty file has no data to open it
+        file_finish(&out);
+        fs::path path = file_under(root, name);
         std::error_code ec;
-        if (!force && !planned.count(t.path) && fs::exists(t.path, ec))
-            throw mkpatch_error(file_utf8(t.path) + " exists already (use --force to overwrite)");
-        planned[t.path] = t.entry;
+        if (!force && !last.count(path) && fs::exists(path, ec))
+            throw mkpatch_error(file_utf8(path) + " exists already (use --force to overwrite)");
+        last[path] = k;
+        targets.push_back({k, path, r.size});
+    };
+    payload_layout layout;
+    mkpatch_read(patch_file, &layout, visit);
+    for (const target &t : targets) {
+        if (last[t.path] == t.entry) {
+            fs::create_directories(t.path.parent_path());
+            fs::rename(staging.entry(t.entry), t.path);
+        }
+        printf("%s  %u bytes\n", file_utf8(t.path).c_str(), static_cast<unsigned>(t.size));
     }
-    payload_read(file.data(), file.size(), &layout, [&](uint32_t k, const payload_record &r) {
-        if (r.action != ACTION_WRITE)
-            return;
-        const target &t =
-            *std::find_if(targets.begin(), targets.end(), [&](const target &x) { return x.entry == k; });
-        fs::create_directories(t.path.parent_path());
-        file_write(t.path, r.data);
-        printf("%s  %zu bytes\n", file_utf8(t.path).c_str(), r.data.size());
-    });
     for (const std::string &d : deletes)
         printf("not extracted, a delete entry: %s\n", d.c_str());
     return 0;
@@ -392,9 +450,8 @@ int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool 
 
 int mkpatch_sign(const std::string &patch_file, const std::string &out_file, const sign_options &o)
 {
-    payload_bytes file = file_read(file_path(patch_file));
     payload_layout layout;
-    mkpatch_read(patch_file, file, &layout);
+    mkpatch_read(patch_file, &layout);
     // The program reads nothing after its last entry; only a trailer tells
     // the signature apart from a damaged payload.
     if (!layout.trailer)

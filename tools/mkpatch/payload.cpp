@@ -1,15 +1,18 @@
 #include "tools/mkpatch/payload.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <memory>
 
 #include "payload/check.h"
 #include "payload/crc32.h"
 #include "stream/mstrm.h"
 #include "stream/qzt.h"
 #include "stream/qzt_encode.h"
+#include "tools/mkpatch/files.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -26,14 +29,15 @@ std::string payload_field(const uint8_t *field, uint32_t size, const char *what)
     return std::string(reinterpret_cast<const char *>(field), static_cast<size_t>(nul - field));
 }
 
-// Collects each entry's record from the check's sink, parses it once the
-// check has passed it and hands it on. Nothing may unwind through the check,
-// so a fault or an exception here is kept and ends the visits.
+// Takes each entry's record from the check's sink: its head kept, its data
+// handed on as it comes, the record parsed once the check has passed it and
+// handed on. Nothing may unwind through the check, so a fault or an exception
+// here is kept and ends the visits.
 struct payload_reader {
-    const payload_visit *visit = nullptr;
+    const payload_visitor *visit = nullptr;
     payload_layout *layout = nullptr;
-    payload_bytes record;  // the current entry's so far
-    payload_record parsed;
+    uint8_t head[RECORD_WRITE_HEAD_SIZE];  // the current entry's
+    uint64_t len = 0;                      // of its record so far
     uint32_t refused = 0;  // the first entry whose record payload_parse refused
     std::string why;
     std::exception_ptr thrown;
@@ -46,24 +50,49 @@ void payload_collect(payload_check *c, const uint8_t *data, int32_t n)
         return;
     try {
         if (data) {
-            r->record.insert(r->record.end(), data, data + n);
+            auto size = static_cast<uint32_t>(n);
+            uint32_t in_head = 0;
+            if (r->len < RECORD_WRITE_HEAD_SIZE) {
+                in_head = std::min(static_cast<uint32_t>(RECORD_WRITE_HEAD_SIZE - r->len), size);
+                memcpy(r->head + r->len, data, in_head);
+            }
+            r->len += size;
+            if (size > in_head && r->head[0] == ACTION_WRITE && r->visit->data)
+                r->visit->data(c->entry, data + in_head, size - in_head);
             return;
         }
         r->layout->blob_offset.push_back(c->blob_at);
         r->layout->blob_length.push_back(c->blob_len);
+        payload_record parsed;
         try {
-            r->parsed = payload_parse(r->record);
+            parsed = payload_parse(r->head, r->len);
         } catch (const mkpatch_error &e) {
             r->refused = c->entry;
             r->why = e.what();
             return;
         }
-        if (*r->visit)
-            (*r->visit)(c->entry, r->parsed);
-        r->record.clear();
+        r->len = 0;
+        if (r->visit->record)
+            r->visit->record(c->entry, parsed);
     } catch (...) {
         r->thrown = std::current_exception();
     }
+}
+
+// The CRC-32 of the file's bytes [from, to).
+uint32_t payload_crc(strm *file, uint32_t from, uint32_t to)
+{
+    uint8_t buf[65536];
+    uint32_t crc = 0;
+    strm_seek(file, from);
+    for (uint32_t left = to - from; left > 0;) {
+        int32_t n = strm_read(file, buf, static_cast<int32_t>(std::min<uint32_t>(left, sizeof buf)));
+        if (n <= 0)
+            break;
+        crc = crc32_update(crc, buf, static_cast<size_t>(n));
+        left -= static_cast<uint32_t>(n);
+    }
+    return crc;
 }
 
 std::string payload_hex(uint32_t v, int digits)
@@ -75,9 +104,8 @@ std::string payload_hex(uint32_t v, int digits)
 
 // The check's fault as one line: where, what, and the numbers that show it.
 // A record the check refused is worded by payload_parse, which names the
-// field or length at fault; record holds it whole then.
-std::string payload_fault_words(const payload_check &c, const uint8_t *file, uint64_t len,
-                                const payload_bytes &record)
+// field or length at fault; the reader holds its head and length then.
+std::string payload_fault_words(const payload_check &c, strm *file, uint32_t len, const payload_reader &record)
 {
     std::string where;
     if (c.entry)
@@ -102,7 +130,7 @@ std::string payload_fault_words(const payload_check &c, const uint8_t *file, uin
         break;
     case PAYLOAD_CHECKSUM:
         detail = "the trailer holds " + payload_hex(c.value, 8) + ", the payload's CRC-32 is " +
-                 payload_hex(crc32_update(0, file + PAYLOAD_OFFSET, c.end - PAYLOAD_OFFSET), 8);
+                 payload_hex(payload_crc(file, PAYLOAD_OFFSET, c.end), 8);
         break;
     case PAYLOAD_NOT_QZT:
         if (c.blob_len < static_cast<uint32_t>(QZT_HEADER))
@@ -121,7 +149,7 @@ std::string payload_fault_words(const payload_check &c, const uint8_t *file, uin
     case PAYLOAD_NAME_OPEN:
     case PAYLOAD_DEST_OPEN: {
         try {
-            payload_parse(record);
+            payload_parse(record.head, record.len);
         } catch (const mkpatch_error &e) {
             what = e.what();
         }
@@ -147,16 +175,14 @@ uint32_t payload_get32(const uint8_t *p)
            static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
-payload_bytes payload_record_bytes(const payload_record &r)
+payload_bytes payload_record_head(const payload_record &r)
 {
     payload_bytes out(RECORD_HEAD_SIZE, 0);
     out[0] = r.action;
     memcpy(&out[1], r.name.data(), r.name.size());
     memcpy(&out[1 + RECORD_NAME_SIZE], r.dest.data(), r.dest.size());
-    if (r.action == ACTION_WRITE) {
-        payload_put32(&out, static_cast<uint32_t>(r.data.size()));
-        out.insert(out.end(), r.data.begin(), r.data.end());
-    }
+    if (r.action == ACTION_WRITE)
+        payload_put32(&out, r.size);
     return out;
 }
 
@@ -220,18 +246,17 @@ std::string payload_unescape(std::string_view stored)
     return text;
 }
 
-payload_record payload_parse(const payload_bytes &record)
+payload_record payload_parse(const uint8_t *head, uint64_t len)
 {
-    uint64_t len = record.size();
     if (len < RECORD_HEAD_SIZE)
         throw mkpatch_error("the record is " + std::to_string(len) + " bytes, shorter than its " +
                             std::to_string(RECORD_HEAD_SIZE) + "-byte head");
     payload_record out;
-    out.action = record[0];
+    out.action = head[0];
     if (out.action != ACTION_WRITE && out.action != ACTION_DELETE)
         throw mkpatch_error("action " + std::to_string(out.action) + " is neither 1 (write) nor 2 (delete)");
-    out.name = payload_field(&record[1], RECORD_NAME_SIZE, "the name");
-    out.dest = payload_field(&record[1 + RECORD_NAME_SIZE], RECORD_DEST_SIZE, "the destination");
+    out.name = payload_field(&head[1], RECORD_NAME_SIZE, "the name");
+    out.dest = payload_field(&head[1 + RECORD_NAME_SIZE], RECORD_DEST_SIZE, "the destination");
     if (out.name.empty())
         throw mkpatch_error("the name is empty");
     if (out.action == ACTION_DELETE) {
@@ -242,27 +267,38 @@ payload_record payload_parse(const payload_bytes &record)
     }
     if (len < RECORD_WRITE_HEAD_SIZE)
         throw mkpatch_error("the write record is " + std::to_string(len) + " bytes and holds no data length");
-    uint32_t d = payload_get32(&record[RECORD_HEAD_SIZE]);
+    out.size = payload_get32(&head[RECORD_HEAD_SIZE]);
     uint64_t held = len - RECORD_WRITE_HEAD_SIZE;
-    if (d != held)
-        throw mkpatch_error("the data length says " + std::to_string(d) + " bytes, but the record holds " +
+    if (out.size != held)
+        throw mkpatch_error("the data length says " + std::to_string(out.size) + " bytes, but the record holds " +
                             std::to_string(held));
-    out.data.assign(record.begin() + RECORD_WRITE_HEAD_SIZE, record.end());
     return out;
 }
 
-void payload_read(const uint8_t *file, uint64_t len, payload_layout *layout, const payload_visit &visit)
+namespace {
+
+payload_error payload_too_long(uint64_t len)
+{
+    return payload_error(0, 0, "the file is " + std::to_string(len) + " bytes, more than the program can read " +
+                                   "of its own file (" + std::to_string(PAYLOAD_MAX_PATCH) + ")");
+}
+
+}  // namespace
+
+void payload_read(strm *file, payload_layout *layout, const payload_visitor &visit)
 {
     *layout = payload_layout{};
-    layout->end = len;
+    uint32_t len = strm_size(file);
+    layout->end = layout->size = len;
     if (len < PAYLOAD_OFFSET)
         throw payload_error(0, 0, "the file is " + std::to_string(len) + " bytes, shorter than the " +
                                       std::to_string(PAYLOAD_OFFSET) + "-byte program image");
-    if (file[0] != 'M' || file[1] != 'Z')
+    strm_seek(file, 0);
+    uint8_t mz[2];
+    if (strm_read(file, mz, 2) != 2 || mz[0] != 'M' || mz[1] != 'Z')
         throw payload_error(0, 0, "the program image does not start with MZ");
     if (len > PAYLOAD_MAX_PATCH)
-        throw payload_error(0, 0, "the file is " + std::to_string(len) + " bytes, more than the program can read " +
-                                      "of its own file (" + std::to_string(PAYLOAD_MAX_PATCH) + ")");
+        throw payload_too_long(len);
 
     payload_reader reader;
     reader.visit = &visit;
@@ -271,18 +307,17 @@ void payload_read(const uint8_t *file, uint64_t len, payload_layout *layout, con
     c.decode_always = true;
     c.sink = payload_collect;
     c.ctx = &reader;
-    bool ok;
-    {
-        std::unique_ptr<strm, void (*)(strm *)> in(mstrm_new_reader(file, static_cast<uint32_t>(len)), strm_release);
-        ok = payload_check_file(in.get(), PAYLOAD_OFFSET, &c);
-    }
+    bool ok = payload_check_file(file, PAYLOAD_OFFSET, &c);
     if (reader.thrown)
         std::rethrow_exception(reader.thrown);
 
     layout->count = c.count;
-    uint64_t question = PAYLOAD_OFFSET + PAYLOAD_HEADER;
-    if (question + c.message_len <= len)
-        layout->message.assign(reinterpret_cast<const char *>(file + question), c.message_len);
+    uint32_t question = PAYLOAD_OFFSET + PAYLOAD_HEADER;
+    if (len >= question && c.message_len <= len - question) {
+        layout->message.resize(c.message_len);
+        strm_seek(file, question);
+        strm_read(file, reinterpret_cast<uint8_t *>(layout->message.data()), static_cast<int32_t>(c.message_len));
+    }
     layout->trailer = c.trailer;
     if (c.end)
         layout->end = c.end + (c.trailer ? PAYLOAD_TRAILER_SIZE : 0);
@@ -291,5 +326,20 @@ void payload_read(const uint8_t *file, uint64_t len, payload_layout *layout, con
         throw payload_error(reader.refused, 0, "entry " + std::to_string(reader.refused) + ": " + reader.why);
     }
     if (!ok)
-        throw payload_error(c.entry, c.block, payload_fault_words(c, file, len, reader.record));
+        throw payload_error(c.entry, c.block, payload_fault_words(c, file, len, reader));
+}
+
+void payload_read_file(const fs::path &path, payload_layout *layout, const payload_visitor &visit)
+{
+    // The stream library's sizes are 32-bit: a larger file is refused by its
+    // whole length before it is opened.
+    std::error_code ec;
+    uintmax_t size = fs::file_size(path, ec);
+    if (!ec && size > PAYLOAD_MAX_PATCH) {
+        *layout = payload_layout{};
+        layout->end = layout->size = size;
+        throw payload_too_long(size);
+    }
+    strm_ptr file = file_open_read(path);
+    payload_read(file.get(), layout, visit);
 }

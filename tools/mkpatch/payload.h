@@ -3,12 +3,15 @@
 // Writer: entry records built from their fields, compressed into blobs, the
 // header with the escaped question, the image padded to the payload offset,
 // the trailer at the end.
-// Reader: a whole patch file in memory goes through the payload check that
-// the program runs, with every blob decoded, and each record is parsed with
-// the builder's stricter rules. Faults are thrown (tools/mkpatch/error.h).
+// Reader: a patch file, read through a stream, goes through the payload check
+// that the program runs, with every blob decoded, and each record is parsed
+// with the builder's stricter rules. A record's data is handed on a decoded
+// block at a time and never held whole, so that reading takes the same memory
+// whatever the size of the patch. Faults are thrown (tools/mkpatch/error.h).
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -31,20 +34,21 @@ static_assert(PAYLOAD_MAX_PATCH > PAYLOAD_OFFSET + PAYLOAD_HEADER, "room for a p
 static_assert(PAYLOAD_MAX_DATA + RECORD_WRITE_HEAD_SIZE == 0xFFFFFFFFu, "the largest record has a 32-bit length");
 static_assert(RECORD_NAME_SIZE == PAYLOAD_MAX_PATH + 1, "a name of a whole path still holds its terminator");
 
-// One entry record with its fields in code page 932, without terminators.
+// One entry record's head: its fields in code page 932, without terminators.
 struct payload_record {
     uint8_t action = ACTION_DELETE;
     std::string name;
     std::string dest;
-    payload_bytes data;  // write only
+    uint32_t size = 0;  // write only: the length D of the data behind the head
 };
 
 void payload_put32(payload_bytes *out, uint32_t v);
 uint32_t payload_get32(const uint8_t *p);
 
-// The record's bytes: 561 for a delete, 565 + D for a write. The caller has
-// checked that name and dest fit their fields with a terminator.
-payload_bytes payload_record_bytes(const payload_record &r);
+// The record's head: all 561 bytes of a delete, the first 565 of a write,
+// whose D bytes of data follow. The caller has checked that name and dest fit
+// their fields with a terminator.
+payload_bytes payload_record_head(const payload_record &r);
 // A complete compressed stream of the record (qzt_encode at the given level).
 payload_bytes payload_compress(const payload_bytes &record, int level);
 // Entry count, question length and the question's stored (escaped) bytes.
@@ -70,6 +74,7 @@ struct payload_layout {
     std::vector<uint32_t> blob_length;
     bool trailer = false;  // a trailer follows the last entry and its CRC-32 matches
     uint64_t end = 0;      // where the payload ends (its trailer included); the file's length until known
+    uint64_t size = 0;     // the file's length
 };
 
 // A fault of a patch file: where it lies (1-based entry and block; 0 outside
@@ -83,16 +88,29 @@ struct payload_error : mkpatch_error {
     uint32_t entry, block;
 };
 
-// Parses and checks a record: action 1 or 2, both fields terminated and
-// zero-filled after the terminator, a name, the length the action calls for.
-// Throws mkpatch_error with the reason.
-payload_record payload_parse(const payload_bytes &record);
-// Checks a whole patch file in memory: the program image, then the payload
-// check (payload/check.h) with every blob decoded, each record parsed and
-// handed to visit (if given) with its entry number as soon as it has passed.
-// Whatever follows a matching trailer is left alone. Throws payload_error
-// with the first fault, once layout holds what was found before it and the
-// records before it have been visited. An exception from visit ends the
-// visits and comes out of here once the check has finished.
-using payload_visit = std::function<void(uint32_t entry, const payload_record &r)>;
-void payload_read(const uint8_t *file, uint64_t len, payload_layout *layout, const payload_visit &visit = nullptr);
+// Parses and checks a record of len bytes from its head (its first bytes, up
+// to RECORD_WRITE_HEAD_SIZE of them): action 1 or 2, both fields terminated
+// and zero-filled after the terminator, a name, the length the action calls
+// for. Throws mkpatch_error with the reason.
+payload_record payload_parse(const uint8_t *head, uint64_t len);
+
+// What payload_read hands on as it goes; either may be empty.
+struct payload_visitor {
+    // The next piece of a write entry's data, as its blocks are decoded and
+    // before the entry has passed all its checks.
+    std::function<void(uint32_t entry, const uint8_t *data, size_t n)> data;
+    // An entry's record, once it has passed every check.
+    std::function<void(uint32_t entry, const payload_record &r)> record;
+};
+
+// Checks a patch file read through file, a reader whose size is the file's
+// length: the program image, then the payload check (payload/check.h) with
+// every blob decoded and each record parsed, its data and its record handed
+// to visit. Whatever follows a matching trailer is left alone. Throws
+// payload_error with the first fault, once layout holds what was found before
+// it and the entries before it have been visited. An exception from visit
+// ends the visits and comes out of here once the check has finished.
+void payload_read(strm *file, payload_layout *layout, const payload_visitor &visit = {});
+// The same for the file at path, through a buffered reader.
+void payload_read_file(const std::filesystem::path &path, payload_layout *layout,
+                       const payload_visitor &visit = {});
