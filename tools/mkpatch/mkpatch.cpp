@@ -105,37 +105,47 @@ void mkpatch_sign_to(const fs::path &in, const fs::path &out, const sign_options
         throw mkpatch_error("the signed patch holds no signature behind its trailer");
 }
 
-int mkpatch_build(const std::string &manifest_file, const std::string &out_file, const std::string &stub_file,
-                  int level, const sign_options &sign)
+// The manifest, with its warnings and errors reported; throws when it has
+// errors.
+manifest mkpatch_manifest(const std::string &manifest_file)
 {
-    fs::path manifest_path = file_path(manifest_file);
-    manifest m = manifest_load(manifest_path);
+    manifest m = manifest_load(file_path(manifest_file));
     mkpatch_report(m);
-    if (!m.errors.empty()) {
-        fprintf(stderr, "mkpatch: %s: %zu error%s, no patch written\n", manifest_file.c_str(), m.errors.size(),
-                m.errors.size() == 1 ? "" : "s");
-        return 1;
-    }
+    if (!m.errors.empty())
+        throw mkpatch_error(manifest_file + ": " + std::to_string(m.errors.size()) + " error" +
+                            (m.errors.size() == 1 ? "" : "s") + ", no patch written");
+    return m;
+}
 
-    fs::path out_path = file_path(out_file);
-    fs::path out_dir = out_path.parent_path().empty() ? fs::path(".") : out_path.parent_path();
-    std::error_code ec;
-    if (!fs::is_directory(out_dir, ec))
-        throw mkpatch_error(out_file + ": the folder " + file_utf8(out_dir) + " does not exist");
-
+// The program image to build on, --stub's or the build tree's, checked.
+payload_bytes mkpatch_stub(const std::string &stub_file)
+{
     fs::path stub_path = stub_file.empty() ? mkpatch_find_stub() : file_path(stub_file);
-    payload_bytes patch = file_read(stub_path);
+    payload_bytes image = file_read(stub_path);
     std::string stub_name = file_utf8(stub_path);
-    if (patch.size() > PAYLOAD_OFFSET)
-        throw mkpatch_error(stub_name + " is " + std::to_string(patch.size()) + " bytes, more than the " +
+    if (image.size() > PAYLOAD_OFFSET)
+        throw mkpatch_error(stub_name + " is " + std::to_string(image.size()) + " bytes, more than the " +
                             std::to_string(PAYLOAD_OFFSET) + "-byte program image (a patch already?)");
-    if (patch.size() < 2 || patch[0] != 'M' || patch[1] != 'Z')
+    if (image.size() < 2 || image[0] != 'M' || image[1] != 'Z')
         throw mkpatch_error(stub_name + " is not a Windows program (it does not start with MZ)");
-    printf("program: %s (%zu bytes)\n", stub_name.c_str(), patch.size());
-    patch = payload_start(patch, static_cast<uint32_t>(m.entries.size()), m.message);
-    // What each entry holds: its record's head, and the CRC-32 of its data.
-    std::vector<payload_record> built;
-    std::vector<uint32_t> crcs;
+    printf("program: %s (%zu bytes)\n", stub_name.c_str(), image.size());
+    return image;
+}
+
+// What was built: each entry's record head and the CRC-32 of its data, which
+// the read-back compares with what it decodes, and the patch's length.
+struct mkpatch_built {
+    std::vector<payload_record> records;
+    std::vector<uint32_t> data_crcs;
+    uint64_t size = 0;
+};
+
+// Writes the patch of the manifest's entries on the image to path.
+mkpatch_built mkpatch_write(const fs::path &path, const std::string &manifest_file, const manifest &m,
+                            const payload_bytes &image, int level)
+{
+    mkpatch_built built;
+    payload_bytes patch = payload_start(image, static_cast<uint32_t>(m.entries.size()), m.message);
     size_t k = 0;
     for (const manifest_entry &e : m.entries) {
         k++;
@@ -160,60 +170,91 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
             throw mkpatch_error(manifest_file + ":" + std::to_string(e.line) + ": entry " + std::to_string(k) +
                                 ": the patch would pass " + std::to_string(PAYLOAD_MAX_PATCH) +
                                 " bytes, more than the program can read of its own file; split it");
-        built.push_back(r);
-        crcs.push_back(crc32_update(0, data.data(), data.size()));
+        built.records.push_back(r);
+        built.data_crcs.push_back(crc32_update(0, data.data(), data.size()));
         if (e.action == ACTION_WRITE)
             printf("%5zu  write   %s  %zu bytes, blob %u\n", k, mkpatch_show(e.name).c_str(), data.size(),
                    static_cast<unsigned>(blob));
         else
             printf("%5zu  delete  %s\n", k, mkpatch_show(e.name).c_str());
     }
-
     payload_trailer(&patch);
+    file_write(path, patch);
+    built.size = patch.size();
+    return built;
+}
 
-    // Read back as list and verify read it, before the file is written.
+// Reads the patch at path back as list and verify read it, and compares
+// every entry with what was built.
+void mkpatch_read_back(const fs::path &path, const mkpatch_built &built)
+{
     payload_layout layout;
     bool same = true;
     uint32_t crc = 0;
     payload_visitor compare;
     compare.data = [&](uint32_t, const uint8_t *data, size_t n) { crc = crc32_update(crc, data, n); };
     compare.record = [&](uint32_t entry, const payload_record &r) {
-        const payload_record &b = built[entry - 1];
+        const payload_record &b = built.records[entry - 1];
         same = same && r.action == b.action && r.name == b.name && r.dest == b.dest && r.size == b.size &&
-               crc == crcs[entry - 1];
+               crc == built.data_crcs[entry - 1];
         crc = 0;
     };
     try {
-        strm_ptr in(mstrm_new_reader(patch.data(), static_cast<uint32_t>(patch.size())));
-        payload_read(in.get(), &layout, compare);
+        payload_read_file(path, &layout, compare);
     } catch (const payload_error &e) {
         throw mkpatch_error(std::string("internal error: the patch does not read back as built: ") + e.what());
     }
     if (!same || !layout.trailer)
         throw mkpatch_error(std::string("internal error: the patch does not read back as built: ") +
                             (!same ? "a record differs" : "no trailer"));
+}
 
-    // Written aside and renamed, so that OUT is never a patch cut short
-    // (nor one left unsigned when a signature was asked for).
-    fs::path part = out_path, signed_part = out_path;
-    part += ".part";
+// Gives the finished patch part its name out, signed first when asked.
+void mkpatch_publish(const fs::path &part, const fs::path &out, const sign_options &sign)
+{
+    if (!sign_wanted(sign)) {
+        fs::rename(part, out);
+        return;
+    }
+    fs::path signed_part = out;
     signed_part += ".signed.part";
     try {
-        file_write(part, patch);
-        if (sign_wanted(sign)) {
-            mkpatch_sign_to(part, signed_part, sign);
-            fs::rename(signed_part, out_path);
-            fs::remove(part);
-        } else {
-            fs::rename(part, out_path);
-        }
+        mkpatch_sign_to(part, signed_part, sign);
+        fs::rename(signed_part, out);
+        fs::remove(part);
     } catch (const std::exception &) {
-        fs::remove(part, ec);
+        std::error_code ec;
         fs::remove(signed_part, ec);
         throw;
     }
+}
+
+int mkpatch_build(const std::string &manifest_file, const std::string &out_file, const std::string &stub_file,
+                  int level, const sign_options &sign)
+{
+    manifest m = mkpatch_manifest(manifest_file);
+    fs::path out_path = file_path(out_file);
+    fs::path out_dir = out_path.parent_path().empty() ? fs::path(".") : out_path.parent_path();
+    std::error_code ec;
+    if (!fs::is_directory(out_dir, ec))
+        throw mkpatch_error(out_file + ": the folder " + file_utf8(out_dir) + " does not exist");
+    payload_bytes image = mkpatch_stub(stub_file);
+
+    // Written aside and renamed, so that OUT is never a patch cut short
+    // (nor one left unsigned when a signature was asked for).
+    fs::path part = out_path;
+    part += ".part";
+    mkpatch_built built;
+    try {
+        built = mkpatch_write(part, manifest_file, m, image, level);
+        mkpatch_read_back(part, built);
+        mkpatch_publish(part, out_path, sign);
+    } catch (const std::exception &) {
+        fs::remove(part, ec);
+        throw;
+    }
     printf("wrote %s: %zu entr%s, payload %zu bytes, %zu bytes in all%s\n", out_file.c_str(), m.entries.size(),
-           m.entries.size() == 1 ? "y" : "ies", patch.size() - PAYLOAD_OFFSET,
+           m.entries.size() == 1 ? "y" : "ies", static_cast<size_t>(built.size - PAYLOAD_OFFSET),
            static_cast<size_t>(fs::file_size(out_path)), sign_wanted(sign) ? ", signed" : "");
     if (!m.readme.empty()) {
         // The program shows the README.TXT of its own folder.
