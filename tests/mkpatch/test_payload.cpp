@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "payload/crc32.h"
 #include "stream/qzt_encode.h"
 #include "test_util.h"
 #include "tools/mkpatch/files.h"
@@ -64,6 +65,31 @@ struct visited {
         return v;
     }
 };
+
+// An entry to write: its record, and its data.
+struct entry {
+    payload_record r;
+    bytes data;
+};
+
+// A patch made by the writer, on the image "MZx", and what each entry came to.
+bytes write_patch(const std::string &message, const std::vector<entry> &entries, int level,
+                  std::vector<payload_written> *written = nullptr)
+{
+    TempDir dir;
+    std::string path = dir.file("patch.exe");
+    payload_writer w = payload_write_start(file_path(path), {'M', 'Z', 'x'}, static_cast<uint32_t>(entries.size()),
+                                           message, level);
+    for (const entry &e : entries) {
+        strm_ptr data(mstrm_new_reader(e.data.data(), static_cast<uint32_t>(e.data.size())));
+        payload_written x = payload_write_entry(&w, e.r, data.get());
+        if (written)
+            written->push_back(x);
+    }
+    payload_write_trailer(&w);
+    payload_write_finish(&w);
+    return read_file(path);
+}
 
 // A patch: a two-byte image padded to the payload offset, the header, the blobs.
 bytes patch_of(const std::string &message, const std::vector<bytes> &blobs)
@@ -175,23 +201,14 @@ TEST(PayloadRoundTrip, WriterAndReadersAgree)
     bytes big(70000);
     for (size_t i = 0; i < big.size(); i++)
         big[i] = static_cast<uint8_t>(i * 7 / 3);
-    const struct {
-        payload_record r;
-        bytes data;
-    } in[] = {
+    const std::vector<entry> in = {
         {record(ACTION_WRITE, "EMPTY.DAT", "D:\\GAME"), {}},
         {record(ACTION_WRITE, "DATA\\BIG.DAT", "%HKCR\\Software\\Orvane\\Game%Path%", big.size()), big},
         {record(ACTION_DELETE, "\x83\x5C.TXT", "%WINDIR%"), {}},  // a second byte 0x5C in the name
     };
     for (int level : {QZT_LEVEL_FAST, QZT_LEVEL_BEST}) {
-        bytes p = payload_start({'M', 'Z', 'x'}, std::size(in), "Q\\n");
-        std::vector<uint32_t> lengths;
-        for (const auto &e : in) {
-            bytes rec = payload_record_head(e.r);
-            rec.insert(rec.end(), e.data.begin(), e.data.end());
-            lengths.push_back(payload_append(&p, rec, level));
-        }
-        payload_trailer(&p);
+        std::vector<payload_written> written;
+        bytes p = write_patch("Q\\n", in, level, &written);
         ASSERT_EQ(bytes(p.begin(), p.begin() + 3), bytes({'M', 'Z', 'x'}));
         ASSERT_EQ(p[3], 0);
 
@@ -199,11 +216,12 @@ TEST(PayloadRoundTrip, WriterAndReadersAgree)
         visited out;
         read(p, p.size(), &layout, out.visitor());
         EXPECT_EQ(layout.message, "Q\\n");
-        EXPECT_EQ(layout.blob_length, lengths);
         EXPECT_TRUE(layout.trailer);
         EXPECT_EQ(layout.end, p.size());
-        ASSERT_EQ(out.records.size(), std::size(in));
-        for (size_t i = 0; i < std::size(in); i++) {
+        ASSERT_EQ(out.records.size(), in.size());
+        for (size_t i = 0; i < in.size(); i++) {
+            EXPECT_EQ(layout.blob_length[i], written[i].blob);
+            EXPECT_EQ(written[i].data_crc, crc32_update(0, in[i].data.data(), in[i].data.size()));
             EXPECT_EQ(out.records[i].action, in[i].r.action);
             EXPECT_EQ(out.records[i].name, in[i].r.name);
             EXPECT_EQ(out.records[i].dest, in[i].r.dest);
@@ -211,10 +229,35 @@ TEST(PayloadRoundTrip, WriterAndReadersAgree)
             EXPECT_EQ(out.data[i], in[i].data);
             // The program's own reader sees exactly the record.
             auto at = p.begin() + static_cast<ptrdiff_t>(layout.blob_offset[i]);
-            EXPECT_EQ(qzt_decompress(bytes(at, at + lengths[i])),
+            EXPECT_EQ(qzt_decompress(bytes(at, at + written[i].blob)),
                       record_bytes(in[i].r.action, in[i].r.name, in[i].r.dest, in[i].data));
         }
     }
+}
+
+TEST(PayloadRoundTrip, ARecordOfManyBatchesIsCodedAsAWhole)
+{
+    // The writer codes a batch of blocks at a time; the blob is still the
+    // stream of the whole record, block for block.
+    bytes big(PAYLOAD_BATCH + 100000);
+    for (size_t i = 0; i < big.size(); i++)
+        big[i] = static_cast<uint8_t>((i / 7 * 31) ^ (i >> 13));
+    std::vector<payload_written> written;
+    bytes p = write_patch("Q", {{record(ACTION_WRITE, "BIG.DAT", "C:\\X", big.size()), big}}, QZT_LEVEL_FAST,
+                          &written);
+    auto at = p.begin() + PAYLOAD_OFFSET + 8 + 1 + 4;
+    EXPECT_EQ(bytes(at, at + written[0].blob), compress(record_bytes(ACTION_WRITE, "BIG.DAT", "C:\\X", big)));
+    payload_layout layout;
+    read(p, p.size(), &layout);
+    EXPECT_TRUE(layout.trailer);
+
+    // Data of another length than the record's is refused.
+    TempDir dir;
+    payload_writer w = payload_write_start(file_path(dir.file("p.exe")), {'M', 'Z'}, 2, "", QZT_LEVEL_FAST);
+    strm_ptr shorter(mstrm_new_reader(big.data(), 1000));
+    EXPECT_THROW(payload_write_entry(&w, record(ACTION_WRITE, "A", "C:\\X", 1001), shorter.get()), mkpatch_error);
+    strm_ptr longer(mstrm_new_reader(big.data(), 1000));
+    EXPECT_THROW(payload_write_entry(&w, record(ACTION_WRITE, "A", "C:\\X", 999), longer.get()), mkpatch_error);
 }
 
 TEST(PayloadMessage, ShownUpToTheFirstZeroByte)
@@ -309,12 +352,10 @@ TEST(PayloadRead, CorruptCodedWordsAreNamedNotFatal)
 
 TEST(PayloadTrailer, VouchesForThePayloadAndLeavesWhatFollows)
 {
-    bytes p = patch_of("Q", {compress(record_bytes(ACTION_DELETE, "B", "C:\\X")),
-                             compress(record_bytes(ACTION_WRITE, "A", "C:\\X", bytes(3000, 'a')))});
-    size_t end = p.size();
-    payload_trailer(&p);
-    EXPECT_EQ(bytes(p.begin() + static_cast<ptrdiff_t>(end), p.begin() + static_cast<ptrdiff_t>(end) + 4),
-              to_bytes("PTCK"));
+    bytes p = write_patch("Q", {{record(ACTION_DELETE, "B", "C:\\X"), {}},
+                                {record(ACTION_WRITE, "A", "C:\\X", 3000), bytes(3000, 'a')}},
+                          QZT_LEVEL_FAST);
+    EXPECT_EQ(bytes(p.end() - 8, p.end() - 4), to_bytes("PTCK"));
     // A signature appended after the trailer is not the payload's.
     bytes signed_patch = p;
     signed_patch.insert(signed_patch.end(), 1506, 0x5A);

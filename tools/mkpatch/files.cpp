@@ -120,6 +120,20 @@ void file_put(file_writer *w, const uint8_t *data, size_t n)
         throw mkpatch_error(file_utf8(w->path) + ": write error: " + strerror(errno));
 }
 
+void file_put_at(file_writer *w, uint64_t at, const uint8_t *data, size_t n)
+{
+#ifdef _WIN32
+    auto seek = [&](int64_t to, int whence) { return _fseeki64(w->f.get(), to, whence); };
+#else
+    auto seek = [&](off_t to, int whence) { return fseeko(w->f.get(), to, whence); };
+#endif
+    if (seek(static_cast<int64_t>(at), SEEK_SET) != 0)
+        throw mkpatch_error(file_utf8(w->path) + ": seek error: " + strerror(errno));
+    file_put(w, data, n);
+    if (seek(0, SEEK_END) != 0)
+        throw mkpatch_error(file_utf8(w->path) + ": seek error: " + strerror(errno));
+}
+
 void file_finish(file_writer *w)
 {
     if (fflush(w->f.get()) != 0 || fclose(w->f.release()) != 0)

@@ -43,6 +43,8 @@ void file_write(const std::filesystem::path &p, const std::vector<uint8_t> &data
 // Creates (or truncates) the file.
 file_writer file_create(const std::filesystem::path &p);
 void file_put(file_writer *w, const uint8_t *data, size_t n);
+// Writes over bytes written before, at offset at; writing goes on at the end.
+void file_put_at(file_writer *w, uint64_t at, const uint8_t *data, size_t n);
 // Flushes and closes the file.
 void file_finish(file_writer *w);
 // The running executable; empty when the system does not say.

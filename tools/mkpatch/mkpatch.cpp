@@ -20,9 +20,7 @@
 #include <windows.h>
 #endif
 
-#include "payload/check.h"
 #include "payload/crc32.h"
-#include "stream/mstrm.h"
 #include "stream/qzt_encode.h"
 #include "tools/mkpatch/cp932.h"
 #include "tools/mkpatch/diff.h"
@@ -140,12 +138,13 @@ struct mkpatch_built {
     uint64_t size = 0;
 };
 
-// Writes the patch of the manifest's entries on the image to path.
+// Writes the patch of the manifest's entries on the image to path, reading
+// each source a batch at a time as it is compressed.
 mkpatch_built mkpatch_write(const fs::path &path, const std::string &manifest_file, const manifest &m,
                             const payload_bytes &image, int level)
 {
     mkpatch_built built;
-    payload_bytes patch = payload_start(image, static_cast<uint32_t>(m.entries.size()), m.message);
+    payload_writer w = payload_write_start(path, image, static_cast<uint32_t>(m.entries.size()), m.message, level);
     size_t k = 0;
     for (const manifest_entry &e : m.entries) {
         k++;
@@ -153,34 +152,36 @@ mkpatch_built mkpatch_write(const fs::path &path, const std::string &manifest_fi
         r.action = e.action;
         r.name = e.name;
         r.dest = e.dest;
-        payload_bytes data;
-        if (e.action == ACTION_WRITE) {
-            data = file_read(e.source);
-            if (data.size() > PAYLOAD_MAX_DATA)
-                throw mkpatch_error(file_utf8(e.source) + " grew past " + std::to_string(PAYLOAD_MAX_DATA) +
-                                    " bytes since it was checked");
-            r.size = static_cast<uint32_t>(data.size());
+        payload_written written;
+        try {
+            strm_ptr data;
+            if (e.action == ACTION_WRITE) {
+                std::error_code ec;
+                uintmax_t size = fs::file_size(e.source, ec);
+                if (ec)
+                    throw mkpatch_error(file_utf8(e.source) + ": " + ec.message());
+                if (size > PAYLOAD_MAX_DATA)
+                    throw mkpatch_error(file_utf8(e.source) + " grew past " + std::to_string(PAYLOAD_MAX_DATA) +
+                                        " bytes since it was checked");
+                r.size = static_cast<uint32_t>(size);
+                data = file_open_read(e.source);
+            }
+            written = payload_write_entry(&w, r, data.get());
+        } catch (const mkpatch_error &x) {
+            throw mkpatch_error(manifest_file + ":" + std::to_string(e.line) + ": entry " + std::to_string(k) + ": " +
+                                x.what());
         }
-        payload_bytes record = payload_record_head(r);
-        record.insert(record.end(), data.begin(), data.end());
-        uint32_t blob = payload_append(&patch, record, level);
-        if (!blob)
-            throw mkpatch_error("entry " + std::to_string(k) + ": compression failed");
-        if (patch.size() + PAYLOAD_TRAILER_SIZE > PAYLOAD_MAX_PATCH)
-            throw mkpatch_error(manifest_file + ":" + std::to_string(e.line) + ": entry " + std::to_string(k) +
-                                ": the patch would pass " + std::to_string(PAYLOAD_MAX_PATCH) +
-                                " bytes, more than the program can read of its own file; split it");
         built.records.push_back(r);
-        built.data_crcs.push_back(crc32_update(0, data.data(), data.size()));
+        built.data_crcs.push_back(written.data_crc);
         if (e.action == ACTION_WRITE)
-            printf("%5zu  write   %s  %zu bytes, blob %u\n", k, mkpatch_show(e.name).c_str(), data.size(),
-                   static_cast<unsigned>(blob));
+            printf("%5zu  write   %s  %u bytes, blob %u\n", k, mkpatch_show(e.name).c_str(),
+                   static_cast<unsigned>(r.size), static_cast<unsigned>(written.blob));
         else
             printf("%5zu  delete  %s\n", k, mkpatch_show(e.name).c_str());
     }
-    payload_trailer(&patch);
-    file_write(path, patch);
-    built.size = patch.size();
+    payload_write_trailer(&w);
+    payload_write_finish(&w);
+    built.size = w.size;
     return built;
 }
 

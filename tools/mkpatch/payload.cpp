@@ -186,20 +186,6 @@ payload_bytes payload_record_head(const payload_record &r)
     return out;
 }
 
-payload_bytes payload_compress(const payload_bytes &record, int level)
-{
-    strm *out = mstrm_new_writer();
-    payload_bytes blob;
-    if (out && qzt_encode(record.data(), static_cast<uint32_t>(record.size()), level, out)) {
-        uint32_t len;
-        const uint8_t *p = mstrm_data(out, &len);
-        blob.assign(p, p + len);
-    }
-    if (out)
-        strm_release(out);
-    return blob;
-}
-
 payload_bytes payload_header(uint32_t count, std::string_view message)
 {
     payload_bytes out;
@@ -218,21 +204,125 @@ payload_bytes payload_start(const payload_bytes &image, uint32_t count, std::str
     return patch;
 }
 
-uint32_t payload_append(payload_bytes *patch, const payload_bytes &record, int level)
+namespace {
+
+// Bytes of the payload, through the CRC-32.
+void payload_put(payload_writer *w, const uint8_t *data, size_t n)
 {
-    payload_bytes blob = payload_compress(record, level);
-    if (blob.empty())
-        return 0;
-    payload_put32(patch, static_cast<uint32_t>(blob.size()));
-    patch->insert(patch->end(), blob.begin(), blob.end());
-    return static_cast<uint32_t>(blob.size());
+    file_put(&w->file, data, n);
+    w->crc = crc32_update(w->crc, data, n);
+    w->size += n;
 }
 
-void payload_trailer(payload_bytes *patch)
+// Polynomials modulo the CRC-32's, in its bit order (bit 31 the constant
+// term): a times b.
+uint32_t payload_crc_times(uint32_t a, uint32_t b)
 {
-    uint32_t crc = crc32_update(0, patch->data() + PAYLOAD_OFFSET, patch->size() - PAYLOAD_OFFSET);
-    payload_put32(patch, PAYLOAD_TRAILER_MAGIC);
-    payload_put32(patch, crc);
+    uint32_t product = 0;
+    for (uint32_t bit = 1u << 31; bit; bit >>= 1) {
+        if (a & bit)
+            product ^= b;
+        b = b & 1 ? (b >> 1) ^ 0xEDB88320u : b >> 1;  // b times x
+    }
+    return product;
+}
+
+// The CRC-32 of A followed by B, from theirs and B's length: CRC(A)
+// x^(8 len_b) + CRC(B), the starting and final inversions cancelling.
+uint32_t payload_crc_join(uint32_t crc_a, uint32_t crc_b, uint64_t len_b)
+{
+    uint32_t shift = 1u << 31;  // x^0, then x^(8 len_b)
+    uint32_t power = 1u << 23;  // x^8, then squared: x^16, x^32...
+    for (; len_b; len_b >>= 1) {
+        if (len_b & 1)
+            shift = payload_crc_times(shift, power);
+        power = payload_crc_times(power, power);
+    }
+    return payload_crc_times(shift, crc_a) ^ crc_b;
+}
+
+}  // namespace
+
+payload_writer payload_write_start(const fs::path &path, const payload_bytes &image, uint32_t count,
+                                   std::string_view message, int level)
+{
+    payload_writer w{file_create(path), level};
+    payload_bytes start = payload_start(image, count, message);
+    file_put(&w.file, start.data(), PAYLOAD_OFFSET);
+    w.size = PAYLOAD_OFFSET;
+    payload_put(&w, start.data() + PAYLOAD_OFFSET, start.size() - PAYLOAD_OFFSET);
+    return w;
+}
+
+payload_written payload_write_entry(payload_writer *w, const payload_record &r, strm *data)
+{
+    payload_bytes head = payload_record_head(r);
+    uint64_t total = head.size() + (r.action == ACTION_WRITE ? r.size : 0);
+    // The blob's length goes before it and is known only after it, so its
+    // place is kept and filled in afterwards; the CRC-32 of the blob, taken on
+    // its own meanwhile, is joined to the payload's then.
+    const uint8_t unknown[4] = {};
+    uint64_t length_at = w->size;
+    file_put(&w->file, unknown, 4);
+    w->size += 4;
+    uint32_t crc_before = w->crc;
+    w->crc = 0;
+
+    payload_written written{0, 0};
+    payload_bytes batch(std::min<uint64_t>(total, PAYLOAD_BATCH));
+    // Pieces of whole blocks: the first starts with the head, all but the
+    // last are full.
+    for (uint64_t done = 0; done < total;) {
+        auto n = static_cast<uint32_t>(std::min<uint64_t>(total - done, PAYLOAD_BATCH));
+        uint32_t filled = 0;
+        if (done < head.size()) {
+            filled = static_cast<uint32_t>(head.size());
+            memcpy(batch.data(), head.data(), filled);
+        }
+        while (filled < n) {
+            int32_t got = strm_read(data, batch.data() + filled, static_cast<int32_t>(n - filled));
+            if (got <= 0)
+                throw mkpatch_error("its data ended after " + std::to_string(done + filled - head.size()) + " of " +
+                                    std::to_string(r.size) + " bytes: the source changed while it was read");
+            written.data_crc = crc32_update(written.data_crc, batch.data() + filled, static_cast<size_t>(got));
+            filled += static_cast<uint32_t>(got);
+        }
+        strm_ptr coded(mstrm_new_writer());
+        if (!coded || (done == 0 && !qzt_encode_head(static_cast<uint32_t>(total), coded.get())) ||
+            !qzt_encode_blocks(batch.data(), n, w->level, coded.get()))
+            throw mkpatch_error("compression failed");
+        uint32_t len;
+        const uint8_t *bytes = mstrm_data(coded.get(), &len);
+        if (w->size + len + PAYLOAD_TRAILER_SIZE > PAYLOAD_MAX_PATCH)
+            throw mkpatch_error("the patch would pass " + std::to_string(PAYLOAD_MAX_PATCH) +
+                                " bytes, more than the program can read of its own file; split it");
+        payload_put(w, bytes, len);
+        written.blob += len;
+        done += n;
+    }
+    uint8_t more;
+    if (data && strm_read(data, &more, 1) == 1)
+        throw mkpatch_error("its data holds more than " + std::to_string(r.size) +
+                            " bytes: the source changed while it was read");
+
+    payload_bytes length;
+    payload_put32(&length, written.blob);
+    file_put_at(&w->file, length_at, length.data(), length.size());
+    w->crc = payload_crc_join(crc32_update(crc_before, length.data(), length.size()), w->crc, written.blob);
+    return written;
+}
+
+void payload_write_trailer(payload_writer *w)
+{
+    payload_bytes trailer;
+    payload_put32(&trailer, PAYLOAD_TRAILER_MAGIC);
+    payload_put32(&trailer, w->crc);
+    payload_put(w, trailer.data(), trailer.size());
+}
+
+void payload_write_finish(payload_writer *w)
+{
+    file_finish(&w->file);
 }
 
 std::string payload_unescape(std::string_view stored)

@@ -1,8 +1,11 @@
 // Writing and reading the payload of a patch (layout in payload/payload.h).
 //
-// Writer: entry records built from their fields, compressed into blobs, the
-// header with the escaped question, the image padded to the payload offset,
-// the trailer at the end.
+// Writer: a patch goes to its file as it is made: the image padded to the
+// payload offset, the header with the escaped question, then each entry's
+// record, read from its source and compressed a batch of blocks at a time,
+// behind its blob's length, and the trailer at the end, its CRC-32 taken as
+// the bytes go by. Writing takes the same memory whatever the size of the
+// sources.
 // Reader: a patch file, read through a stream, goes through the payload check
 // that the program runs, with every blob decoded, and each record is parsed
 // with the builder's stricter rules. A record's data is handed on a decoded
@@ -18,7 +21,9 @@
 #include <vector>
 
 #include "payload/payload.h"
+#include "stream/qzt.h"
 #include "tools/mkpatch/error.h"
+#include "tools/mkpatch/files.h"
 
 using payload_bytes = std::vector<uint8_t>;
 
@@ -30,7 +35,13 @@ constexpr uint64_t PAYLOAD_MAX_DATA = 0xFFFFFFFFu - RECORD_WRITE_HEAD_SIZE;
 // The program builds every path in MAX_PATH bytes with its terminator.
 constexpr uint32_t PAYLOAD_MAX_PATH = 259;
 
+// Records are compressed this many bytes at a time: whole blocks, enough of
+// them to keep the best level's two threads busy.
+constexpr uint32_t PAYLOAD_BATCH = 256 * QZT_BLOCK;
+
 static_assert(PAYLOAD_MAX_PATCH > PAYLOAD_OFFSET + PAYLOAD_HEADER, "room for a payload");
+static_assert(PAYLOAD_BATCH % QZT_BLOCK == 0 && PAYLOAD_BATCH >= RECORD_WRITE_HEAD_SIZE,
+              "a batch is whole blocks and holds a record's head");
 static_assert(PAYLOAD_MAX_DATA + RECORD_WRITE_HEAD_SIZE == 0xFFFFFFFFu, "the largest record has a 32-bit length");
 static_assert(RECORD_NAME_SIZE == PAYLOAD_MAX_PATH + 1, "a name of a whole path still holds its terminator");
 
@@ -49,19 +60,39 @@ uint32_t payload_get32(const uint8_t *p);
 // whose D bytes of data follow. The caller has checked that name and dest fit
 // their fields with a terminator.
 payload_bytes payload_record_head(const payload_record &r);
-// A complete compressed stream of the record (qzt_encode at the given level).
-payload_bytes payload_compress(const payload_bytes &record, int level);
 // Entry count, question length and the question's stored (escaped) bytes.
 payload_bytes payload_header(uint32_t count, std::string_view message);
 // A patch's start: the program image (at most PAYLOAD_OFFSET bytes, checked
 // by the caller) padded with zeros to the payload offset, then the header.
 payload_bytes payload_start(const payload_bytes &image, uint32_t count, std::string_view message);
-// Appends an entry: the record compressed at level, behind its length.
-// Returns the blob's length; 0 when compression failed (nothing appended).
-uint32_t payload_append(payload_bytes *patch, const payload_bytes &record, int level);
-// Ends a patch whose entries are all appended: the trailer, the magic and the
-// CRC-32 of the payload so far (layout in payload/check.h).
-void payload_trailer(payload_bytes *patch);
+
+// A patch being written.
+struct payload_writer {
+    file_writer file;
+    int level;          // of compression
+    uint64_t size = 0;  // bytes written
+    uint32_t crc = 0;   // CRC-32 of the payload written
+};
+// What an entry came to: its blob's length, and the CRC-32 of its data.
+struct payload_written {
+    uint32_t blob;
+    uint32_t data_crc;
+};
+// Creates the patch file with its start (payload_start) for count entries.
+payload_writer payload_write_start(const std::filesystem::path &path, const payload_bytes &image, uint32_t count,
+                                   std::string_view message, int level);
+// Appends an entry: the record of r compressed, behind its blob's length.
+// A write's r.size bytes of data (at most PAYLOAD_MAX_DATA) are read from
+// data, which must hold exactly as many; a delete reads nothing. Throws when
+// data holds another length, when the patch would pass PAYLOAD_MAX_PATCH
+// with its trailer, or when the file cannot be written; the patch is left
+// unfinished then.
+payload_written payload_write_entry(payload_writer *w, const payload_record &r, strm *data);
+// Appends the trailer: the magic and the CRC-32 of the payload before it
+// (layout in payload/check.h).
+void payload_write_trailer(payload_writer *w);
+// Closes the file; throws when a byte did not reach it.
+void payload_write_finish(payload_writer *w);
 // The question as the program decodes it: a backslash is dropped and marks
 // the next byte, a marked 'n' becomes CR LF, every other byte is copied.
 std::string payload_unescape(std::string_view stored);
