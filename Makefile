@@ -4,7 +4,7 @@
 PRESETS := native asan fuzz win64 win32
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: setup build test demo bench bench-apply
+.PHONY: setup build test demo bench bench-apply bench-mkpatch
 
 setup:
 	@$(SUDO) bash scripts/setup.sh
@@ -67,3 +67,11 @@ bench-apply: setup
 	@cmake --preset native >/dev/null && cmake --build --preset native --target mkpatch qzt
 	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target patch e2e_driver
 	@python3 bench/apply_bench.py $(BENCH_APPLY_FILES)
+
+# mkpatch on one input of 400 MB from /usr/lib: time and peak memory of
+# build, verify and extract (bench/mkpatch_bench.sh), never run by the tests.
+# Installs /usr/bin/time when missing.
+bench-mkpatch:
+	@[ -x /usr/bin/time ] || { $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq time; }
+	@cmake --preset native >/dev/null && cmake --build --preset native --target mkpatch
+	@bench/mkpatch_bench.sh

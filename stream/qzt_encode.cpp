@@ -64,13 +64,7 @@ static strm *qzt_code_block(const qzt_lane *lane, const uint8_t *t, int32_t n)
 
 bool qzt_encode(const uint8_t *data, uint32_t len, int level, strm *out, qzt_progress_fn progress, void *ctx)
 {
-    const uint8_t head[QZT_HEADER] = {QZT_MAGIC >> 8,
-                                      QZT_MAGIC & 0xFF,
-                                      static_cast<uint8_t>(len >> 24),
-                                      static_cast<uint8_t>(len >> 16),
-                                      static_cast<uint8_t>(len >> 8),
-                                      static_cast<uint8_t>(len)};
-    if (strm_write(out, head, QZT_HEADER) != QZT_HEADER)
+    if (!qzt_encode_head(len, out))
         return false;
     uint32_t blocks = len / QZT_BLOCK + (len % QZT_BLOCK != 0);
     if (blocks == 0)

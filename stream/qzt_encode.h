@@ -22,3 +22,11 @@ using qzt_progress_fn = void (*)(void *ctx, uint32_t done, uint32_t total);
 
 bool qzt_encode(const uint8_t *data, uint32_t len, int level, strm *out, qzt_progress_fn progress = nullptr,
                 void *ctx = nullptr);
+
+// The same stream a piece at a time, for data too large to hold at once:
+// qzt_encode_head with the total, then qzt_encode_blocks for each piece in
+// order. Every piece but the last must be a whole number of blocks (a multiple
+// of QZT_BLOCK bytes), so that the blocks fall where qzt_encode puts them and
+// the bytes are the same. False as for qzt_encode.
+bool qzt_encode_head(uint32_t total, strm *out);
+bool qzt_encode_blocks(const uint8_t *data, uint32_t len, int level, strm *out);

@@ -190,6 +190,28 @@ TEST(QztEncode, RoundTripsAtBothLevels)
     EXPECT_EQ(encode({}, QZT_LEVEL_BEST), qzt_stream(0, {}));
 }
 
+TEST(QztEncode, PiecesOfWholeBlocksMakeTheSameStream)
+{
+    std::mt19937 rng(12);
+    bytes data = text(rng, 2 * QZT_BLOCK + 7000);
+    bytes more = binary(rng, QZT_BLOCK + 5000);
+    data.insert(data.end(), more.begin(), more.end());
+    const uint32_t pieces[] = {2 * QZT_BLOCK, QZT_BLOCK, static_cast<uint32_t>(data.size()) - 3 * QZT_BLOCK};
+    for (int level : {QZT_LEVEL_FAST, QZT_LEVEL_BEST}) {
+        strm *out = mstrm_new_writer();
+        ASSERT_TRUE(qzt_encode_head(static_cast<uint32_t>(data.size()), out));
+        uint32_t at = 0;
+        for (uint32_t n : pieces) {
+            ASSERT_TRUE(qzt_encode_blocks(data.data() + at, n, level, out));
+            at += n;
+        }
+        uint32_t len;
+        const uint8_t *p = mstrm_data(out, &len);
+        EXPECT_EQ(bytes(p, p + len), encode(data, level)) << "level " << level;
+        strm_release(out);
+    }
+}
+
 TEST(QztEncode, WorkedExamplesAndTheLongestMatch)
 {
     const struct {

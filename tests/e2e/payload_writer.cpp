@@ -44,15 +44,18 @@ int main(int argc, char **argv)
         std::istringstream lines(std::string(list_bytes.begin(), list_bytes.end()));
         std::string question;
         std::vector<payload_record> records;
+        std::vector<std::filesystem::path> sources;
         for (std::string line; std::getline(lines, line);) {
             std::vector<std::string> f = split_tabs(line);
             payload_record r;
+            std::filesystem::path source;
             if (f.size() == 2 && f[0] == "question") {
                 question = f[1];
                 continue;
             } else if (f.size() == 4 && f[0] == "write") {
                 r.action = ACTION_WRITE;
-                r.data = file_read(list.parent_path() / f[3]);
+                source = list.parent_path() / f[3];
+                r.size = static_cast<uint32_t>(std::filesystem::file_size(source));
             } else if (f.size() == 3 && f[0] == "delete") {
                 r.action = ACTION_DELETE;
             } else {
@@ -63,13 +66,15 @@ int main(int argc, char **argv)
             r.name = f[1];
             r.dest = f[2];
             records.push_back(r);
+            sources.push_back(source);
         }
-        payload_bytes patch = payload_start(file_read(argv[1]), static_cast<uint32_t>(records.size()), question);
-        for (const payload_record &r : records) {
-            if (!payload_append(&patch, payload_record_bytes(r), QZT_LEVEL_FAST))
-                throw std::runtime_error("cannot compress the record of " + r.name);
+        payload_writer w = payload_write_start(argv[3], file_read(argv[1]), static_cast<uint32_t>(records.size()),
+                                               question, QZT_LEVEL_FAST);
+        for (size_t i = 0; i < records.size(); i++) {
+            strm_ptr data = records[i].action == ACTION_WRITE ? file_open_read(sources[i]) : nullptr;
+            payload_write_entry(&w, records[i], data.get());
         }
-        file_write(argv[3], patch);
+        payload_write_finish(&w);
     } catch (const std::exception &e) {
         fprintf(stderr, "e2e_payload: %s\n", e.what());
         return 1;

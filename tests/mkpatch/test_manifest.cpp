@@ -6,6 +6,7 @@
 
 #include "test_util.h"
 #include "tools/mkpatch/cp932.h"
+#include "tools/mkpatch/error.h"
 #include "tools/mkpatch/files.h"
 #include "tools/mkpatch/manifest.h"
 #include "tools/mkpatch/payload.h"
@@ -14,23 +15,29 @@ namespace {
 
 std::string cp932(const std::string &utf8)
 {
-    std::string out, why;
-    EXPECT_TRUE(cp932_from_utf8(utf8, &out, &why)) << why;
-    return out;
+    return cp932_from_utf8(utf8);
+}
+
+// The text of the fault that check throws for utf8.
+std::string fault_of(std::string (*check)(std::string_view), const std::string &utf8)
+{
+    try {
+        check(utf8);
+    } catch (const mkpatch_error &e) {
+        return e.what();
+    }
+    ADD_FAILURE() << "no fault for '" << utf8 << "'";
+    return "";
 }
 
 std::string question_fault(const std::string &utf8)
 {
-    std::string stored, why;
-    EXPECT_FALSE(manifest_question(utf8, &stored, &why)) << utf8;
-    return why;
+    return fault_of(manifest_question, utf8);
 }
 
 std::string name_fault(const std::string &utf8)
 {
-    std::string stored, why;
-    EXPECT_FALSE(manifest_name(utf8, &stored, &why)) << utf8;
-    return why;
+    return fault_of(manifest_name, utf8);
 }
 
 std::string dest_fault(const std::string &utf8)
@@ -101,22 +108,17 @@ TEST(Cp932, StrictBothWays)
     EXPECT_FALSE(cp932_to_utf8("\x81", &utf8));      // a lead byte alone
     EXPECT_FALSE(cp932_to_utf8("\x81\x20", &utf8));  // not a second byte
 
-    std::string why;
-    EXPECT_FALSE(cp932_from_utf8("ab€", &out, &why));
-    EXPECT_EQ(why, "'€' (U+20AC) has no code page 932 form");
-    EXPECT_FALSE(cp932_from_utf8("a\xC3(", &out, &why));
-    EXPECT_EQ(why, "invalid UTF-8 at byte 0xC3");
-    EXPECT_FALSE(cp932_from_utf8("\xC0\xAF", &out, &why));  // an overlong '/'
+    EXPECT_EQ(fault_of(cp932_from_utf8, "ab€"), "'€' (U+20AC) has no code page 932 form");
+    EXPECT_EQ(fault_of(cp932_from_utf8, "a\xC3("), "invalid UTF-8 at byte 0xC3");
+    EXPECT_EQ(fault_of(cp932_from_utf8, "\xC0\xAF"), "invalid UTF-8 at byte 0xC0");  // an overlong '/'
 }
 
 TEST(ManifestQuestion, LineBreaksBecomeEscapesTheProgramTurnsIntoCrLf)
 {
-    std::string stored, why;
-    ASSERT_TRUE(manifest_question("一行目\n二行目\r\n三行目\rend\n", &stored, &why)) << why;
+    std::string stored = manifest_question("一行目\n二行目\r\n三行目\rend\n");
     EXPECT_EQ(stored, cp932("一行目") + "\\n" + cp932("二行目") + "\\n" + cp932("三行目") + "\\nend\\n");
     EXPECT_EQ(payload_unescape(stored), cp932("一行目\r\n二行目\r\n三行目\r\nend\r\n"));
-    ASSERT_TRUE(manifest_question("", &stored, &why));
-    EXPECT_EQ(stored, "");
+    EXPECT_EQ(manifest_question(""), "");
 }
 
 TEST(ManifestQuestion, WhatTheEscapesCannotCarry)
@@ -134,11 +136,9 @@ TEST(ManifestQuestion, WhatTheEscapesCannotCarry)
 
 TEST(ManifestName, CheckedAndStored)
 {
-    std::string stored, why;
-    ASSERT_TRUE(manifest_name("DATA/ソフト.DAT", &stored, &why)) << why;
-    EXPECT_EQ(stored, "DATA\\" + cp932("ソフト.DAT"));  // a 0x5C second byte is fine in a name
-    ASSERT_TRUE(manifest_name(repeat("あ", 129) + "a", &stored, &why)) << why;
-    EXPECT_EQ(stored.size(), 259u);
+    // A 0x5C second byte is fine in a name.
+    EXPECT_EQ(manifest_name("DATA/ソフト.DAT"), "DATA\\" + cp932("ソフト.DAT"));
+    EXPECT_EQ(manifest_name(repeat("あ", 129) + "a").size(), 259u);
 
     EXPECT_EQ(name_fault(repeat("あ", 130)), "it is 260 bytes in code page 932; at most 259 fit");
     EXPECT_EQ(name_fault(""), "the name is empty");
@@ -153,7 +153,7 @@ TEST(ManifestName, CheckedAndStored)
     EXPECT_EQ(name_fault("DATA//X"), "it has an empty part (a leading, trailing or doubled separator)");
     EXPECT_EQ(name_fault("nul.txt"), "'nul.txt' is a device name on Windows, not a file");
     EXPECT_EQ(name_fault("DATA\\COM1"), "'COM1' is a device name on Windows, not a file");
-    EXPECT_TRUE(manifest_name("CONSOLE.TXT", &stored, &why));
+    EXPECT_EQ(manifest_name("CONSOLE.TXT"), "CONSOLE.TXT");
 }
 
 TEST(ManifestDest, TheFourForms)

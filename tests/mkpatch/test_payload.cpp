@@ -5,20 +5,90 @@
 
 #include <string>
 
+#include "payload/crc32.h"
 #include "stream/qzt_encode.h"
 #include "test_util.h"
+#include "tools/mkpatch/files.h"
 #include "tools/mkpatch/payload.h"
 
 namespace {
 
-payload_record record(uint8_t action, std::string name, std::string dest, bytes data = {})
+payload_record record(uint8_t action, std::string name, std::string dest, size_t size = 0)
 {
     payload_record r;
     r.action = action;
     r.name = std::move(name);
     r.dest = std::move(dest);
-    r.data = std::move(data);
+    r.size = static_cast<uint32_t>(size);
     return r;
+}
+
+// A whole record: its head, then its data.
+bytes record_bytes(uint8_t action, std::string name, std::string dest, const bytes &data = {})
+{
+    bytes rec = payload_record_head(record(action, std::move(name), std::move(dest), data.size()));
+    rec.insert(rec.end(), data.begin(), data.end());
+    return rec;
+}
+
+bytes compress(const bytes &data, int level = QZT_LEVEL_FAST)
+{
+    strm_ptr out(mstrm_new_writer());
+    EXPECT_TRUE(qzt_encode(data.data(), static_cast<uint32_t>(data.size()), level, out.get()));
+    uint32_t len;
+    const uint8_t *p = mstrm_data(out.get(), &len);
+    return bytes(p, p + len);
+}
+
+// Reads the first len bytes of a patch held in memory.
+void read(const bytes &patch, size_t len, payload_layout *layout, const payload_visitor &visit = {})
+{
+    strm_ptr in(mstrm_new_reader(patch.data(), static_cast<uint32_t>(len)));
+    payload_read(in.get(), layout, visit);
+}
+
+// What a read hands on: the records, and the data of each entry.
+struct visited {
+    std::vector<payload_record> records;
+    std::vector<bytes> data;
+    payload_visitor visitor()
+    {
+        payload_visitor v;
+        v.data = [this](uint32_t k, const uint8_t *p, size_t n) {
+            data.resize(std::max<size_t>(data.size(), k));
+            data[k - 1].insert(data[k - 1].end(), p, p + n);
+        };
+        v.record = [this](uint32_t k, const payload_record &r) {
+            records.push_back(r);
+            data.resize(std::max<size_t>(data.size(), k));
+        };
+        return v;
+    }
+};
+
+// An entry to write: its record, and its data.
+struct entry {
+    payload_record r;
+    bytes data;
+};
+
+// A patch made by the writer, on the image "MZx", and what each entry came to.
+bytes write_patch(const std::string &message, const std::vector<entry> &entries, int level,
+                  std::vector<payload_written> *written = nullptr)
+{
+    TempDir dir;
+    std::string path = dir.file("patch.exe");
+    payload_writer w = payload_write_start(file_path(path), {'M', 'Z', 'x'}, static_cast<uint32_t>(entries.size()),
+                                           message, level);
+    for (const entry &e : entries) {
+        strm_ptr data(mstrm_new_reader(e.data.data(), static_cast<uint32_t>(e.data.size())));
+        payload_written x = payload_write_entry(&w, e.r, data.get());
+        if (written)
+            written->push_back(x);
+    }
+    payload_write_trailer(&w);
+    payload_write_finish(&w);
+    return read_file(path);
 }
 
 // A patch: a two-byte image padded to the payload offset, the header, the blobs.
@@ -32,38 +102,51 @@ bytes patch_of(const std::string &message, const std::vector<bytes> &blobs)
     return p;
 }
 
-bytes blob_of(const payload_record &r, int level = QZT_LEVEL_FAST)
-{
-    return payload_compress(payload_record_bytes(r), level);
-}
-
-payload_fault read_fault(const bytes &patch)
+// The fault of reading the first len bytes of a patch.
+payload_error read_fault(const bytes &patch, size_t len)
 {
     payload_layout layout;
-    payload_fault fault;
-    EXPECT_FALSE(payload_read(patch.data(), patch.size(), &layout, nullptr, &fault));
-    return fault;
+    try {
+        read(patch, len, &layout);
+    } catch (const payload_error &e) {
+        return e;
+    }
+    ADD_FAILURE() << "no fault in " << len << " bytes";
+    return payload_error(0, 0, "");
+}
+
+payload_error read_fault(const bytes &patch)
+{
+    return read_fault(patch, patch.size());
+}
+
+std::string read_what(const bytes &patch)
+{
+    return read_fault(patch).what();
 }
 
 // The fault of a patch whose one entry is the blob.
 std::string blob_fault(const bytes &blob)
 {
-    return read_fault(patch_of("", {blob})).what;
+    return read_what(patch_of("", {blob}));
 }
 
 std::string parse_fault(const bytes &rec)
 {
-    payload_record r;
-    std::string why;
-    EXPECT_FALSE(payload_parse(rec, &r, &why));
-    return why;
+    try {
+        payload_parse(rec.data(), rec.size());
+    } catch (const mkpatch_error &e) {
+        return e.what();
+    }
+    ADD_FAILURE() << "no fault";
+    return "";
 }
 
 }  // namespace
 
 TEST(PayloadLayout, RecordsAtTheirFixedOffsets)
 {
-    bytes del = payload_record_bytes(record(ACTION_DELETE, "OLD.TXT", "C:\\GAME"));
+    bytes del = record_bytes(ACTION_DELETE, "OLD.TXT", "C:\\GAME");
     ASSERT_EQ(del.size(), 561u);
     EXPECT_EQ(del[0], 2);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(&del[1])), "OLD.TXT");
@@ -71,12 +154,12 @@ TEST(PayloadLayout, RecordsAtTheirFixedOffsets)
     EXPECT_EQ(del[260], 0);  // the name field's last byte
     EXPECT_EQ(del[560], 0);
 
-    bytes empty = payload_record_bytes(record(ACTION_WRITE, "E", "D", {}));
+    bytes empty = record_bytes(ACTION_WRITE, "E", "D", {});
     ASSERT_EQ(empty.size(), 565u);
     EXPECT_EQ(empty[0], 1);
     EXPECT_EQ(bytes(empty.begin() + 561, empty.end()), bytes({0, 0, 0, 0}));
 
-    bytes three = payload_record_bytes(record(ACTION_WRITE, "N", "D", {'x', 'y', 'z'}));
+    bytes three = record_bytes(ACTION_WRITE, "N", "D", {'x', 'y', 'z'});
     EXPECT_EQ(bytes(three.begin() + 561, three.end()), bytes({0, 0, 0, 3, 'x', 'y', 'z'}));
 
     EXPECT_EQ(payload_header(2, "a\\nb"), bytes({0, 0, 0, 2, 0, 0, 0, 4, 'a', '\\', 'n', 'b'}));
@@ -100,11 +183,9 @@ TEST(PayloadLayout, HandMadePayloadReadsBackExactly)
     p.insert(p.end(), tail.begin(), tail.end());
 
     payload_layout layout;
-    payload_fault fault;
-    std::vector<payload_record> got;
-    ASSERT_TRUE(payload_read(p.data(), p.size(), &layout, [&](uint32_t, const payload_record &r) { got.push_back(r); },
-                             &fault))
-        << fault.what;
+    visited v;
+    read(p, p.size(), &layout, v.visitor());
+    const std::vector<payload_record> &got = v.records;
     EXPECT_EQ(layout.count, 1u);
     EXPECT_EQ(layout.message, "H\\n");
     EXPECT_EQ(layout.blob_offset[0], 65536u + 8 + 3 + 4);
@@ -120,41 +201,63 @@ TEST(PayloadRoundTrip, WriterAndReadersAgree)
     bytes big(70000);
     for (size_t i = 0; i < big.size(); i++)
         big[i] = static_cast<uint8_t>(i * 7 / 3);
-    std::vector<payload_record> in = {
-        record(ACTION_WRITE, "EMPTY.DAT", "D:\\GAME"),
-        record(ACTION_WRITE, "DATA\\BIG.DAT", "%HKCR\\Software\\Orvane\\Game%Path%", big),
-        record(ACTION_DELETE, "\x83\x5C.TXT", "%WINDIR%"),  // a second byte 0x5C in the name
+    const std::vector<entry> in = {
+        {record(ACTION_WRITE, "EMPTY.DAT", "D:\\GAME"), {}},
+        {record(ACTION_WRITE, "DATA\\BIG.DAT", "%HKCR\\Software\\Orvane\\Game%Path%", big.size()), big},
+        {record(ACTION_DELETE, "\x83\x5C.TXT", "%WINDIR%"), {}},  // a second byte 0x5C in the name
     };
     for (int level : {QZT_LEVEL_FAST, QZT_LEVEL_BEST}) {
-        bytes p = payload_start({'M', 'Z', 'x'}, static_cast<uint32_t>(in.size()), "Q\\n");
-        std::vector<uint32_t> lengths;
-        for (const payload_record &r : in)
-            lengths.push_back(payload_append(&p, payload_record_bytes(r), level));
-        payload_trailer(&p);
+        std::vector<payload_written> written;
+        bytes p = write_patch("Q\\n", in, level, &written);
         ASSERT_EQ(bytes(p.begin(), p.begin() + 3), bytes({'M', 'Z', 'x'}));
         ASSERT_EQ(p[3], 0);
 
         payload_layout layout;
-        payload_fault fault;
-        std::vector<payload_record> out;
-        ASSERT_TRUE(payload_read(p.data(), p.size(), &layout,
-                                 [&](uint32_t, const payload_record &r) { out.push_back(r); }, &fault))
-            << fault.what;
+        visited out;
+        read(p, p.size(), &layout, out.visitor());
         EXPECT_EQ(layout.message, "Q\\n");
-        EXPECT_EQ(layout.blob_length, lengths);
         EXPECT_TRUE(layout.trailer);
         EXPECT_EQ(layout.end, p.size());
-        ASSERT_EQ(out.size(), in.size());
+        ASSERT_EQ(out.records.size(), in.size());
         for (size_t i = 0; i < in.size(); i++) {
-            EXPECT_EQ(out[i].action, in[i].action);
-            EXPECT_EQ(out[i].name, in[i].name);
-            EXPECT_EQ(out[i].dest, in[i].dest);
-            EXPECT_EQ(out[i].data, in[i].data);
+            EXPECT_EQ(layout.blob_length[i], written[i].blob);
+            EXPECT_EQ(written[i].data_crc, crc32_update(0, in[i].data.data(), in[i].data.size()));
+            EXPECT_EQ(out.records[i].action, in[i].r.action);
+            EXPECT_EQ(out.records[i].name, in[i].r.name);
+            EXPECT_EQ(out.records[i].dest, in[i].r.dest);
+            EXPECT_EQ(out.records[i].size, in[i].r.size);
+            EXPECT_EQ(out.data[i], in[i].data);
             // The program's own reader sees exactly the record.
             auto at = p.begin() + static_cast<ptrdiff_t>(layout.blob_offset[i]);
-            EXPECT_EQ(qzt_decompress(bytes(at, at + lengths[i])), payload_record_bytes(in[i]));
+            EXPECT_EQ(qzt_decompress(bytes(at, at + written[i].blob)),
+                      record_bytes(in[i].r.action, in[i].r.name, in[i].r.dest, in[i].data));
         }
     }
+}
+
+TEST(PayloadRoundTrip, ARecordOfManyBatchesIsCodedAsAWhole)
+{
+    // The writer codes a batch of blocks at a time; the blob is still the
+    // stream of the whole record, block for block.
+    bytes big(PAYLOAD_BATCH + 100000);
+    for (size_t i = 0; i < big.size(); i++)
+        big[i] = static_cast<uint8_t>((i / 7 * 31) ^ (i >> 13));
+    std::vector<payload_written> written;
+    bytes p = write_patch("Q", {{record(ACTION_WRITE, "BIG.DAT", "C:\\X", big.size()), big}}, QZT_LEVEL_FAST,
+                          &written);
+    auto at = p.begin() + PAYLOAD_OFFSET + 8 + 1 + 4;
+    EXPECT_EQ(bytes(at, at + written[0].blob), compress(record_bytes(ACTION_WRITE, "BIG.DAT", "C:\\X", big)));
+    payload_layout layout;
+    read(p, p.size(), &layout);
+    EXPECT_TRUE(layout.trailer);
+
+    // Data of another length than the record's is refused.
+    TempDir dir;
+    payload_writer w = payload_write_start(file_path(dir.file("p.exe")), {'M', 'Z'}, 2, "", QZT_LEVEL_FAST);
+    strm_ptr shorter(mstrm_new_reader(big.data(), 1000));
+    EXPECT_THROW(payload_write_entry(&w, record(ACTION_WRITE, "A", "C:\\X", 1001), shorter.get()), mkpatch_error);
+    strm_ptr longer(mstrm_new_reader(big.data(), 1000));
+    EXPECT_THROW(payload_write_entry(&w, record(ACTION_WRITE, "A", "C:\\X", 999), longer.get()), mkpatch_error);
 }
 
 TEST(PayloadMessage, ShownUpToTheFirstZeroByte)
@@ -166,49 +269,47 @@ TEST(PayloadMessage, ShownUpToTheFirstZeroByte)
 
 TEST(PayloadRead, CutAnywhereNamesWhereTheCutIs)
 {
-    std::vector<bytes> blobs = {blob_of(record(ACTION_WRITE, "A", "C:\\X", {'1', '2'})),
-                                blob_of(record(ACTION_DELETE, "B", "C:\\X"))};
+    std::vector<bytes> blobs = {compress(record_bytes(ACTION_WRITE, "A", "C:\\X", {'1', '2'})),
+                                compress(record_bytes(ACTION_DELETE, "B", "C:\\X"))};
     bytes p = patch_of("Yes?", blobs);
     size_t first = PAYLOAD_OFFSET + 8 + 4;  // where entry 1 begins
     size_t second = first + 4 + blobs[0].size();
     for (size_t cut = PAYLOAD_OFFSET; cut < p.size(); cut++) {
-        payload_layout layout;
-        payload_fault f;
-        ASSERT_FALSE(payload_read(p.data(), cut, &layout, nullptr, &f)) << "cut at " << cut;
+        payload_error f = read_fault(p, cut);
         uint32_t want = cut < first ? 0 : cut < second ? 1 : 2;
-        ASSERT_EQ(f.entry, want) << "cut at " << cut << ": " << f.what;
-        ASSERT_FALSE(f.what.empty());
+        ASSERT_EQ(f.entry, want) << "cut at " << cut << ": " << f.what();
+        ASSERT_NE(f.what(), std::string()) << "cut at " << cut;
     }
 }
 
 TEST(PayloadRead, FaultsOfTheFileAndTheHeader)
 {
-    bytes p = patch_of("Q", {blob_of(record(ACTION_DELETE, "B", "C:\\X"))});
-    EXPECT_EQ(read_fault(bytes(p.begin(), p.begin() + 100)).what,
+    bytes p = patch_of("Q", {compress(record_bytes(ACTION_DELETE, "B", "C:\\X"))});
+    EXPECT_EQ(std::string(read_fault(p, 100).what()),
               "the file is 100 bytes, shorter than the 65536-byte program image");
     bytes no_mz = p;
     no_mz[0] = 'X';
-    EXPECT_EQ(read_fault(no_mz).what, "the program image does not start with MZ");
+    EXPECT_EQ(read_what(no_mz), "the program image does not start with MZ");
     bytes long_message = p;
     long_message[PAYLOAD_OFFSET + 7] = 200;
-    EXPECT_EQ(read_fault(long_message).what, "question runs past the end of the file (a question of 200 bytes, " +
+    EXPECT_EQ(read_what(long_message), "question runs past the end of the file (a question of 200 bytes, " +
                                                  std::to_string(p.size() - PAYLOAD_OFFSET - 8) + " left)");
     bytes more = p;
     more.push_back(0);
-    payload_fault f = read_fault(more);
+    payload_error f = read_fault(more);
     EXPECT_EQ(f.entry, 0u);
-    EXPECT_EQ(f.what, "bytes follow the last entry (1 bytes that are no trailer)");
+    EXPECT_EQ(std::string(f.what()), "bytes follow the last entry (1 bytes that are no trailer)");
     bytes count_too_high = p;
     count_too_high[PAYLOAD_OFFSET + 3] = 2;
     f = read_fault(count_too_high);
     EXPECT_EQ(f.entry, 2u);
-    EXPECT_EQ(f.what, "entry 2: blob length cut short (0 of 4 bytes)");
+    EXPECT_EQ(std::string(f.what()), "entry 2: blob length cut short (0 of 4 bytes)");
 }
 
 TEST(PayloadRead, CompressedStreamFaults)
 {
-    bytes rec = payload_record_bytes(record(ACTION_WRITE, "A", "C:\\X", bytes(40000, 'a')));
-    bytes blob = payload_compress(rec, QZT_LEVEL_FAST);
+    bytes rec = record_bytes(ACTION_WRITE, "A", "C:\\X", bytes(40000, 'a'));
+    bytes blob = compress(rec);
 
     EXPECT_EQ(blob_fault(bytes(blob.begin(), blob.begin() + 5)),
               "entry 1: not a compressed stream (a blob of 5 bytes, shorter than its 6-byte header)");
@@ -234,8 +335,8 @@ TEST(PayloadRead, CompressedStreamFaults)
     // Coded words cut short, with the next entry's bytes right behind them.
     bytes cut = blob;
     cut.resize(cut.size() - 2);
-    bytes p = patch_of("", {cut, blob_of(record(ACTION_DELETE, "B", "C:\\X"))});
-    EXPECT_EQ(read_fault(p).what, "entry 1, block 2: stream runs past the end of its blob");
+    bytes p = patch_of("", {cut, compress(record_bytes(ACTION_DELETE, "B", "C:\\X"))});
+    EXPECT_EQ(read_what(p), "entry 1, block 2: stream runs past the end of its blob");
 }
 
 TEST(PayloadRead, CorruptCodedWordsAreNamedNotFatal)
@@ -251,41 +352,36 @@ TEST(PayloadRead, CorruptCodedWordsAreNamedNotFatal)
 
 TEST(PayloadTrailer, VouchesForThePayloadAndLeavesWhatFollows)
 {
-    bytes p = patch_of("Q", {blob_of(record(ACTION_DELETE, "B", "C:\\X")),
-                             blob_of(record(ACTION_WRITE, "A", "C:\\X", bytes(3000, 'a')))});
-    size_t end = p.size();
-    payload_trailer(&p);
-    EXPECT_EQ(bytes(p.begin() + static_cast<ptrdiff_t>(end), p.begin() + static_cast<ptrdiff_t>(end) + 4),
-              to_bytes("PTCK"));
+    bytes p = write_patch("Q", {{record(ACTION_DELETE, "B", "C:\\X"), {}},
+                                {record(ACTION_WRITE, "A", "C:\\X", 3000), bytes(3000, 'a')}},
+                          QZT_LEVEL_FAST);
+    EXPECT_EQ(bytes(p.end() - 8, p.end() - 4), to_bytes("PTCK"));
     // A signature appended after the trailer is not the payload's.
     bytes signed_patch = p;
     signed_patch.insert(signed_patch.end(), 1506, 0x5A);
     payload_layout layout;
-    payload_fault f;
-    int visited = 0;
-    ASSERT_TRUE(payload_read(signed_patch.data(), signed_patch.size(), &layout,
-                             [&](uint32_t, const payload_record &) { visited++; }, &f))
-        << f.what;
+    visited v;
+    read(signed_patch, signed_patch.size(), &layout, v.visitor());
     EXPECT_TRUE(layout.trailer);
     EXPECT_EQ(layout.end, p.size());
-    EXPECT_EQ(visited, 2);
+    EXPECT_EQ(v.records.size(), 2u);
 
     // A changed byte that decodes well is caught by the CRC; one that does
     // not is named with its entry.
     bytes question = signed_patch;
     question[PAYLOAD_OFFSET + 8] = 'R';
-    f = read_fault(question);
+    payload_error f = read_fault(question);
     EXPECT_EQ(f.entry, 0u);
-    EXPECT_EQ(f.what.find("checksum does not match (the trailer holds 0x"), 0u) << f.what;
+    EXPECT_EQ(std::string(f.what()).find("checksum does not match (the trailer holds 0x"), 0u) << f.what();
     bytes sync = signed_patch;
-    size_t second_blob = PAYLOAD_OFFSET + 8 + 1 + 4 + blob_of(record(ACTION_DELETE, "B", "C:\\X")).size() + 4;
+    size_t second_blob = PAYLOAD_OFFSET + 8 + 1 + 4 + compress(record_bytes(ACTION_DELETE, "B", "C:\\X")).size() + 4;
     sync[second_blob + 6] ^= 0x80;
-    EXPECT_EQ(read_fault(sync).what, "entry 2, block 1: block out of sync");
+    EXPECT_EQ(read_what(sync), "entry 2, block 1: block out of sync");
 }
 
 TEST(PayloadParse, RecordFaults)
 {
-    bytes del = payload_record_bytes(record(ACTION_DELETE, "A", "C:\\X"));
+    bytes del = record_bytes(ACTION_DELETE, "A", "C:\\X");
     EXPECT_EQ(parse_fault(bytes(del.begin(), del.begin() + 560)),
               "the record is 560 bytes, shorter than its 561-byte head");
     bytes act = del;
@@ -307,7 +403,7 @@ TEST(PayloadParse, RecordFaults)
     long_delete.push_back(0);
     EXPECT_EQ(parse_fault(long_delete), "a delete record is 561 bytes, this one 562");
 
-    bytes write = payload_record_bytes(record(ACTION_WRITE, "A", "C:\\X", {'1', '2', '3'}));
+    bytes write = record_bytes(ACTION_WRITE, "A", "C:\\X", {'1', '2', '3'});
     EXPECT_EQ(parse_fault(bytes(write.begin(), write.begin() + 563)),
               "the write record is 563 bytes and holds no data length");
     write[564] = 5;  // states 5 bytes, holds 3
@@ -318,11 +414,11 @@ TEST(PayloadParse, RecordFaults)
 
 TEST(PayloadParse, ShortDataInsideAGoodBlobIsNamedWithItsEntry)
 {
-    bytes rec = payload_record_bytes(record(ACTION_WRITE, "A", "C:\\X", bytes(50, 'd')));
+    bytes rec = record_bytes(ACTION_WRITE, "A", "C:\\X", bytes(50, 'd'));
     rec[563] = 100 >> 8;
     rec[564] = 100 & 0xFF;  // states 100 bytes, holds 50
-    bytes p = patch_of("", {blob_of(record(ACTION_DELETE, "B", "C:\\X")), payload_compress(rec, QZT_LEVEL_FAST)});
-    payload_fault f = read_fault(p);
+    bytes p = patch_of("", {compress(record_bytes(ACTION_DELETE, "B", "C:\\X")), compress(rec)});
+    payload_error f = read_fault(p);
     EXPECT_EQ(f.entry, 2u);
-    EXPECT_EQ(f.what, "entry 2: the data length says 100 bytes, but the record holds 50");
+    EXPECT_EQ(std::string(f.what()), "entry 2: the data length says 100 bytes, but the record holds 50");
 }

@@ -157,6 +157,14 @@ cmp -s "$tmp/got/data/ソフト.txt" "$tmp/new/data/ソフト.txt" || fail "ソ�
 expect 1 extract "$tmp/m/p.exe" "$tmp/got"
 grep_err "got/data/level.dat exists already (use --force to overwrite)"
 expect 0 extract "$tmp/m/p.exe" "$tmp/got" --force
+# A fault found only after every entry has been decoded (the trailer's CRC)
+# leaves no file behind, nor the folder made for them.
+cp "$tmp/m/p.exe" "$tmp/m/bad.exe"
+python3 -c 'import sys; d = bytearray(open(sys.argv[1], "rb").read()); d[-1] ^= 0xFF
+open(sys.argv[1], "wb").write(d)' "$tmp/m/bad.exe"
+expect 1 extract "$tmp/m/bad.exe" "$tmp/bad-got"
+grep_err "checksum does not match"
+[ ! -e "$tmp/bad-got" ] || fail "a bad patch left $(find "$tmp/bad-got")"
 
 # diff refuses files in a folder the patch would have to make.
 mkdir -p "$tmp/new/maps"

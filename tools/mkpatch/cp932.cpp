@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "tools/mkpatch/error.h"
+
 bool utf8_next(std::string_view s, size_t *pos, char32_t *c)
 {
     size_t p = *pos;
@@ -77,24 +79,21 @@ std::string cp932_describe(char32_t c)
     return "'" + utf8 + "' (" + code + ")";
 }
 
-bool cp932_from_utf8(std::string_view in, std::string *out, std::string *why)
+std::string cp932_from_utf8(std::string_view in)
 {
-    out->clear();
+    std::string out;
     size_t pos = 0;
     while (pos < in.size()) {
         char32_t c;
         if (!utf8_next(in, &pos, &c)) {
             char hex[8];
             snprintf(hex, sizeof hex, "0x%02X", static_cast<uint8_t>(in[pos]));
-            *why = std::string("invalid UTF-8 at byte ") + hex;
-            return false;
+            throw mkpatch_error(std::string("invalid UTF-8 at byte ") + hex);
         }
         std::string bytes;
-        if (!cp932_encode_char(c, &bytes)) {
-            *why = cp932_describe(c) + " has no code page 932 form";
-            return false;
-        }
-        *out += bytes;
+        if (!cp932_encode_char(c, &bytes))
+            throw mkpatch_error(cp932_describe(c) + " has no code page 932 form");
+        out += bytes;
     }
-    return true;
+    return out;
 }

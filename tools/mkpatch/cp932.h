@@ -25,6 +25,6 @@ bool utf8_next(std::string_view s, size_t *pos, char32_t *c);
 std::string utf8_fold(std::string_view s);
 // A character for messages: 'ソ' (U+30BD), or U+0007 alone for a control.
 std::string cp932_describe(char32_t c);
-// UTF-8 text as code page 932; false with the reason in *why at the first
-// character that has no code page 932 form or at invalid UTF-8.
-bool cp932_from_utf8(std::string_view in, std::string *out, std::string *why);
+// UTF-8 text as code page 932; throws mkpatch_error at the first character
+// that has no code page 932 form or at invalid UTF-8.
+std::string cp932_from_utf8(std::string_view in);

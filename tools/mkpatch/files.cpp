@@ -1,27 +1,32 @@
 #include "tools/mkpatch/files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
-#include <stdexcept>
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 
 #include <shellapi.h>
+#else
+#include <unistd.h>
 #endif
+
+#include "stream/bstrm.h"
+#include "stream/fstrm.h"
+#include "tools/mkpatch/error.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct file_closer {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using file_handle = std::unique_ptr<FILE, file_closer>;
+using file_stdio = std::unique_ptr<FILE, file_closer>;
 
-file_handle file_open(const fs::path &p, bool write)
+file_stdio file_open(const fs::path &p, bool write)
 {
 #ifdef _WIN32
     FILE *f = _wfopen(p.c_str(), write ? L"wb" : L"rb");
@@ -29,8 +34,8 @@ file_handle file_open(const fs::path &p, bool write)
     FILE *f = fopen(p.c_str(), write ? "wb" : "rb");
 #endif
     if (!f)
-        throw std::runtime_error(file_utf8(p) + ": " + strerror(errno));
-    return file_handle(f);
+        throw mkpatch_error(file_utf8(p) + ": " + strerror(errno));
+    return file_stdio(f);
 }
 
 }  // namespace
@@ -56,26 +61,83 @@ fs::path file_under(const fs::path &root, std::string_view name)
     return p;
 }
 
-std::vector<uint8_t> file_read(const fs::path &p)
+std::vector<uint8_t> file_read(const fs::path &p, uint64_t limit)
 {
-    file_handle f = file_open(p, false);
+    file_stdio f = file_open(p, false);
     std::vector<uint8_t> data;
     uint8_t buf[65536];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f.get())) > 0)
+    while (data.size() < limit &&
+           (n = fread(buf, 1, std::min<uint64_t>(sizeof buf, limit - data.size()), f.get())) > 0)
         data.insert(data.end(), buf, buf + n);
     if (ferror(f.get()))
-        throw std::runtime_error(file_utf8(p) + ": read error: " + strerror(errno));
+        throw mkpatch_error(file_utf8(p) + ": read error: " + strerror(errno));
     return data;
+}
+
+strm_ptr file_open_read(const fs::path &p)
+{
+    // The stream library opens files by their names in the ANSI code page on
+    // Windows; a handle of the wide name serves every name.
+#ifdef _WIN32
+    int fd = _wopen(p.c_str(), _O_RDONLY | _O_BINARY);
+#else
+    int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+#endif
+    if (fd < 0)
+        throw mkpatch_error(file_utf8(p) + ": " + strerror(errno));
+#ifdef _WIN32
+    strm *file = fstrm_from_handle(reinterpret_cast<fstrm_handle>(_get_osfhandle(fd)));
+    _close(fd);
+#else
+    strm *file = fstrm_from_handle(fd);
+    close(fd);
+#endif
+    // A window of 1 MiB reads a large file in few system calls.
+    strm_ptr reader(bstrm_new_reader(file, 1 << 20));
+    if (file)
+        strm_release(file);
+    if (!reader)
+        throw mkpatch_error(file_utf8(p) + ": out of memory");
+    return reader;
 }
 
 void file_write(const fs::path &p, const std::vector<uint8_t> &data)
 {
-    file_handle f = file_open(p, true);
-    if ((!data.empty() && fwrite(data.data(), 1, data.size(), f.get()) != data.size()) || fflush(f.get()) != 0)
-        throw std::runtime_error(file_utf8(p) + ": write error: " + strerror(errno));
-    if (fclose(f.release()) != 0)
-        throw std::runtime_error(file_utf8(p) + ": write error: " + strerror(errno));
+    file_writer w = file_create(p);
+    file_put(&w, data.data(), data.size());
+    file_finish(&w);
+}
+
+file_writer file_create(const fs::path &p)
+{
+    return file_writer{p, file_open(p, true)};
+}
+
+void file_put(file_writer *w, const uint8_t *data, size_t n)
+{
+    if (n > 0 && fwrite(data, 1, n, w->f.get()) != n)
+        throw mkpatch_error(file_utf8(w->path) + ": write error: " + strerror(errno));
+}
+
+void file_put_at(file_writer *w, uint64_t at, const uint8_t *data, size_t n)
+{
+#ifdef _WIN32
+    auto seek = [&](int64_t to, int whence) { return _fseeki64(w->f.get(), to, whence); };
+#else
+    auto seek = [&](off_t to, int whence) { return fseeko(w->f.get(), to, whence); };
+#endif
+    if (seek(static_cast<int64_t>(at), SEEK_SET) != 0)
+        throw mkpatch_error(file_utf8(w->path) + ": seek error: " + strerror(errno));
+    file_put(w, data, n);
+    if (seek(0, SEEK_END) != 0)
+        throw mkpatch_error(file_utf8(w->path) + ": seek error: " + strerror(errno));
+}
+
+void file_finish(file_writer *w)
+{
+    if (fflush(w->f.get()) != 0 || fclose(w->f.release()) != 0)
+        throw mkpatch_error(file_utf8(w->path) + ": write error: " + strerror(errno));
 }
 
 fs::path file_self()

@@ -9,6 +9,7 @@
 #include <toml++/toml.h>
 
 #include "tools/mkpatch/cp932.h"
+#include "tools/mkpatch/error.h"
 #include "tools/mkpatch/files.h"
 #include "tools/mkpatch/payload.h"
 
@@ -75,52 +76,42 @@ bool manifest_absolute(std::string_view s)
 
 }  // namespace
 
-bool manifest_question(std::string_view utf8, std::string *stored, std::string *why)
+std::string manifest_question(std::string_view utf8)
 {
-    stored->clear();
+    std::string stored;
     size_t pos = 0;
     uint32_t line = 1;
     while (pos < utf8.size()) {
         char32_t c;
-        if (!utf8_next(utf8, &pos, &c)) {
-            *why = "invalid UTF-8";
-            return false;
-        }
+        if (!utf8_next(utf8, &pos, &c))
+            throw mkpatch_error("invalid UTF-8");
         if (c == '\r' || c == '\n') {
             if (c == '\r' && pos < utf8.size() && utf8[pos] == '\n')
                 pos++;
-            *stored += "\\n";
+            stored += "\\n";
             line++;
             continue;
         }
         std::string where = line > 1 ? " (line " + std::to_string(line) + " of the question)" : "";
         std::string bytes;
-        if (c == 0) {
-            *why = "a NUL character would end the question there" + where;
-            return false;
-        }
-        if (c == '\\') {
-            *why = "a backslash cannot be shown: the program takes it for an escape" + where +
-                   "; the fullwidth '＼' (U+FF3C) can";
-            return false;
-        }
-        if (!cp932_encode_char(c, &bytes)) {
-            *why = cp932_describe(c) + " has no code page 932 form" + where;
-            return false;
-        }
-        if (bytes.size() == 2 && bytes[1] == '\\') {
-            *why = cp932_describe(c) + " is " + manifest_hex(bytes) +
-                   " in code page 932: the program would take its second byte for an escape" + where;
-            return false;
-        }
-        *stored += bytes;
+        if (c == 0)
+            throw mkpatch_error("a NUL character would end the question there" + where);
+        if (c == '\\')
+            throw mkpatch_error("a backslash cannot be shown: the program takes it for an escape" + where +
+                                "; the fullwidth '＼' (U+FF3C) can");
+        if (!cp932_encode_char(c, &bytes))
+            throw mkpatch_error(cp932_describe(c) + " has no code page 932 form" + where);
+        if (bytes.size() == 2 && bytes[1] == '\\')
+            throw mkpatch_error(cp932_describe(c) + " is " + manifest_hex(bytes) +
+                                " in code page 932: the program would take its second byte for an escape" + where);
+        stored += bytes;
     }
-    return true;
+    return stored;
 }
 
-bool manifest_readme(std::string_view utf8, std::string *out, std::string *why)
+std::string manifest_readme(std::string_view utf8)
 {
-    out->clear();
+    std::string out;
     uint32_t line = 1;
     // Editors on Windows often start UTF-8 files with a byte order mark.
     size_t start = utf8.starts_with("\xEF\xBB\xBF") ? 3 : 0;
@@ -129,45 +120,38 @@ bool manifest_readme(std::string_view utf8, std::string *out, std::string *why)
         std::string_view text = utf8.substr(start, end == std::string_view::npos ? end : end - start);
         if (!text.empty() && text.back() == '\r')
             text.remove_suffix(1);
-        std::string bytes;
-        if (!cp932_from_utf8(text, &bytes, why)) {
-            *why = "line " + std::to_string(line) + ": " + *why;
-            return false;
+        try {
+            out += cp932_from_utf8(text) + "\r\n";
+        } catch (const mkpatch_error &e) {
+            throw mkpatch_error("line " + std::to_string(line) + ": " + e.what());
         }
-        *out += bytes + "\r\n";
         if (end == std::string_view::npos)
             break;
         start = end + 1;
         line++;
     }
-    return true;
+    return out;
 }
 
-bool manifest_name(std::string_view utf8, std::string *stored, std::string *why)
+std::string manifest_name(std::string_view utf8)
 {
-    stored->clear();
-    if (utf8.empty()) {
-        *why = "the name is empty";
-        return false;
-    }
+    if (utf8.empty())
+        throw mkpatch_error("the name is empty");
+    std::string stored;
     size_t pos = 0;
     while (pos < utf8.size()) {
         char32_t c;
-        if (!utf8_next(utf8, &pos, &c)) {
-            *why = "invalid UTF-8";
-            return false;
-        }
+        if (!utf8_next(utf8, &pos, &c))
+            throw mkpatch_error("invalid UTF-8");
         if (c == '/')
             c = '\\';
-        std::string bytes;
-        if (!manifest_char(c, &bytes, why))
-            return false;
-        if (c < 0x80 && std::string_view("<>:\"|?*").find(static_cast<char>(c)) != std::string_view::npos) {
-            *why = "it contains '" + std::string(1, static_cast<char>(c)) +
-                   "', which Windows does not allow in file names";
-            return false;
-        }
-        *stored += bytes;
+        std::string bytes, why;
+        if (!manifest_char(c, &bytes, &why))
+            throw mkpatch_error(why);
+        if (c < 0x80 && std::string_view("<>:\"|?*").find(static_cast<char>(c)) != std::string_view::npos)
+            throw mkpatch_error("it contains '" + std::string(1, static_cast<char>(c)) +
+                                "', which Windows does not allow in file names");
+        stored += bytes;
     }
     // Parts are split in UTF-8, where a backslash byte is always a backslash.
     std::string normal(utf8);
@@ -178,28 +162,21 @@ bool manifest_name(std::string_view utf8, std::string *stored, std::string *why)
     for (;;) {
         size_t end = normal.find('\\', start);
         std::string_view part = std::string_view(normal).substr(start, end == std::string::npos ? end : end - start);
-        if (part.empty()) {
-            *why = "it has an empty part (a leading, trailing or doubled separator)";
-            return false;
-        }
-        if (part == "." || part == "..") {
-            *why = "it has a '" + std::string(part) + "' part; a name stays inside its destination folder";
-            return false;
-        }
-        if (manifest_device_name(part)) {
-            *why = "'" + std::string(part) + "' is a device name on Windows, not a file";
-            return false;
-        }
+        if (part.empty())
+            throw mkpatch_error("it has an empty part (a leading, trailing or doubled separator)");
+        if (part == "." || part == "..")
+            throw mkpatch_error("it has a '" + std::string(part) +
+                                "' part; a name stays inside its destination folder");
+        if (manifest_device_name(part))
+            throw mkpatch_error("'" + std::string(part) + "' is a device name on Windows, not a file");
         if (end == std::string::npos)
             break;
         start = end + 1;
     }
-    if (stored->size() > PAYLOAD_MAX_PATH) {
-        *why = "it is " + std::to_string(stored->size()) + " bytes in code page 932; at most " +
-               std::to_string(PAYLOAD_MAX_PATH) + " fit";
-        return false;
-    }
-    return true;
+    if (stored.size() > PAYLOAD_MAX_PATH)
+        throw mkpatch_error("it is " + std::to_string(stored.size()) + " bytes in code page 932; at most " +
+                            std::to_string(PAYLOAD_MAX_PATH) + " fit");
+    return stored;
 }
 
 bool manifest_dest(std::string_view utf8, std::string *stored, std::string *why, std::string *warning)
@@ -277,6 +254,19 @@ struct manifest_report {
     {
         m->errors.push_back(file + ":" + std::to_string(line) + ": error: " + text);
     }
+    // Runs one check of a value; what it throws is an error of the line.
+    // True when it passed.
+    template <typename F>
+    bool check(uint32_t line, const std::string &prefix, F &&run) const
+    {
+        try {
+            run();
+            return true;
+        } catch (const mkpatch_error &e) {
+            error(line, prefix + e.what());
+            return false;
+        }
+    }
     void warn(uint32_t line, const std::string &text) const
     {
         m->warnings.push_back(file + ":" + std::to_string(line) + ": warning: " + text);
@@ -299,40 +289,29 @@ const std::string *manifest_string(const toml::node &n, std::string_view key, co
 }
 
 // Checks that the write source is a readable file that fits a record.
-bool manifest_source(const fs::path &p, std::string *why)
+void manifest_source(const fs::path &p)
 {
     std::error_code ec;
     fs::file_status st = fs::status(p, ec);
-    if (ec || !fs::exists(st)) {
-        *why = file_utf8(p) + ": no such file";
-        return false;
-    }
-    if (!fs::is_regular_file(st)) {
-        *why = file_utf8(p) + ": not a file";
-        return false;
-    }
+    if (ec || !fs::exists(st))
+        throw mkpatch_error(file_utf8(p) + ": no such file");
+    if (!fs::is_regular_file(st))
+        throw mkpatch_error(file_utf8(p) + ": not a file");
     uintmax_t size = fs::file_size(p, ec);
-    if (ec) {
-        *why = file_utf8(p) + ": " + ec.message();
-        return false;
-    }
-    if (size > PAYLOAD_MAX_DATA) {
-        *why = file_utf8(p) + " is " + std::to_string(size) + " bytes; a record holds at most " +
-               std::to_string(PAYLOAD_MAX_DATA);
-        return false;
-    }
+    if (ec)
+        throw mkpatch_error(file_utf8(p) + ": " + ec.message());
+    if (size > PAYLOAD_MAX_DATA)
+        throw mkpatch_error(file_utf8(p) + " is " + std::to_string(size) + " bytes; a record holds at most " +
+                            std::to_string(PAYLOAD_MAX_DATA));
     // Opening it now finds an unreadable file before any work is done.
 #ifdef _WIN32
     FILE *f = _wfopen(p.c_str(), L"rb");
 #else
     FILE *f = fopen(p.c_str(), "rb");
 #endif
-    if (!f) {
-        *why = file_utf8(p) + ": " + strerror(errno);
-        return false;
-    }
+    if (!f)
+        throw mkpatch_error(file_utf8(p) + ": " + strerror(errno));
     fclose(f);
-    return true;
 }
 
 void manifest_entry_check(const toml::table &t, uint32_t k, const manifest_report &rep, const fs::path &base,
@@ -364,8 +343,7 @@ void manifest_entry_check(const toml::table &t, uint32_t k, const manifest_repor
     if (!name) {
         rep.error(e.line, prefix + "no name");
     } else if (const std::string *s = manifest_string(*name, "name", prefix, rep)) {
-        if (!manifest_name(*s, &e.name, &why))
-            rep.error(manifest_line(*name), prefix + "name: " + why);
+        rep.check(manifest_line(*name), prefix + "name: ", [&] { e.name = manifest_name(*s); });
     }
 
     const toml::node *dest = t.get("dest");
@@ -391,8 +369,7 @@ void manifest_entry_check(const toml::table &t, uint32_t k, const manifest_repor
             e.source = file_path(*s);
             if (e.source.is_relative())
                 e.source = base / e.source;
-            if (!manifest_source(e.source, &why))
-                rep.error(manifest_line(*source), prefix + "source: " + why);
+            rep.check(manifest_line(*source), prefix + "source: ", [&] { manifest_source(e.source); });
         }
     }
 
@@ -431,9 +408,8 @@ manifest manifest_parse(std::string_view text, const fs::path &file)
     std::string why, warning;
     if (const toml::node *q = root.get("question")) {
         if (const std::string *s = manifest_string(*q, "question", "", rep)) {
-            if (!manifest_question(*s, &m.message, &why))
-                rep.error(manifest_line(*q), "question: " + why);
-            else if (s->empty())
+            if (rep.check(manifest_line(*q), "question: ", [&] { m.message = manifest_question(*s); }) &&
+                s->empty())
                 rep.warn(manifest_line(*q), "the question is empty");
         }
     } else {
@@ -444,13 +420,11 @@ manifest manifest_parse(std::string_view text, const fs::path &file)
     if (const toml::node *r = root.get("readme")) {
         if (const std::string *s = manifest_string(*r, "readme", "", rep)) {
             fs::path p = base / file_path(*s);
-            try {
-                std::vector<uint8_t> text = file_read(p);
-                if (!manifest_readme(std::string_view(reinterpret_cast<const char *>(text.data()), text.size()),
-                                     &m.readme, &why))
-                    rep.error(manifest_line(*r), "readme: " + file_utf8(p) + ": " + why);
-            } catch (const std::exception &e) {
-                rep.error(manifest_line(*r), std::string("readme: ") + e.what());
+            std::vector<uint8_t> text;
+            if (rep.check(manifest_line(*r), "readme: ", [&] { text = file_read(p); })) {
+                std::string_view utf8(reinterpret_cast<const char *>(text.data()), text.size());
+                rep.check(manifest_line(*r), "readme: " + file_utf8(p) + ": ",
+                          [&] { m.readme = manifest_readme(utf8); });
             }
         }
     }

@@ -45,17 +45,18 @@ manifest manifest_load(const std::filesystem::path &file);
 // anchors relative sources.
 manifest manifest_parse(std::string_view text, const std::filesystem::path &file);
 
-// The checks of single values, false with the reason in *why.
+// The checks of single values: each returns the value as stored and throws
+// mkpatch_error with the reason when it cannot be stored.
 // The question's stored bytes: code page 932, line breaks (LF, CR LF, CR) as
 // backslash-n; no backslash, no double-byte character whose second byte is
 // 0x5C, no NUL.
-bool manifest_question(std::string_view utf8, std::string *stored, std::string *why);
+std::string manifest_question(std::string_view utf8);
 // A name: a relative path of at most 259 bytes in code page 932 with parts
 // that Windows accepts; '/' is stored as '\'.
-bool manifest_name(std::string_view utf8, std::string *stored, std::string *why);
+std::string manifest_name(std::string_view utf8);
 // README.TXT's bytes from UTF-8 text: code page 932, every line ending in
 // CR LF (the program shows them in a multi-line edit control).
-bool manifest_readme(std::string_view utf8, std::string *out, std::string *why);
+std::string manifest_readme(std::string_view utf8);
 // A destination of at most 299 bytes in code page 932, of one of the
 // forms the program expands; *warning is set (or cleared) for forms that work
 // with a catch.

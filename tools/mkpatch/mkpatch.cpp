@@ -14,17 +14,17 @@
 
 #include <cstdio>
 #include <map>
-#include <stdexcept>
 #include <system_error>
 
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
-#include "payload/check.h"
+#include "payload/crc32.h"
 #include "stream/qzt_encode.h"
 #include "tools/mkpatch/cp932.h"
 #include "tools/mkpatch/diff.h"
+#include "tools/mkpatch/error.h"
 #include "tools/mkpatch/files.h"
 #include "tools/mkpatch/manifest.h"
 #include "tools/mkpatch/payload.h"
@@ -33,8 +33,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-using mkpatch_error = std::runtime_error;
 
 // Code page 932 text for display; where it is not valid, its bytes past
 // ASCII as \xNN.
@@ -52,18 +50,6 @@ std::string mkpatch_show(std::string_view cp932)
     return out;
 }
 
-uint64_t mkpatch_hash(const payload_bytes &b)
-{
-    uint64_t h = 0xcbf29ce484222325u;  // FNV-1a
-    for (uint8_t c : b)
-        h = (h ^ c) * 0x100000001b3u;
-    return h;
-}
-
-// The stub is the program this project builds, found from the tool's own
-// place so that any checkout or build folder works without configuration:
-// build/PRESET/bin/mkpatch looks in build/win32/bin; a folder that holds
-// both programs serves as well.
 // A manifest's warnings, then its errors, each with its line, on stderr.
 void mkpatch_report(const manifest &m)
 {
@@ -73,6 +59,10 @@ void mkpatch_report(const manifest &m)
         fprintf(stderr, "%s\n", e.c_str());
 }
 
+// The stub is the program this project builds, found from the tool's own
+// place so that any checkout or build folder works without configuration:
+// build/PRESET/bin/mkpatch looks in build/win32/bin; a folder that holds
+// both programs serves as well.
 fs::path mkpatch_find_stub()
 {
     fs::path bin = file_self().parent_path();
@@ -89,50 +79,72 @@ fs::path mkpatch_find_stub()
                         tried);
 }
 
+// Where the file's signature lies, read from the PE header in its program
+// image; false when it is not signed.
+bool mkpatch_signed(const fs::path &file, uint32_t *at, uint32_t *size)
+{
+    payload_bytes image = file_read(file, PAYLOAD_OFFSET);
+    return sign_directory(image.data(), image.size(), at, size);
+}
+
 // Signs the patch in into out, then reads the signed file back: its payload
 // whole and its signature in place.
 void mkpatch_sign_to(const fs::path &in, const fs::path &out, const sign_options &o)
 {
     sign_file(in, out, o);
-    payload_bytes file = file_read(out);
     payload_layout layout;
-    payload_fault fault;
     uint32_t at, size;
-    if (!payload_read(file.data(), file.size(), &layout, nullptr, &fault))
-        throw mkpatch_error("the signed patch does not read back: " + fault.what);
-    if (!layout.trailer || !sign_directory(file.data(), file.size(), &at, &size) || at < layout.end)
+    try {
+        payload_read_file(out, &layout);
+    } catch (const payload_error &e) {
+        throw mkpatch_error(std::string("the signed patch does not read back: ") + e.what());
+    }
+    if (!layout.trailer || !mkpatch_signed(out, &at, &size) || at < layout.end)
         throw mkpatch_error("the signed patch holds no signature behind its trailer");
 }
 
-int mkpatch_build(const std::string &manifest_file, const std::string &out_file, const std::string &stub_file,
-                  int level, const sign_options &sign)
+// The manifest, with its warnings and errors reported; throws when it has
+// errors.
+manifest mkpatch_manifest(const std::string &manifest_file)
 {
-    fs::path manifest_path = file_path(manifest_file);
-    manifest m = manifest_load(manifest_path);
+    manifest m = manifest_load(file_path(manifest_file));
     mkpatch_report(m);
-    if (!m.errors.empty()) {
-        fprintf(stderr, "mkpatch: %s: %zu error%s, no patch written\n", manifest_file.c_str(), m.errors.size(),
-                m.errors.size() == 1 ? "" : "s");
-        return 1;
-    }
+    if (!m.errors.empty())
+        throw mkpatch_error(manifest_file + ": " + std::to_string(m.errors.size()) + " error" +
+                            (m.errors.size() == 1 ? "" : "s") + ", no patch written");
+    return m;
+}
 
-    fs::path out_path = file_path(out_file);
-    fs::path out_dir = out_path.parent_path().empty() ? fs::path(".") : out_path.parent_path();
-    std::error_code ec;
-    if (!fs::is_directory(out_dir, ec))
-        throw mkpatch_error(out_file + ": the folder " + file_utf8(out_dir) + " does not exist");
-
+// The program image to build on, --stub's or the build tree's, checked.
+payload_bytes mkpatch_stub(const std::string &stub_file)
+{
     fs::path stub_path = stub_file.empty() ? mkpatch_find_stub() : file_path(stub_file);
-    payload_bytes patch = file_read(stub_path);
+    payload_bytes image = file_read(stub_path);
     std::string stub_name = file_utf8(stub_path);
-    if (patch.size() > PAYLOAD_OFFSET)
-        throw mkpatch_error(stub_name + " is " + std::to_string(patch.size()) + " bytes, more than the " +
+    if (image.size() > PAYLOAD_OFFSET)
+        throw mkpatch_error(stub_name + " is " + std::to_string(image.size()) + " bytes, more than the " +
                             std::to_string(PAYLOAD_OFFSET) + "-byte program image (a patch already?)");
-    if (patch.size() < 2 || patch[0] != 'M' || patch[1] != 'Z')
+    if (image.size() < 2 || image[0] != 'M' || image[1] != 'Z')
         throw mkpatch_error(stub_name + " is not a Windows program (it does not start with MZ)");
-    printf("program: %s (%zu bytes)\n", stub_name.c_str(), patch.size());
-    patch = payload_start(patch, static_cast<uint32_t>(m.entries.size()), m.message);
-    std::vector<uint64_t> hashes;
+    printf("program: %s (%zu bytes)\n", stub_name.c_str(), image.size());
+    return image;
+}
+
+// What was built: each entry's record head and the CRC-32 of its data, which
+// the read-back compares with what it decodes, and the patch's length.
+struct mkpatch_built {
+    std::vector<payload_record> records;
+    std::vector<uint32_t> data_crcs;
+    uint64_t size = 0;
+};
+
+// Writes the patch of the manifest's entries on the image to path, reading
+// each source a batch at a time as it is compressed.
+mkpatch_built mkpatch_write(const fs::path &path, const std::string &manifest_file, const manifest &m,
+                            const payload_bytes &image, int level)
+{
+    mkpatch_built built;
+    payload_writer w = payload_write_start(path, image, static_cast<uint32_t>(m.entries.size()), m.message, level);
     size_t k = 0;
     for (const manifest_entry &e : m.entries) {
         k++;
@@ -140,64 +152,110 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
         r.action = e.action;
         r.name = e.name;
         r.dest = e.dest;
-        if (e.action == ACTION_WRITE) {
-            r.data = file_read(e.source);
-            if (r.data.size() > PAYLOAD_MAX_DATA)
-                throw mkpatch_error(file_utf8(e.source) + " grew past " + std::to_string(PAYLOAD_MAX_DATA) +
-                                    " bytes since it was checked");
+        payload_written written;
+        try {
+            strm_ptr data;
+            if (e.action == ACTION_WRITE) {
+                std::error_code ec;
+                uintmax_t size = fs::file_size(e.source, ec);
+                if (ec)
+                    throw mkpatch_error(file_utf8(e.source) + ": " + ec.message());
+                if (size > PAYLOAD_MAX_DATA)
+                    throw mkpatch_error(file_utf8(e.source) + " grew past " + std::to_string(PAYLOAD_MAX_DATA) +
+                                        " bytes since it was checked");
+                r.size = static_cast<uint32_t>(size);
+                data = file_open_read(e.source);
+            }
+            written = payload_write_entry(&w, r, data.get());
+        } catch (const mkpatch_error &x) {
+            throw mkpatch_error(manifest_file + ":" + std::to_string(e.line) + ": entry " + std::to_string(k) + ": " +
+                                x.what());
         }
-        payload_bytes record = payload_record_bytes(r);
-        uint32_t blob = payload_append(&patch, record, level);
-        if (!blob)
-            throw mkpatch_error("entry " + std::to_string(k) + ": compression failed");
-        if (patch.size() + PAYLOAD_TRAILER_SIZE > PAYLOAD_MAX_PATCH)
-            throw mkpatch_error(manifest_file + ":" + std::to_string(e.line) + ": entry " + std::to_string(k) +
-                                ": the patch would pass " + std::to_string(PAYLOAD_MAX_PATCH) +
-                                " bytes, more than the program can read of its own file; split it");
-        hashes.push_back(mkpatch_hash(record));
+        built.records.push_back(r);
+        built.data_crcs.push_back(written.data_crc);
         if (e.action == ACTION_WRITE)
-            printf("%5zu  write   %s  %zu bytes, blob %u\n", k, mkpatch_show(e.name).c_str(), r.data.size(),
-                   static_cast<unsigned>(blob));
+            printf("%5zu  write   %s  %u bytes, blob %u\n", k, mkpatch_show(e.name).c_str(),
+                   static_cast<unsigned>(r.size), static_cast<unsigned>(written.blob));
         else
             printf("%5zu  delete  %s\n", k, mkpatch_show(e.name).c_str());
     }
+    payload_write_trailer(&w);
+    payload_write_finish(&w);
+    built.size = w.size;
+    return built;
+}
 
-    payload_trailer(&patch);
-
-    // Read back as list and verify read it, before the file is written.
+// Reads the patch at path back as list and verify read it, and compares
+// every entry with what was built.
+void mkpatch_read_back(const fs::path &path, const mkpatch_built &built)
+{
     payload_layout layout;
-    payload_fault fault;
     bool same = true;
-    bool ok = payload_read(patch.data(), patch.size(), &layout,
-                           [&](uint32_t entry, const payload_record &r) {
-                               same = same && mkpatch_hash(payload_record_bytes(r)) == hashes[entry - 1];
-                           },
-                           &fault);
-    if (!ok || !same || !layout.trailer)
-        throw mkpatch_error("internal error: the patch does not read back as built: " +
-                            (!ok ? fault.what : !same ? "a record differs" : "no trailer"));
+    uint32_t crc = 0;
+    payload_visitor compare;
+    compare.data = [&](uint32_t, const uint8_t *data, size_t n) { crc = crc32_update(crc, data, n); };
+    compare.record = [&](uint32_t entry, const payload_record &r) {
+        const payload_record &b = built.records[entry - 1];
+        same = same && r.action == b.action && r.name == b.name && r.dest == b.dest && r.size == b.size &&
+               crc == built.data_crcs[entry - 1];
+        crc = 0;
+    };
+    try {
+        payload_read_file(path, &layout, compare);
+    } catch (const payload_error &e) {
+        throw mkpatch_error(std::string("internal error: the patch does not read back as built: ") + e.what());
+    }
+    if (!same || !layout.trailer)
+        throw mkpatch_error(std::string("internal error: the patch does not read back as built: ") +
+                            (!same ? "a record differs" : "no trailer"));
+}
 
-    // Written aside and renamed, so that OUT is never a patch cut short
-    // (nor one left unsigned when a signature was asked for).
-    fs::path part = out_path, signed_part = out_path;
-    part += ".part";
+// Gives the finished patch part its name out, signed first when asked.
+void mkpatch_publish(const fs::path &part, const fs::path &out, const sign_options &sign)
+{
+    if (!sign_wanted(sign)) {
+        fs::rename(part, out);
+        return;
+    }
+    fs::path signed_part = out;
     signed_part += ".signed.part";
     try {
-        file_write(part, patch);
-        if (sign_wanted(sign)) {
-            mkpatch_sign_to(part, signed_part, sign);
-            fs::rename(signed_part, out_path);
-            fs::remove(part);
-        } else {
-            fs::rename(part, out_path);
-        }
+        mkpatch_sign_to(part, signed_part, sign);
+        fs::rename(signed_part, out);
+        fs::remove(part);
     } catch (const std::exception &) {
-        fs::remove(part, ec);
+        std::error_code ec;
         fs::remove(signed_part, ec);
         throw;
     }
+}
+
+int mkpatch_build(const std::string &manifest_file, const std::string &out_file, const std::string &stub_file,
+                  int level, const sign_options &sign)
+{
+    manifest m = mkpatch_manifest(manifest_file);
+    fs::path out_path = file_path(out_file);
+    fs::path out_dir = out_path.parent_path().empty() ? fs::path(".") : out_path.parent_path();
+    std::error_code ec;
+    if (!fs::is_directory(out_dir, ec))
+        throw mkpatch_error(out_file + ": the folder " + file_utf8(out_dir) + " does not exist");
+    payload_bytes image = mkpatch_stub(stub_file);
+
+    // Written aside and renamed, so that OUT is never a patch cut short
+    // (nor one left unsigned when a signature was asked for).
+    fs::path part = out_path;
+    part += ".part";
+    mkpatch_built built;
+    try {
+        built = mkpatch_write(part, manifest_file, m, image, level);
+        mkpatch_read_back(part, built);
+        mkpatch_publish(part, out_path, sign);
+    } catch (const std::exception &) {
+        fs::remove(part, ec);
+        throw;
+    }
     printf("wrote %s: %zu entr%s, payload %zu bytes, %zu bytes in all%s\n", out_file.c_str(), m.entries.size(),
-           m.entries.size() == 1 ? "y" : "ies", patch.size() - PAYLOAD_OFFSET,
+           m.entries.size() == 1 ? "y" : "ies", static_cast<size_t>(built.size - PAYLOAD_OFFSET),
            static_cast<size_t>(fs::file_size(out_path)), sign_wanted(sign) ? ", signed" : "");
     if (!m.readme.empty()) {
         // The program shows the README.TXT of its own folder.
@@ -208,15 +266,14 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
     return 0;
 }
 
-// Checks all of a patch read from patch_file; false (fault reported) when it is bad.
-bool mkpatch_load(const std::string &patch_file, const payload_bytes &file, payload_layout *layout,
-                  const payload_visit &visit = nullptr)
+// Checks all of the patch patch_file; its faults name the file.
+void mkpatch_read(const std::string &patch_file, payload_layout *layout, const payload_visitor &visit = {})
 {
-    payload_fault fault;
-    if (payload_read(file.data(), file.size(), layout, visit, &fault))
-        return true;
-    fprintf(stderr, "mkpatch: %s: %s\n", patch_file.c_str(), fault.what.c_str());
-    return false;
+    try {
+        payload_read_file(file_path(patch_file), layout, visit);
+    } catch (const payload_error &e) {
+        throw mkpatch_error(patch_file + ": " + e.what());
+    }
 }
 
 // Display columns of UTF-8 text: wide for the CJK ranges.
@@ -235,22 +292,29 @@ int mkpatch_list(const std::string &patch_file)
         std::string action, size, packed, dest, name;
     };
     std::vector<row> rows;
-    payload_bytes file = file_read(file_path(patch_file));
     payload_layout layout;
     bool registry_user = false;
-    bool ok = mkpatch_load(patch_file, file, &layout, [&](uint32_t k, const payload_record &r) {
+    payload_visitor add_row;
+    add_row.record = [&](uint32_t k, const payload_record &r) {
         bool write = r.action == ACTION_WRITE;
-        rows.push_back({write ? "write" : "delete", write ? std::to_string(r.data.size()) : "-",
+        rows.push_back({write ? "write" : "delete", write ? std::to_string(r.size) : "-",
                         std::to_string(layout.blob_length[k - 1]), mkpatch_show(r.dest), mkpatch_show(r.name)});
         registry_user = registry_user || (r.dest.size() > 5 && r.dest[0] == '%' &&
                                           utf8_fold(r.dest.substr(1, 5)) == "hkcr\\");
-    });
-    // What the file holds is shown even when a later entry is bad.
+    };
+    // What the file holds is shown even when a later entry is bad, and the
+    // fault after it.
+    std::exception_ptr fault;
+    try {
+        mkpatch_read(patch_file, &layout, add_row);
+    } catch (const mkpatch_error &) {
+        fault = std::current_exception();
+    }
     uint32_t sig_at, sig_size;
     printf("%s: %u entr%s, payload %zu bytes, %s\n", patch_file.c_str(), layout.count,
            layout.count == 1 ? "y" : "ies",
            static_cast<size_t>(layout.end > PAYLOAD_OFFSET ? layout.end - PAYLOAD_OFFSET : 0),
-           sign_directory(file.data(), file.size(), &sig_at, &sig_size) ? "signed" : "not signed");
+           mkpatch_signed(file_path(patch_file), &sig_at, &sig_size) ? "signed" : "not signed");
     std::string question = mkpatch_show(payload_unescape(layout.message));
     printf("question:\n");
     size_t start = 0;
@@ -272,102 +336,155 @@ int mkpatch_list(const std::string &patch_file)
                r.dest.c_str(), static_cast<int>(dest_width - mkpatch_width(r.dest)), "", r.name.c_str());
     if (registry_user)
         printf("\n%%HKCR\\ reads HKEY_CURRENT_USER.\n");
-    return ok ? 0 : 1;
+    if (fault)
+        std::rethrow_exception(fault);
+    return 0;
 }
 
-// Says who signed the patch and whether its digest still matches; false when
-// a signature is there and does not match.
-bool mkpatch_signature(const std::string &patch_file, const payload_bytes &file)
+// Says who signed the patch; throws when a signature is there and its digest
+// does not match.
+void mkpatch_signature(const std::string &patch_file)
 {
     uint32_t at, size;
-    if (!sign_directory(file.data(), file.size(), &at, &size)) {
+    if (!mkpatch_signed(file_path(patch_file), &at, &size)) {
         printf("not signed\n");
-        return true;
+        return;
     }
     sign_report r = sign_check(file_path(patch_file));
     if (!r.checked) {
         printf("signed (%u bytes of signature), not checked: %s\n", static_cast<unsigned>(size), r.why.c_str());
-        return true;
+        return;
     }
     if (!r.digest_ok) {
         // osslsigncode stops at the digest then, before it names the signer.
-        fprintf(stderr, "mkpatch: %s: signature broken: the file's digest does not match the signed one "
-                        "(the file changed after signing)\n", patch_file.c_str());
-        return false;
+        throw mkpatch_error(patch_file + ": signature broken: the file's digest does not match the signed one "
+                                         "(the file changed after signing)");
     }
     printf("signed by %s: digest matches, %s\n", r.subject.c_str(),
            r.trusted ? "chain trusted" : ("chain not trusted (" + r.why + ")").c_str());
-    return true;
 }
 
 int mkpatch_verify(const std::string &patch_file)
 {
-    payload_bytes file = file_read(file_path(patch_file));
-    bool signature_ok = mkpatch_signature(patch_file, file);
-    payload_layout layout;
-    if (!mkpatch_load(patch_file, file, &layout))
-        return 1;
-    printf("%s: OK, %u entr%s, payload %zu bytes\n", patch_file.c_str(), layout.count,
-           layout.count == 1 ? "y" : "ies", static_cast<size_t>(layout.end - PAYLOAD_OFFSET));
-    // Only a trailer says the bytes are the ones built; without one, they
-    // merely form a sound patch.
-    if (!layout.trailer)
-        printf("no trailer: structure checked only\n");
-    else if (layout.end == file.size())
-        printf("trailer: CRC-32 matches\n");
-    else
-        printf("trailer: CRC-32 matches; %zu bytes follow it\n", static_cast<size_t>(file.size() - layout.end));
-    return signature_ok ? 0 : 1;
+    // The signature and the payload are both checked, and each fault named.
+    std::vector<std::string> faults;
+    try {
+        mkpatch_signature(patch_file);
+    } catch (const mkpatch_error &e) {
+        faults.push_back(e.what());
+    }
+    try {
+        payload_layout layout;
+        mkpatch_read(patch_file, &layout);
+        printf("%s: OK, %u entr%s, payload %zu bytes\n", patch_file.c_str(), layout.count,
+               layout.count == 1 ? "y" : "ies", static_cast<size_t>(layout.end - PAYLOAD_OFFSET));
+        // Only a trailer says the bytes are the ones built; without one, they
+        // merely form a sound patch.
+        if (!layout.trailer)
+            printf("no trailer: structure checked only\n");
+        else if (layout.end == layout.size)
+            printf("trailer: CRC-32 matches\n");
+        else
+            printf("trailer: CRC-32 matches; %zu bytes follow it\n", static_cast<size_t>(layout.size - layout.end));
+    } catch (const mkpatch_error &e) {
+        faults.push_back(e.what());
+    }
+    for (const std::string &f : faults)
+        fprintf(stderr, "mkpatch: %s\n", f.c_str());
+    return faults.empty() ? 0 : 1;
 }
+
+// A folder of its own under DIR for the files of one extract, removed with
+// whatever is left in it; DIR too when it was made for them and stays empty.
+struct mkpatch_staging {
+    fs::path root, dir;
+    bool made_root = false;
+    explicit mkpatch_staging(const fs::path &where) : root(where)
+    {
+        std::error_code ec;
+        made_root = !fs::exists(root, ec);
+        fs::create_directories(root);
+        for (int i = 0;; i++) {
+            dir = root / (".mkpatch-extract-" + std::to_string(i));
+            if (fs::create_directory(dir))
+                break;
+        }
+    }
+    ~mkpatch_staging()
+    {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+        if (made_root && fs::is_empty(root, ec))
+            fs::remove(root, ec);
+    }
+    fs::path entry(uint32_t k) const { return dir / std::to_string(k); }
+};
 
 int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool force)
 {
-    // The whole patch is checked and every target worked out before any
-    // file is written.
+    // The patch is read once: each write entry's data goes to a file of its
+    // own in a staging folder as it is decoded, and only once the whole patch
+    // has passed its checks and no file is in the way do the files take their
+    // places. A bad patch leaves nothing behind.
     struct target {
         uint32_t entry;
         fs::path path;
+        uint32_t size;
     };
     std::vector<target> targets;
+    // The last entry of each file: a later entry for the same file replaces
+    // an earlier one, as the program does, while a file that was there before
+    // needs --force.
+    std::map<fs::path, uint32_t> last;
     std::vector<std::string> deletes;
     fs::path root = file_path(dir);
-    payload_bytes file = file_read(file_path(patch_file));
-    payload_layout layout;
-    std::string why;
-    bool ok = mkpatch_load(patch_file, file, &layout, [&](uint32_t k, const payload_record &r) {
+    mkpatch_staging staging(root);
+    file_writer out;  // the staged file of the entry being read
+    uint32_t out_entry = 0;
+    auto stage = [&](uint32_t k) {
+        if (out_entry != k) {
+            out = file_create(staging.entry(k));
+            out_entry = k;
+        }
+    };
+    payload_visitor visit;
+    visit.data = [&](uint32_t k, const uint8_t *data, size_t n) {
+        stage(k);
+        file_put(&out, data, n);
+    };
+    visit.record = [&](uint32_t k, const payload_record &r) {
         if (r.action == ACTION_DELETE) {
             deletes.push_back(mkpatch_show(r.name) + "  (in " + mkpatch_show(r.dest) + ")");
             return;
         }
-        std::string name, checked;
+        std::string name;
         if (!cp932_to_utf8(r.name, &name))
             throw mkpatch_error("entry " + std::to_string(k) + ": the name '" + mkpatch_show(r.name) +
                                 "' is not valid code page 932");
-        if (!manifest_name(name, &checked, &why))
-            throw mkpatch_error("entry " + std::to_string(k) + ": the name '" + name + "' cannot be extracted: " + why);
-        targets.push_back({k, file_under(root, name)});
-    });
-    if (!ok)
-        return 1;
-    std::map<fs::path, uint32_t> planned;
-    for (const target &t : targets) {
+        try {
+            manifest_name(name);
+        } catch (const mkpatch_error &e) {
+            throw mkpatch_error("entry " + std::to_string(k) + ": the name '" + name +
+                                "' cannot be extracted: " + e.what());
+        }
+        stage(k);  // an empty file has no data to open it
+        file_finish(&out);
+        fs::path path = file_under(root, name);
         std::error_code ec;
-        if (!force && !planned.count(t.path) && fs::exists(t.path, ec))
-            throw mkpatch_error(file_utf8(t.path) + " exists already (use --force to overwrite)");
-        planned[t.path] = t.entry;
+        if (!force && !last.count(path) && fs::exists(path, ec))
+            throw mkpatch_error(file_utf8(path) + " exists already (use --force to overwrite)");
+        last[path] = k;
+        targets.push_back({k, path, r.size});
+    };
+    payload_layout layout;
+    mkpatch_read(patch_file, &layout, visit);
+    for (const target &t : targets) {
+        if (last[t.path] == t.entry) {
+            fs::create_directories(t.path.parent_path());
+            fs::rename(staging.entry(t.entry), t.path);
+        }
+        printf("%s  %u bytes\n", file_utf8(t.path).c_str(), static_cast<unsigned>(t.size));
     }
-    payload_fault fault;
-    payload_read(file.data(), file.size(), &layout,
-                 [&](uint32_t k, const payload_record &r) {
-                     if (r.action != ACTION_WRITE)
-                         return;
-                     const target &t = *std::find_if(targets.begin(), targets.end(),
-                                                     [&](const target &x) { return x.entry == k; });
-                     fs::create_directories(t.path.parent_path());
-                     file_write(t.path, r.data);
-                     printf("%s  %zu bytes\n", file_utf8(t.path).c_str(), r.data.size());
-                 },
-                 &fault);
     for (const std::string &d : deletes)
         printf("not extracted, a delete entry: %s\n", d.c_str());
     return 0;
@@ -375,10 +492,8 @@ int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool 
 
 int mkpatch_sign(const std::string &patch_file, const std::string &out_file, const sign_options &o)
 {
-    payload_bytes file = file_read(file_path(patch_file));
     payload_layout layout;
-    if (!mkpatch_load(patch_file, file, &layout))
-        return 1;
+    mkpatch_read(patch_file, &layout);
     // The program reads nothing after its last entry; only a trailer tells
     // the signature apart from a damaged payload.
     if (!layout.trailer)

@@ -1,44 +1,43 @@
 #include "tools/mkpatch/payload.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <memory>
 
 #include "payload/check.h"
 #include "payload/crc32.h"
 #include "stream/mstrm.h"
 #include "stream/qzt.h"
 #include "stream/qzt_encode.h"
+#include "tools/mkpatch/files.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
-// True when the field holds a terminator and only zero bytes after it.
-bool payload_field(const uint8_t *field, uint32_t size, const char *what, std::string *text, std::string *why)
+// The text of a field that holds a terminator and only zero bytes after it.
+std::string payload_field(const uint8_t *field, uint32_t size, const char *what)
 {
     auto *nul = static_cast<const uint8_t *>(memchr(field, 0, size));
-    if (!nul) {
-        *why = std::string(what) + " field of " + std::to_string(size) + " bytes holds no terminator";
-        return false;
-    }
+    if (!nul)
+        throw mkpatch_error(std::string(what) + " field of " + std::to_string(size) + " bytes holds no terminator");
     for (const uint8_t *p = nul; p < field + size; p++) {
-        if (*p) {
-            *why = std::string(what) + " field holds bytes after its terminator";
-            return false;
-        }
+        if (*p)
+            throw mkpatch_error(std::string(what) + " field holds bytes after its terminator");
     }
-    text->assign(reinterpret_cast<const char *>(field), static_cast<size_t>(nul - field));
-    return true;
+    return std::string(reinterpret_cast<const char *>(field), static_cast<size_t>(nul - field));
 }
 
-// Collects each entry's record from the check's sink, parses it once the
-// check has passed it and hands it on. Nothing may unwind through the check,
-// so a fault or an exception here is kept and ends the visits.
+// Takes each entry's record from the check's sink: its head kept, its data
+// handed on as it comes, the record parsed once the check has passed it and
+// handed on. Nothing may unwind through the check, so a fault or an exception
+// here is kept and ends the visits.
 struct payload_reader {
-    const payload_visit *visit = nullptr;
+    const payload_visitor *visit = nullptr;
     payload_layout *layout = nullptr;
-    payload_bytes record;  // the current entry's so far
-    payload_record parsed;
+    uint8_t head[RECORD_WRITE_HEAD_SIZE];  // the current entry's
+    uint64_t len = 0;                      // of its record so far
     uint32_t refused = 0;  // the first entry whose record payload_parse refused
     std::string why;
     std::exception_ptr thrown;
@@ -51,19 +50,49 @@ void payload_collect(payload_check *c, const uint8_t *data, int32_t n)
         return;
     try {
         if (data) {
-            r->record.insert(r->record.end(), data, data + n);
+            auto size = static_cast<uint32_t>(n);
+            uint32_t in_head = 0;
+            if (r->len < RECORD_WRITE_HEAD_SIZE) {
+                in_head = std::min(static_cast<uint32_t>(RECORD_WRITE_HEAD_SIZE - r->len), size);
+                memcpy(r->head + r->len, data, in_head);
+            }
+            r->len += size;
+            if (size > in_head && r->head[0] == ACTION_WRITE && r->visit->data)
+                r->visit->data(c->entry, data + in_head, size - in_head);
             return;
         }
         r->layout->blob_offset.push_back(c->blob_at);
         r->layout->blob_length.push_back(c->blob_len);
-        if (!payload_parse(r->record, &r->parsed, &r->why))
+        payload_record parsed;
+        try {
+            parsed = payload_parse(r->head, r->len);
+        } catch (const mkpatch_error &e) {
             r->refused = c->entry;
-        else if (*r->visit)
-            (*r->visit)(c->entry, r->parsed);
-        r->record.clear();
+            r->why = e.what();
+            return;
+        }
+        r->len = 0;
+        if (r->visit->record)
+            r->visit->record(c->entry, parsed);
     } catch (...) {
         r->thrown = std::current_exception();
     }
+}
+
+// The CRC-32 of the file's bytes [from, to).
+uint32_t payload_crc(strm *file, uint32_t from, uint32_t to)
+{
+    uint8_t buf[65536];
+    uint32_t crc = 0;
+    strm_seek(file, from);
+    for (uint32_t left = to - from; left > 0;) {
+        int32_t n = strm_read(file, buf, static_cast<int32_t>(std::min<uint32_t>(left, sizeof buf)));
+        if (n <= 0)
+            break;
+        crc = crc32_update(crc, buf, static_cast<size_t>(n));
+        left -= static_cast<uint32_t>(n);
+    }
+    return crc;
 }
 
 std::string payload_hex(uint32_t v, int digits)
@@ -75,9 +104,8 @@ std::string payload_hex(uint32_t v, int digits)
 
 // The check's fault as one line: where, what, and the numbers that show it.
 // A record the check refused is worded by payload_parse, which names the
-// field or length at fault; record holds it whole then.
-std::string payload_fault_words(const payload_check &c, const uint8_t *file, uint64_t len,
-                                const payload_bytes &record)
+// field or length at fault; the reader holds its head and length then.
+std::string payload_fault_words(const payload_check &c, strm *file, uint32_t len, const payload_reader &record)
 {
     std::string where;
     if (c.entry)
@@ -102,7 +130,7 @@ std::string payload_fault_words(const payload_check &c, const uint8_t *file, uin
         break;
     case PAYLOAD_CHECKSUM:
         detail = "the trailer holds " + payload_hex(c.value, 8) + ", the payload's CRC-32 is " +
-                 payload_hex(crc32_update(0, file + PAYLOAD_OFFSET, c.end - PAYLOAD_OFFSET), 8);
+                 payload_hex(payload_crc(file, PAYLOAD_OFFSET, c.end), 8);
         break;
     case PAYLOAD_NOT_QZT:
         if (c.blob_len < static_cast<uint32_t>(QZT_HEADER))
@@ -120,10 +148,11 @@ std::string payload_fault_words(const payload_check &c, const uint8_t *file, uin
     case PAYLOAD_RECORD_SIZE:
     case PAYLOAD_NAME_OPEN:
     case PAYLOAD_DEST_OPEN: {
-        payload_record unused;
-        std::string why;
-        if (!payload_parse(record, &unused, &why))
-            what = why;
+        try {
+            payload_parse(record.head, record.len);
+        } catch (const mkpatch_error &e) {
+            what = e.what();
+        }
         break;
     }
     default:
@@ -146,31 +175,15 @@ uint32_t payload_get32(const uint8_t *p)
            static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
-payload_bytes payload_record_bytes(const payload_record &r)
+payload_bytes payload_record_head(const payload_record &r)
 {
     payload_bytes out(RECORD_HEAD_SIZE, 0);
     out[0] = r.action;
     memcpy(&out[1], r.name.data(), r.name.size());
     memcpy(&out[1 + RECORD_NAME_SIZE], r.dest.data(), r.dest.size());
-    if (r.action == ACTION_WRITE) {
-        payload_put32(&out, static_cast<uint32_t>(r.data.size()));
-        out.insert(out.end(), r.data.begin(), r.data.end());
-    }
+    if (r.action == ACTION_WRITE)
+        payload_put32(&out, r.size);
     return out;
-}
-
-payload_bytes payload_compress(const payload_bytes &record, int level)
-{
-    strm *out = mstrm_new_writer();
-    payload_bytes blob;
-    if (out && qzt_encode(record.data(), static_cast<uint32_t>(record.size()), level, out)) {
-        uint32_t len;
-        const uint8_t *p = mstrm_data(out, &len);
-        blob.assign(p, p + len);
-    }
-    if (out)
-        strm_release(out);
-    return blob;
 }
 
 payload_bytes payload_header(uint32_t count, std::string_view message)
@@ -191,21 +204,125 @@ payload_bytes payload_start(const payload_bytes &image, uint32_t count, std::str
     return patch;
 }
 
-uint32_t payload_append(payload_bytes *patch, const payload_bytes &record, int level)
+namespace {
+
+// Bytes of the payload, through the CRC-32.
+void payload_put(payload_writer *w, const uint8_t *data, size_t n)
 {
-    payload_bytes blob = payload_compress(record, level);
-    if (blob.empty())
-        return 0;
-    payload_put32(patch, static_cast<uint32_t>(blob.size()));
-    patch->insert(patch->end(), blob.begin(), blob.end());
-    return static_cast<uint32_t>(blob.size());
+    file_put(&w->file, data, n);
+    w->crc = crc32_update(w->crc, data, n);
+    w->size += n;
 }
 
-void payload_trailer(payload_bytes *patch)
+// Polynomials modulo the CRC-32's, in its bit order (bit 31 the constant
+// term): a times b.
+uint32_t payload_crc_times(uint32_t a, uint32_t b)
 {
-    uint32_t crc = crc32_update(0, patch->data() + PAYLOAD_OFFSET, patch->size() - PAYLOAD_OFFSET);
-    payload_put32(patch, PAYLOAD_TRAILER_MAGIC);
-    payload_put32(patch, crc);
+    uint32_t product = 0;
+    for (uint32_t bit = 1u << 31; bit; bit >>= 1) {
+        if (a & bit)
+            product ^= b;
+        b = b & 1 ? (b >> 1) ^ 0xEDB88320u : b >> 1;  // b times x
+    }
+    return product;
+}
+
+// The CRC-32 of A followed by B, from theirs and B's length: CRC(A)
+// x^(8 len_b) + CRC(B), the starting and final inversions cancelling.
+uint32_t payload_crc_join(uint32_t crc_a, uint32_t crc_b, uint64_t len_b)
+{
+    uint32_t shift = 1u << 31;  // x^0, then x^(8 len_b)
+    uint32_t power = 1u << 23;  // x^8, then squared: x^16, x^32...
+    for (; len_b; len_b >>= 1) {
+        if (len_b & 1)
+            shift = payload_crc_times(shift, power);
+        power = payload_crc_times(power, power);
+    }
+    return payload_crc_times(shift, crc_a) ^ crc_b;
+}
+
+}  // namespace
+
+payload_writer payload_write_start(const fs::path &path, const payload_bytes &image, uint32_t count,
+                                   std::string_view message, int level)
+{
+    payload_writer w{file_create(path), level};
+    payload_bytes start = payload_start(image, count, message);
+    file_put(&w.file, start.data(), PAYLOAD_OFFSET);
+    w.size = PAYLOAD_OFFSET;
+    payload_put(&w, start.data() + PAYLOAD_OFFSET, start.size() - PAYLOAD_OFFSET);
+    return w;
+}
+
+payload_written payload_write_entry(payload_writer *w, const payload_record &r, strm *data)
+{
+    payload_bytes head = payload_record_head(r);
+    uint64_t total = head.size() + (r.action == ACTION_WRITE ? r.size : 0);
+    // The blob's length goes before it and is known only after it, so its
+    // place is kept and filled in afterwards; the CRC-32 of the blob, taken on
+    // its own meanwhile, is joined to the payload's then.
+    const uint8_t unknown[4] = {};
+    uint64_t length_at = w->size;
+    file_put(&w->file, unknown, 4);
+    w->size += 4;
+    uint32_t crc_before = w->crc;
+    w->crc = 0;
+
+    payload_written written{0, 0};
+    payload_bytes batch(std::min<uint64_t>(total, PAYLOAD_BATCH));
+    // Pieces of whole blocks: the first starts with the head, all but the
+    // last are full.
+    for (uint64_t done = 0; done < total;) {
+        auto n = static_cast<uint32_t>(std::min<uint64_t>(total - done, PAYLOAD_BATCH));
+        uint32_t filled = 0;
+        if (done < head.size()) {
+            filled = static_cast<uint32_t>(head.size());
+            memcpy(batch.data(), head.data(), filled);
+        }
+        while (filled < n) {
+            int32_t got = strm_read(data, batch.data() + filled, static_cast<int32_t>(n - filled));
+            if (got <= 0)
+                throw mkpatch_error("its data ended after " + std::to_string(done + filled - head.size()) + " of " +
+                                    std::to_string(r.size) + " bytes: the source changed while it was read");
+            written.data_crc = crc32_update(written.data_crc, batch.data() + filled, static_cast<size_t>(got));
+            filled += static_cast<uint32_t>(got);
+        }
+        strm_ptr coded(mstrm_new_writer());
+        if (!coded || (done == 0 && !qzt_encode_head(static_cast<uint32_t>(total), coded.get())) ||
+            !qzt_encode_blocks(batch.data(), n, w->level, coded.get()))
+            throw mkpatch_error("compression failed");
+        uint32_t len;
+        const uint8_t *bytes = mstrm_data(coded.get(), &len);
+        if (w->size + len + PAYLOAD_TRAILER_SIZE > PAYLOAD_MAX_PATCH)
+            throw mkpatch_error("the patch would pass " + std::to_string(PAYLOAD_MAX_PATCH) +
+                                " bytes, more than the program can read of its own file; split it");
+        payload_put(w, bytes, len);
+        written.blob += len;
+        done += n;
+    }
+    uint8_t more;
+    if (data && strm_read(data, &more, 1) == 1)
+        throw mkpatch_error("its data holds more than " + std::to_string(r.size) +
+                            " bytes: the source changed while it was read");
+
+    payload_bytes length;
+    payload_put32(&length, written.blob);
+    file_put_at(&w->file, length_at, length.data(), length.size());
+    w->crc = payload_crc_join(crc32_update(crc_before, length.data(), length.size()), w->crc, written.blob);
+    return written;
+}
+
+void payload_write_trailer(payload_writer *w)
+{
+    payload_bytes trailer;
+    payload_put32(&trailer, PAYLOAD_TRAILER_MAGIC);
+    payload_put32(&trailer, w->crc);
+    payload_put(w, trailer.data(), trailer.size());
+}
+
+void payload_write_finish(payload_writer *w)
+{
+    file_finish(&w->file);
 }
 
 std::string payload_unescape(std::string_view stored)
@@ -219,70 +336,59 @@ std::string payload_unescape(std::string_view stored)
     return text;
 }
 
-bool payload_parse(const payload_bytes &record, payload_record *out, std::string *why)
+payload_record payload_parse(const uint8_t *head, uint64_t len)
 {
-    uint64_t len = record.size();
-    if (len < RECORD_HEAD_SIZE) {
-        *why = "the record is " + std::to_string(len) + " bytes, shorter than its " +
-               std::to_string(RECORD_HEAD_SIZE) + "-byte head";
-        return false;
+    if (len < RECORD_HEAD_SIZE)
+        throw mkpatch_error("the record is " + std::to_string(len) + " bytes, shorter than its " +
+                            std::to_string(RECORD_HEAD_SIZE) + "-byte head");
+    payload_record out;
+    out.action = head[0];
+    if (out.action != ACTION_WRITE && out.action != ACTION_DELETE)
+        throw mkpatch_error("action " + std::to_string(out.action) + " is neither 1 (write) nor 2 (delete)");
+    out.name = payload_field(&head[1], RECORD_NAME_SIZE, "the name");
+    out.dest = payload_field(&head[1 + RECORD_NAME_SIZE], RECORD_DEST_SIZE, "the destination");
+    if (out.name.empty())
+        throw mkpatch_error("the name is empty");
+    if (out.action == ACTION_DELETE) {
+        if (len != RECORD_HEAD_SIZE)
+            throw mkpatch_error("a delete record is " + std::to_string(RECORD_HEAD_SIZE) + " bytes, this one " +
+                                std::to_string(len));
+        return out;
     }
-    out->action = record[0];
-    if (out->action != ACTION_WRITE && out->action != ACTION_DELETE) {
-        *why = "action " + std::to_string(out->action) + " is neither 1 (write) nor 2 (delete)";
-        return false;
-    }
-    if (!payload_field(&record[1], RECORD_NAME_SIZE, "the name", &out->name, why) ||
-        !payload_field(&record[1 + RECORD_NAME_SIZE], RECORD_DEST_SIZE, "the destination", &out->dest, why))
-        return false;
-    if (out->name.empty()) {
-        *why = "the name is empty";
-        return false;
-    }
-    out->data.clear();
-    if (out->action == ACTION_DELETE) {
-        if (len != RECORD_HEAD_SIZE) {
-            *why = "a delete record is " + std::to_string(RECORD_HEAD_SIZE) + " bytes, this one " +
-                   std::to_string(len);
-            return false;
-        }
-        return true;
-    }
-    if (len < RECORD_WRITE_HEAD_SIZE) {
-        *why = "the write record is " + std::to_string(len) + " bytes and holds no data length";
-        return false;
-    }
-    uint32_t d = payload_get32(&record[RECORD_HEAD_SIZE]);
+    if (len < RECORD_WRITE_HEAD_SIZE)
+        throw mkpatch_error("the write record is " + std::to_string(len) + " bytes and holds no data length");
+    out.size = payload_get32(&head[RECORD_HEAD_SIZE]);
     uint64_t held = len - RECORD_WRITE_HEAD_SIZE;
-    if (d != held) {
-        *why = "the data length says " + std::to_string(d) + " bytes, but the record holds " +
-               std::to_string(held);
-        return false;
-    }
-    out->data.assign(record.begin() + RECORD_WRITE_HEAD_SIZE, record.end());
-    return true;
+    if (out.size != held)
+        throw mkpatch_error("the data length says " + std::to_string(out.size) + " bytes, but the record holds " +
+                            std::to_string(held));
+    return out;
 }
 
-bool payload_read(const uint8_t *file, uint64_t len, payload_layout *layout, const payload_visit &visit,
-                  payload_fault *fault)
+namespace {
+
+payload_error payload_too_long(uint64_t len)
+{
+    return payload_error(0, 0, "the file is " + std::to_string(len) + " bytes, more than the program can read " +
+                                   "of its own file (" + std::to_string(PAYLOAD_MAX_PATCH) + ")");
+}
+
+}  // namespace
+
+void payload_read(strm *file, payload_layout *layout, const payload_visitor &visit)
 {
     *layout = payload_layout{};
-    layout->end = len;
-    *fault = payload_fault{};
-    if (len < PAYLOAD_OFFSET) {
-        fault->what = "the file is " + std::to_string(len) + " bytes, shorter than the " +
-                      std::to_string(PAYLOAD_OFFSET) + "-byte program image";
-        return false;
-    }
-    if (file[0] != 'M' || file[1] != 'Z') {
-        fault->what = "the program image does not start with MZ";
-        return false;
-    }
-    if (len > PAYLOAD_MAX_PATCH) {
-        fault->what = "the file is " + std::to_string(len) + " bytes, more than the program can read of its own " +
-                      "file (" + std::to_string(PAYLOAD_MAX_PATCH) + ")";
-        return false;
-    }
+    uint32_t len = strm_size(file);
+    layout->end = layout->size = len;
+    if (len < PAYLOAD_OFFSET)
+        throw payload_error(0, 0, "the file is " + std::to_string(len) + " bytes, shorter than the " +
+                                      std::to_string(PAYLOAD_OFFSET) + "-byte program image");
+    strm_seek(file, 0);
+    uint8_t mz[2];
+    if (strm_read(file, mz, 2) != 2 || mz[0] != 'M' || mz[1] != 'Z')
+        throw payload_error(0, 0, "the program image does not start with MZ");
+    if (len > PAYLOAD_MAX_PATCH)
+        throw payload_too_long(len);
 
     payload_reader reader;
     reader.visit = &visit;
@@ -291,31 +397,39 @@ bool payload_read(const uint8_t *file, uint64_t len, payload_layout *layout, con
     c.decode_always = true;
     c.sink = payload_collect;
     c.ctx = &reader;
-    bool ok;
-    {
-        std::unique_ptr<strm, void (*)(strm *)> in(mstrm_new_reader(file, static_cast<uint32_t>(len)), strm_release);
-        ok = payload_check_file(in.get(), PAYLOAD_OFFSET, &c);
-    }
+    bool ok = payload_check_file(file, PAYLOAD_OFFSET, &c);
     if (reader.thrown)
         std::rethrow_exception(reader.thrown);
 
     layout->count = c.count;
-    uint64_t question = PAYLOAD_OFFSET + PAYLOAD_HEADER;
-    if (question + c.message_len <= len)
-        layout->message.assign(reinterpret_cast<const char *>(file + question), c.message_len);
+    uint32_t question = PAYLOAD_OFFSET + PAYLOAD_HEADER;
+    if (len >= question && c.message_len <= len - question) {
+        layout->message.resize(c.message_len);
+        strm_seek(file, question);
+        strm_read(file, reinterpret_cast<uint8_t *>(layout->message.data()), static_cast<int32_t>(c.message_len));
+    }
     layout->trailer = c.trailer;
     if (c.end)
         layout->end = c.end + (c.trailer ? PAYLOAD_TRAILER_SIZE : 0);
     if (reader.refused) {
         // The check passed the record; the builder's rules did not.
-        fault->entry = reader.refused;
-        fault->what = "entry " + std::to_string(reader.refused) + ": " + reader.why;
-        return false;
+        throw payload_error(reader.refused, 0, "entry " + std::to_string(reader.refused) + ": " + reader.why);
     }
-    if (ok)
-        return true;
-    fault->entry = c.entry;
-    fault->block = c.block;
-    fault->what = payload_fault_words(c, file, len, reader.record);
-    return false;
+    if (!ok)
+        throw payload_error(c.entry, c.block, payload_fault_words(c, file, len, reader));
+}
+
+void payload_read_file(const fs::path &path, payload_layout *layout, const payload_visitor &visit)
+{
+    // The stream library's sizes are 32-bit: a larger file is refused by its
+    // whole length before it is opened.
+    std::error_code ec;
+    uintmax_t size = fs::file_size(path, ec);
+    if (!ec && size > PAYLOAD_MAX_PATCH) {
+        *layout = payload_layout{};
+        layout->end = layout->size = size;
+        throw payload_too_long(size);
+    }
+    strm_ptr file = file_open_read(path);
+    payload_read(file.get(), layout, visit);
 }

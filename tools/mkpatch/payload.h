@@ -1,20 +1,29 @@
 // Writing and reading the payload of a patch (layout in payload/payload.h).
 //
-// Writer: entry records built from their fields, compressed into blobs, the
-// header with the escaped question, the image padded to the payload offset,
-// the trailer at the end.
-// Reader: a whole patch file in memory goes through the payload check that
-// the program runs, with every blob decoded, and each record is parsed with
-// the builder's stricter rules. Faults come back as text; nothing here exits.
+// Writer: a patch goes to its file as it is made: the image padded to the
+// payload offset, the header with the escaped question, then each entry's
+// record, read from its source and compressed a batch of blocks at a time,
+// behind its blob's length, and the trailer at the end, its CRC-32 taken as
+// the bytes go by. Writing takes the same memory whatever the size of the
+// sources.
+// Reader: a patch file, read through a stream, goes through the payload check
+// that the program runs, with every blob decoded, and each record is parsed
+// with the builder's stricter rules. A record's data is handed on a decoded
+// block at a time and never held whole, so that reading takes the same memory
+// whatever the size of the patch. Faults are thrown (tools/mkpatch/error.h).
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "payload/payload.h"
+#include "stream/qzt.h"
+#include "tools/mkpatch/error.h"
+#include "tools/mkpatch/files.h"
 
 using payload_bytes = std::vector<uint8_t>;
 
@@ -26,37 +35,64 @@ constexpr uint64_t PAYLOAD_MAX_DATA = 0xFFFFFFFFu - RECORD_WRITE_HEAD_SIZE;
 // The program builds every path in MAX_PATH bytes with its terminator.
 constexpr uint32_t PAYLOAD_MAX_PATH = 259;
 
+// Records are compressed this many bytes at a time: whole blocks, enough of
+// them to keep the best level's two threads busy.
+constexpr uint32_t PAYLOAD_BATCH = 256 * QZT_BLOCK;
+
 static_assert(PAYLOAD_MAX_PATCH > PAYLOAD_OFFSET + PAYLOAD_HEADER, "room for a payload");
+static_assert(PAYLOAD_BATCH % QZT_BLOCK == 0 && PAYLOAD_BATCH >= RECORD_WRITE_HEAD_SIZE,
+              "a batch is whole blocks and holds a record's head");
 static_assert(PAYLOAD_MAX_DATA + RECORD_WRITE_HEAD_SIZE == 0xFFFFFFFFu, "the largest record has a 32-bit length");
 static_assert(RECORD_NAME_SIZE == PAYLOAD_MAX_PATH + 1, "a name of a whole path still holds its terminator");
 
-// One entry record with its fields in code page 932, without terminators.
+// One entry record's head: its fields in code page 932, without terminators.
 struct payload_record {
     uint8_t action = ACTION_DELETE;
     std::string name;
     std::string dest;
-    payload_bytes data;  // write only
+    uint32_t size = 0;  // write only: the length D of the data behind the head
 };
 
 void payload_put32(payload_bytes *out, uint32_t v);
 uint32_t payload_get32(const uint8_t *p);
 
-// The record's bytes: 561 for a delete, 565 + D for a write. The caller has
-// checked that name and dest fit their fields with a terminator.
-payload_bytes payload_record_bytes(const payload_record &r);
-// A complete compressed stream of the record (qzt_encode at the given level).
-payload_bytes payload_compress(const payload_bytes &record, int level);
+// The record's head: all 561 bytes of a delete, the first 565 of a write,
+// whose D bytes of data follow. The caller has checked that name and dest fit
+// their fields with a terminator.
+payload_bytes payload_record_head(const payload_record &r);
 // Entry count, question length and the question's stored (escaped) bytes.
 payload_bytes payload_header(uint32_t count, std::string_view message);
 // A patch's start: the program image (at most PAYLOAD_OFFSET bytes, checked
 // by the caller) padded with zeros to the payload offset, then the header.
 payload_bytes payload_start(const payload_bytes &image, uint32_t count, std::string_view message);
-// Appends an entry: the record compressed at level, behind its length.
-// Returns the blob's length; 0 when compression failed (nothing appended).
-uint32_t payload_append(payload_bytes *patch, const payload_bytes &record, int level);
-// Ends a patch whose entries are all appended: the trailer, the magic and the
-// CRC-32 of the payload so far (layout in payload/check.h).
-void payload_trailer(payload_bytes *patch);
+
+// A patch being written.
+struct payload_writer {
+    file_writer file;
+    int level;          // of compression
+    uint64_t size = 0;  // bytes written
+    uint32_t crc = 0;   // CRC-32 of the payload written
+};
+// What an entry came to: its blob's length, and the CRC-32 of its data.
+struct payload_written {
+    uint32_t blob;
+    uint32_t data_crc;
+};
+// Creates the patch file with its start (payload_start) for count entries.
+payload_writer payload_write_start(const std::filesystem::path &path, const payload_bytes &image, uint32_t count,
+                                   std::string_view message, int level);
+// Appends an entry: the record of r compressed, behind its blob's length.
+// A write's r.size bytes of data (at most PAYLOAD_MAX_DATA) are read from
+// data, which must hold exactly as many; a delete reads nothing. Throws when
+// data holds another length, when the patch would pass PAYLOAD_MAX_PATCH
+// with its trailer, or when the file cannot be written; the patch is left
+// unfinished then.
+payload_written payload_write_entry(payload_writer *w, const payload_record &r, strm *data);
+// Appends the trailer: the magic and the CRC-32 of the payload before it
+// (layout in payload/check.h).
+void payload_write_trailer(payload_writer *w);
+// Closes the file; throws when a byte did not reach it.
+void payload_write_finish(payload_writer *w);
 // The question as the program decodes it: a backslash is dropped and marks
 // the next byte, a marked 'n' becomes CR LF, every other byte is copied.
 std::string payload_unescape(std::string_view stored);
@@ -69,25 +105,43 @@ struct payload_layout {
     std::vector<uint32_t> blob_length;
     bool trailer = false;  // a trailer follows the last entry and its CRC-32 matches
     uint64_t end = 0;      // where the payload ends (its trailer included); the file's length until known
+    uint64_t size = 0;     // the file's length
 };
 
-// A fault: where it lies (1-based entry and block; 0 outside them) and the
-// whole line that names it, such as "entry 2, block 1: block out of sync".
-struct payload_fault {
-    uint32_t entry = 0;
-    uint32_t block = 0;
-    std::string what;
+// A fault of a patch file: where it lies (1-based entry and block; 0 outside
+// them), with the whole line that names it as its text, such as
+// "entry 2, block 1: block out of sync".
+struct payload_error : mkpatch_error {
+    payload_error(uint32_t entry_, uint32_t block_, const std::string &what)
+        : mkpatch_error(what), entry(entry_), block(block_)
+    {
+    }
+    uint32_t entry, block;
 };
 
-// Parses and checks a record: action 1 or 2, both fields terminated and
-// zero-filled after the terminator, a name, the length the action calls for.
-bool payload_parse(const payload_bytes &record, payload_record *out, std::string *why);
-// Checks a whole patch file in memory: the program image, then the payload
-// check (payload/check.h) with every blob decoded, each record parsed and
-// handed to visit (if given) with its entry number as soon as it has passed.
-// Whatever follows a matching trailer is left alone. False with the first
-// fault; the records before it have been visited. An exception from visit
+// Parses and checks a record of len bytes from its head (its first bytes, up
+// to RECORD_WRITE_HEAD_SIZE of them): action 1 or 2, both fields terminated
+// and zero-filled after the terminator, a name, the length the action calls
+// for. Throws mkpatch_error with the reason.
+payload_record payload_parse(const uint8_t *head, uint64_t len);
+
+// What payload_read hands on as it goes; either may be empty.
+struct payload_visitor {
+    // The next piece of a write entry's data, as its blocks are decoded and
+    // before the entry has passed all its checks.
+    std::function<void(uint32_t entry, const uint8_t *data, size_t n)> data;
+    // An entry's record, once it has passed every check.
+    std::function<void(uint32_t entry, const payload_record &r)> record;
+};
+
+// Checks a patch file read through file, a reader whose size is the file's
+// length: the program image, then the payload check (payload/check.h) with
+// every blob decoded and each record parsed, its data and its record handed
+// to visit. Whatever follows a matching trailer is left alone. Throws
+// payload_error with the first fault, once layout holds what was found before
+// it and the entries before it have been visited. An exception from visit
 // ends the visits and comes out of here once the check has finished.
-using payload_visit = std::function<void(uint32_t entry, const payload_record &r)>;
-bool payload_read(const uint8_t *file, uint64_t len, payload_layout *layout, const payload_visit &visit,
-                  payload_fault *fault);
+void payload_read(strm *file, payload_layout *layout, const payload_visitor &visit = {});
+// The same for the file at path, through a buffered reader.
+void payload_read_file(const std::filesystem::path &path, payload_layout *layout,
+                       const payload_visitor &visit = {});

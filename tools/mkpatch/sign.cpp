@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
-#include <stdexcept>
 #include <vector>
 
+#include "tools/mkpatch/error.h"
 #include "tools/mkpatch/files.h"
 
 #ifndef _WIN32
@@ -21,8 +21,6 @@ extern char **environ;
 namespace fs = std::filesystem;
 
 namespace {
-
-using sign_error = std::runtime_error;
 
 uint32_t sign_le16(const uint8_t *p)
 {
@@ -63,10 +61,10 @@ int sign_run(const std::vector<std::string> &args, const std::string &input, std
 
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0)
-        throw sign_error(std::string("cannot make a pipe: ") + strerror(errno));
+        throw mkpatch_error(std::string("cannot make a pipe: ") + strerror(errno));
     sign_fd in_read{in[0]}, in_write{in[1]};
     if (pipe2(out, O_CLOEXEC) != 0)
-        throw sign_error(std::string("cannot make a pipe: ") + strerror(errno));
+        throw mkpatch_error(std::string("cannot make a pipe: ") + strerror(errno));
     sign_fd out_read{out[0]}, out_write{out[1]};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -77,7 +75,7 @@ int sign_run(const std::vector<std::string> &args, const std::string &input, std
     int err = posix_spawnp(&pid, "osslsigncode", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (err)
-        throw sign_error(std::string("cannot run osslsigncode: ") + strerror(err) +
+        throw mkpatch_error(std::string("cannot run osslsigncode: ") + strerror(err) +
                          " (it comes in the osslsigncode package)");
     in_read.reset();
     out_write.reset();
@@ -109,7 +107,7 @@ int sign_run(const std::vector<std::string> &args, const std::string &input, std
     int status;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)
-            throw sign_error(std::string("cannot wait for osslsigncode: ") + strerror(errno));
+            throw mkpatch_error(std::string("cannot wait for osslsigncode: ") + strerror(errno));
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
@@ -127,7 +125,7 @@ bool sign_password(const sign_options &o, std::string *pass)
     if (!o.pass_env.empty()) {
         const char *value = getenv(o.pass_env.c_str());
         if (!value)
-            throw sign_error("--pass-env: the environment variable " + o.pass_env + " is not set");
+            throw mkpatch_error("--pass-env: the environment variable " + o.pass_env + " is not set");
         *pass = value;
         return true;
     }
@@ -191,12 +189,12 @@ void sign_file(const fs::path &in, const fs::path &out, const sign_options &o)
     (void)in;
     (void)out;
     (void)o;
-    throw sign_error("the Windows build of mkpatch does not sign: sign with the host's mkpatch, which runs "
+    throw mkpatch_error("the Windows build of mkpatch does not sign: sign with the host's mkpatch, which runs "
                      "osslsigncode");
 #else
     for (char c : o.description) {
         if (c < 0x20 || c > 0x7E)
-            throw sign_error("--description: '" + o.description +
+            throw mkpatch_error("--description: '" + o.description +
                              "' is not plain ASCII, and the signature keeps its description in ASCII");
     }
     std::vector<std::string> args = {"sign"};
@@ -214,7 +212,7 @@ void sign_file(const fs::path &in, const fs::path &out, const sign_options &o)
     std::string output;
     int rc = sign_run(args, pass, &output);
     if (rc != 0)
-        throw sign_error("osslsigncode could not sign " + file_utf8(in) + " (exit code " + std::to_string(rc) +
+        throw mkpatch_error("osslsigncode could not sign " + file_utf8(in) + " (exit code " + std::to_string(rc) +
                          "):\n" + output.substr(0, output.find_last_not_of("\r\n") + 1));
 #endif
 }

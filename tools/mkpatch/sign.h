@@ -27,8 +27,8 @@ bool sign_wanted(const sign_options &o);
 // The PE security directory (data directory 4): where the signature lies (a
 // file offset) and its length. False for an unsigned file or no PE program.
 bool sign_directory(const uint8_t *file, uint64_t len, uint32_t *at, uint32_t *size);
-// Signs the program in into out with SHA-256. Throws std::runtime_error with
-// the reason (osslsigncode's own words among them); out may be left behind.
+// Signs the program in into out with SHA-256. Throws mkpatch_error with the
+// reason (osslsigncode's own words among them); out may be left behind.
 void sign_file(const std::filesystem::path &in, const std::filesystem::path &out, const sign_options &o);
 
 struct sign_report {
