@@ -8,6 +8,7 @@
 
 #include <toml++/toml.h>
 
+#include "payload/dest.h"
 #include "tools/mkpatch/cp932.h"
 #include "tools/mkpatch/files.h"
 #include "tools/mkpatch/payload.h"
@@ -15,11 +16,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-bool manifest_keyword(std::string_view s, size_t at, std::string_view word)
-{
-    return s.size() >= at + word.size() && utf8_fold(s.substr(at, word.size())) == word;
-}
 
 std::string manifest_hex(std::string_view bytes)
 {
@@ -225,34 +221,28 @@ bool manifest_dest(std::string_view utf8, std::string *stored, std::string *why,
         *stored += '\\';
 
     const std::string &s = *stored;
-    if (!s.empty() && s[0] == '%') {
-        size_t rest;
-        if (manifest_keyword(s, 1, "windir%")) {
-            rest = 8;
-        } else if (manifest_keyword(s, 1, "hkcr\\") || manifest_keyword(s, 1, "hklm\\")) {
-            size_t after_key = s.find('%', 6);
-            size_t after_value = after_key == std::string::npos ? after_key : s.find('%', after_key + 1);
-            if (after_value == std::string::npos) {
-                *why = std::string("the registry form needs a '%' after the ") +
-                       (after_key == std::string::npos ? "subkey" : "value name") + ": %" + s.substr(1, 4) +
-                       "\\SUBKEY%VALUE%";
-                return false;
-            }
-            rest = after_value + 1;
-            if (manifest_keyword(s, 1, "hklm\\"))
-                *warning = "the program opens HKEY_LOCAL_MACHINE keys with full access, which needs administrator "
-                           "rights on current Windows; without them the patch stops there";
-        } else {
-            *why = "it starts with '%' but is none of %WINDIR%..., %HKCR\\SUBKEY%VALUE%..., "
-                   "%HKLM\\SUBKEY%VALUE%... (a plain folder cannot start with '%')";
-            return false;
-        }
+    dest_parts p;
+    bool names_folder = dest_parse(s.c_str(), &p);
+    if (p.form == DEST_NO_KEY_END || p.form == DEST_NO_VALUE_END) {
+        *why = std::string("the registry form needs a '%' after the ") +
+               (p.form == DEST_NO_KEY_END ? "subkey" : "value name") + ": %" + s.substr(1, 4) + "\\SUBKEY%VALUE%";
+        return false;
+    }
+    if (!names_folder) {
+        *why = "it starts with '%' but is none of %WINDIR%..., %HKCR\\SUBKEY%VALUE%..., "
+               "%HKLM\\SUBKEY%VALUE%... (a plain folder cannot start with '%')";
+        return false;
+    }
+    if (p.form == DEST_MACHINE)
+        *warning = "the program opens HKEY_LOCAL_MACHINE keys with full access, which needs administrator "
+                   "rights on current Windows; without them the patch stops there";
+    if (p.form != DEST_PLAIN) {
         std::string tail;
         // A registry value ending in a backslash, or naming a .dat file (cut to
         // its folder), does bring the separator.
-        if (rest < s.size() && s[rest] != '\\' && s[rest] != '/' && cp932_to_utf8(s.substr(rest), &tail))
+        if (*p.rest && *p.rest != '\\' && *p.rest != '/' && cp932_to_utf8(p.rest, &tail))
             *warning = "'" + tail + "' is appended to the folder with no separator" +
-                       (rest == 8 ? "" : " unless the value ends in a backslash or names a .dat file") +
+                       (p.form == DEST_WINDIR ? "" : " unless the value ends in a backslash or names a .dat file") +
                        "; start it with a backslash";
     } else if (s.empty()) {
         *warning = "an empty destination puts the file in the program's current folder";
@@ -397,7 +387,9 @@ void manifest_entry_check(const toml::table &t, uint32_t k, const manifest_repor
     }
 
     // With a full path as destination the program's whole path is known now.
-    if (m->errors.size() == errors && !e.dest.empty() && e.dest[0] != '%') {
+    dest_parts parts;
+    if (m->errors.size() == errors && !e.dest.empty() && dest_parse(e.dest.c_str(), &parts) &&
+        parts.form == DEST_PLAIN) {
         size_t len = e.dest.size() + (e.dest.back() == '\\' ? 0 : 1) + e.name.size();
         if (len > PAYLOAD_MAX_PATH)
             rep.error(e.line, prefix + "the destination and the name make a path of " + std::to_string(len) +
