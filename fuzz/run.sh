@@ -11,6 +11,10 @@ source=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seeds=$build/seeds/$name
 case $name in
     qzt) seeds=$source/examples max_len=70000 ;;
+    payload) max_len=24576 ;;
+    dest) max_len=1024 ;;
+    message) max_len=4096 ;;
+    manifest) max_len=8192 ;;
     *) echo "run.sh: no fuzz target $name" >&2; exit 2 ;;
 esac
 mkdir -p "$build/corpus/$name" "$build/artifacts"
