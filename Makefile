@@ -4,7 +4,7 @@
 PRESETS := native asan fuzz win64 win32
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: setup build test demo bench bench-apply bench-mkpatch
+.PHONY: setup build test demo bench bench-apply bench-mkpatch fuzz
 
 setup:
 	@$(SUDO) bash scripts/setup.sh
@@ -21,6 +21,19 @@ build: setup
 test: build
 	@printf 'subdirs(%s)\n' "$(PRESETS)" > build/CTestTestfile.cmake
 	ctest --test-dir build -j2 --output-on-failure
+
+# Each fuzz target for FUZZ_SECONDS (the tests run them for seconds only), on
+# its seeds and the corpus it keeps in build/fuzz/corpus/; a crashing input
+# is written to build/fuzz/artifacts/ and stops the run.
+FUZZ_SECONDS := 60
+FUZZERS := $(patsubst fuzz/fuzz_%.cpp,%,$(wildcard fuzz/fuzz_*.cpp))
+
+fuzz: setup
+	@cmake --preset fuzz >/dev/null && cmake --build --preset fuzz
+	@for f in $(FUZZERS); do \
+	  echo "== fuzz_$$f, $(FUZZ_SECONDS) s"; \
+	  fuzz/run.sh build/fuzz $$f $(FUZZ_SECONDS) || exit 1; \
+	done
 
 # The example patch: Orvane 1.0 to 1.1 (examples/), built by the host's mkpatch
 # on the 32-bit program into build/demo/, with its README.TXT beside it, then

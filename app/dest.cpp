@@ -4,52 +4,36 @@
 #include "app/patch.h"
 #include "app/strings.h"
 #include "diag/diag.h"
+#include "payload/dest.h"
 
-// Compares ASCII letters without regard to case, as keywords and the ".dat"
-// test do; stops at the end of text.
-static bool patch_starts_with(const char *text, const char *word)
+// The program's environment of the expansion: the system's Windows folder,
+// the registry through reg.cpp's one open key, the ANSI code page.
+static const char *patch_windows_dir(const dest_env *, const char *spec)
 {
-    for (; *word; text++, word++) {
-        char a = *text >= 'A' && *text <= 'Z' ? static_cast<char>(*text + 32) : *text;
-        char b = *word >= 'A' && *word <= 'Z' ? static_cast<char>(*word + 32) : *word;
-        if (a != b)
-            return false;
-    }
-    return true;
+    static char dir[MAX_PATH];
+    return patch_path_call(GetWindowsDirectoryA(dir, MAX_PATH), "GetWindowsDirectory", spec) ? dir : nullptr;
 }
+
+static const char *patch_reg_value(const dest_env *, bool machine, const char *key, const char *value)
+{
+    if (machine)
+        reg_open_machine(key);
+    else
+        reg_open_user(key);
+    return reg_query_sz(value, nullptr);
+}
+
+static const dest_env g_dest_env = {patch_windows_dir, patch_reg_value, patch_lead_byte, nullptr};
 
 bool patch_resolve_dest(const char *spec, char *out)
 {
-    const char *rest = spec;
-    out[0] = '\0';
-    if (spec[0] == '%') {
-        if (patch_starts_with(spec + 1, "WINDIR%")) {
-            if (!patch_path_call(GetWindowsDirectoryA(out, MAX_PATH), "GetWindowsDirectory", spec))
-                out[0] = '\0';
-            rest = spec + 8;
-        } else if (patch_starts_with(spec + 1, "HKCR\\")) {
-            rest = patch_reg_lookup(1, spec + 6, out);
-        } else if (patch_starts_with(spec + 1, "HKLM\\")) {
-            rest = patch_reg_lookup(2, spec + 6, out);
-        } else {
-            rest = nullptr;
-        }
-        // A spec that names no directory must not send the entry to some
-        // other one (the current directory, say): the entry is left alone.
-        if (!rest) {
-            out[0] = '\0';
-            return false;
-        }
-        // A value naming an application's data file stands for its folder.
-        size_t len = strlen(out);
-        if (len >= 4 && patch_starts_with(out + len - 4, ".dat"))
-            out[patch_dir_length(out)] = '\0';
-    }
-    patch_join_path(out, out, rest);
-    size_t len = strlen(out);
-    if (len > 0 && out[len - 1] != '\\')
-        patch_join_path(out, out, "\\");
-    return true;
+    dest_overflow why;
+    int32_t found = dest_expand(spec, out, &g_dest_env, &why);
+    if (found == DEST_TOO_LONG)
+        patch_path_too_long(out, why.head, why.tail);
+    // A spec that names no directory must not send the entry to some other
+    // one (the current directory, say): the entry is left alone.
+    return found != DEST_NONE;
 }
 
 bool patch_expand_dest(const char *spec, char *out)
@@ -115,31 +99,4 @@ void patch_forget_dests()
     free(g_dest_memo);
     g_dest_memo = nullptr;
     g_dest_memo_count = 0;
-}
-
-// Reads SUBKEY%VALUE% from text, looks the value up and leaves it (or a lone
-// backslash when it is absent) in out; returns where the rest begins, or null
-// for a spec that lacks a '%' (no key is opened then).
-const char *patch_reg_lookup(int root, const char *text, char *out)
-{
-    char subkey[RECORD_DEST_SIZE];
-    char value[RECORD_DEST_SIZE];
-    char *fields[2] = {subkey, value};
-    const char *p = text;
-    for (char *field : fields) {
-        size_t n = 0;
-        while (*p && *p != '%' && n < RECORD_DEST_SIZE - 1)
-            field[n++] = *p++;
-        if (*p != '%')
-            return nullptr;
-        field[n] = '\0';
-        p++;
-    }
-    if (root == 1)
-        reg_open_user(subkey);
-    else
-        reg_open_machine(subkey);
-    const char *found = reg_query_sz(value, nullptr);
-    patch_join_path(out, found ? found : "\\", "");
-    return p;
 }

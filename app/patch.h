@@ -83,9 +83,10 @@ void patch_apply_entry(HWND dlg);
 void patch_write_file(HWND dlg, const char *dir, const char *name, strm *src);
 void patch_delete_file(const char *dir, const char *name);
 
-// dest.cpp: destination specs; false (after the internal-error box) for a
-// spec that names no directory: a '%' without a keyword, or a registry
-// reference without both of its closing '%'
+// dest.cpp: destination specs expanded (payload/dest.h) against the system
+// and the registry; false (after the internal-error box) for a spec that
+// names no directory: a '%' without a keyword, or a registry reference
+// without both of its closing '%'
 bool patch_expand_dest(const char *spec, char *out);
 // The same without the box.
 bool patch_resolve_dest(const char *spec, char *out);
@@ -95,11 +96,14 @@ bool patch_remember_dest(const char *spec, char *out);
 // patch_expand_dest for a spec not met before.
 bool patch_entry_dest(const char *spec, char *out);
 void patch_forget_dests();
-const char *patch_reg_lookup(int root, const char *text, char *out);
 
-// path.cpp: path pieces, multibyte-aware under the ANSI code page
+// path.cpp: path pieces (payload/dest.h) under the ANSI code page, in MAX_PATH
+// buffers. A path a then b that does not fit is a fatal report "ab: path too
+// long" (each piece cut to 259 bytes), and out is left empty.
+bool patch_lead_byte(uint8_t c);
 size_t patch_dir_length(const char *path);
 void patch_join_path(char *out, const char *a, const char *b);
+void patch_path_too_long(char *out, const char *a, const char *b);
 bool patch_path_call(DWORD len, const char *call, const char *what);
 
 // reg.cpp: the registry layer, one open key at a time

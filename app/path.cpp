@@ -2,39 +2,30 @@
 
 #include "app/patch.h"
 #include "diag/diag.h"
+#include "payload/dest.h"
 
-// Drive and directory of a path: everything up to and including the last '\'
-// or '/', or the drive alone ("C:"), or nothing. Double-byte characters of
-// the ANSI code page are stepped over whole, so a second byte of 0x5C is
-// never taken for a separator.
-size_t patch_dir_length(const char *path)
+static_assert(DEST_PATH_SIZE == MAX_PATH, "the shared path pieces fill the program's buffers");
+
+bool patch_lead_byte(uint8_t c)
 {
-    size_t len = path[0] && path[1] == ':' ? 2 : 0;
-    for (size_t i = 0; path[i];) {
-        if (IsDBCSLeadByte(static_cast<BYTE>(path[i])) && path[i + 1]) {
-            i += 2;
-            continue;
-        }
-        if (path[i] == '\\' || path[i] == '/')
-            len = i + 1;
-        i++;
-    }
-    return len;
+    return IsDBCSLeadByte(c) != 0;
 }
 
-// out = a followed by b, in a MAX_PATH buffer (out may be a itself). A result
-// that does not fit is a fatal report rather than a shortened path.
+size_t patch_dir_length(const char *path)
+{
+    return dest_dir_length(path, patch_lead_byte);
+}
+
+void patch_path_too_long(char *out, const char *a, const char *b)
+{
+    fatal_error("%.259s%.259s: path too long", a, b);
+    out[0] = '\0';
+}
+
 void patch_join_path(char *out, const char *a, const char *b)
 {
-    size_t la = strlen(a);
-    size_t lb = strlen(b);
-    if (la + lb >= MAX_PATH) {
-        fatal_error("%.259s%.259s: path too long", a, b);
-        out[0] = '\0';
-        return;
-    }
-    memmove(out, a, la);
-    memcpy(out + la, b, lb + 1);
+    if (!dest_join(out, a, b))
+        patch_path_too_long(out, a, b);
 }
 
 // The length a system call returned for the path it put in a MAX_PATH buffer:

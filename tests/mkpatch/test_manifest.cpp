@@ -236,6 +236,15 @@ TEST_F(ManifestFile, ErrorsNameTheirLine)
               std::vector<std::string>({"2: error: entry: write each entry as an [[entry]] table"}));
 }
 
+TEST_F(ManifestFile, CharactersWhereTomlLooksForWhitespace)
+{
+    // Such characters, where the TOML reader asks whether they are whitespace,
+    // are text (after a line-ending backslash) or a syntax error.
+    manifest m = parse("question = \"\"\"\\\n  こんにちは\\\n  ¡ok\"\"\"\n");
+    EXPECT_EQ(m.errors, std::vector<std::string>({"1: error: question: '¡' (U+00A1) has no code page 932 form"}));
+    EXPECT_EQ(parse("question = 'Q' こ\n").errors.at(0).substr(0, 20), "1: error: TOML synta");
+}
+
 TEST_F(ManifestFile, EntryErrors)
 {
     using v = std::vector<std::string>;

@@ -53,6 +53,7 @@ grep -q '^  Orvane をバージョン 1.1 に更新します。$' "$tmp/out" || 
 grep -q '^  よろしいですか？$' "$tmp/out" || fail "list: second line of the question"
 grep -Eq '^ +3  delete +- +[0-9]+  %HKCR\\Software\\Orvane\\Game%Path%  NOTES.TXT$' "$tmp/out" ||
     fail "list: the delete entry: $(cat "$tmp/out")"
+grep -q '^%HKCR\\ reads HKEY_CURRENT_USER.$' "$tmp/out" || fail "list: the note on %HKCR\\"
 # README.TXT beside the patch, in code page 932 with CR LF.
 iconv -f CP932 -t UTF-8 "$tmp/demo/README.TXT" | tr -d '\r' | cmp -s - "$examples/README.TXT" ||
     fail "README.TXT is not the example's text in code page 932"

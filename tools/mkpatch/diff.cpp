@@ -75,8 +75,10 @@ diff_result diff_trees(const fs::path &old_dir, const fs::path &new_dir)
         std::string parent = diff_parent(name);
         if (old_tree.dirs.count(key) || (!parent.empty() && !old_tree.dirs.count(utf8_fold(parent))))
             continue;
+        // Named here: the fuzz build's clang captures no structured binding.
+        std::string inside = key + "\\";
         bool has_files = std::any_of(new_tree.files.begin(), new_tree.files.end(),
-                                     [&](auto &f) { return f.first.starts_with(key + "\\"); });
+                                     [&](auto &f) { return f.first.starts_with(inside); });
         if (has_files)
             r.errors.push_back("NEW has the folder '" + name +
                                "', which OLD lacks: the patch cannot create folders, so its files cannot be written");

@@ -21,6 +21,7 @@
 #endif
 
 #include "payload/crc32.h"
+#include "payload/dest.h"
 #include "stream/qzt_encode.h"
 #include "tools/mkpatch/cp932.h"
 #include "tools/mkpatch/diff.h"
@@ -299,8 +300,8 @@ int mkpatch_list(const std::string &patch_file)
         bool write = r.action == ACTION_WRITE;
         rows.push_back({write ? "write" : "delete", write ? std::to_string(r.size) : "-",
                         std::to_string(layout.blob_length[k - 1]), mkpatch_show(r.dest), mkpatch_show(r.name)});
-        registry_user = registry_user || (r.dest.size() > 5 && r.dest[0] == '%' &&
-                                          utf8_fold(r.dest.substr(1, 5)) == "hkcr\\");
+        dest_parts parts;
+        registry_user = registry_user || (dest_parse(r.dest.c_str(), &parts) && parts.form == DEST_USER);
     };
     // What the file holds is shown even when a later entry is bad, and the
     // fault after it.

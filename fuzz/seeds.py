@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""Seeds for the fuzz targets, made by mkpatch from the example's manifest and
+the end-to-end scenarios' manifests.
+
+    seeds.py MKPATCH SOURCE_DIR OUT_DIR
+
+OUT_DIR/payload   each patch's payload (the bytes behind the program image)
+OUT_DIR/message   a flags byte of 0 and each patch's stored question
+OUT_DIR/dest      each destination in the fuzz_dest input form, with a Windows
+                  folder and a registry value naming a data file
+OUT_DIR/manifest  each manifest, its placeholders filled in
+"""
+import shutil
+import subprocess
+import sys
+import tomllib
+from pathlib import Path
+
+PAYLOAD_OFFSET = 65536
+# The scenarios' placeholders, as run_scenario.py fills them (TOML-escaped).
+VALUES = {"@TARGET@": "C:\\\\TARGET", "@KEY@": "Software\\\\OrvaneFuzz", "@ID@": "fuzz"}
+
+
+def fill(text):
+    for name, value in VALUES.items():
+        text = text.replace(name, value)
+    return text
+
+
+def dests(spec):
+    found = [spec["dest"]] if "dest" in spec else []
+    return found + [e["dest"] for e in spec.get("entry", []) if "dest" in e]
+
+
+def main():
+    mkpatch, source, out = Path(sys.argv[1]), Path(sys.argv[2]), Path(sys.argv[3])
+    shutil.rmtree(out, ignore_errors=True)
+    work = out / "work"
+    for sub in ("payload", "message", "dest", "manifest"):
+        (out / sub).mkdir(parents=True)
+    work.mkdir()
+    stub = work / "stub.exe"
+    stub.write_bytes(b"MZ stub")
+
+    manifests = {"example": source / "examples" / "patch.toml"}
+    scenarios = source / "tests" / "e2e" / "scenarios"
+    for folder in sorted(scenarios.iterdir()):
+        for name in ("manifest.toml", "payload.toml"):
+            if (folder / name).exists():
+                shutil.copytree(folder, work / folder.name)
+                manifest = work / folder.name / name
+                manifest.write_text(fill(manifest.read_text("utf-8")), "utf-8")
+                manifests[folder.name] = manifest
+
+    specs = set()
+    for name, manifest in manifests.items():
+        text = manifest.read_text("utf-8")
+        specs.update(dests(tomllib.loads(text)))
+        if manifest.name == "payload.toml":
+            continue  # a patch mkpatch refuses to make
+        (out / "manifest" / f"{name}.toml").write_text(text, "utf-8")
+        patch = work / f"{name}.exe"
+        r = subprocess.run([mkpatch, "build", manifest, "-o", patch, "--stub", stub], capture_output=True, text=True)
+        if r.returncode != 0:
+            sys.exit(f"seeds.py: {manifest}: {r.stderr}")
+        payload = patch.read_bytes()[PAYLOAD_OFFSET:]
+        (out / "payload" / name).write_bytes(payload)
+        length = int.from_bytes(payload[4:8], "big")
+        (out / "message" / name).write_bytes(b"\0" + payload[8:8 + length])
+
+    for k, spec in enumerate(sorted(specs)):
+        seed = b"\0" + spec.encode("cp932") + b"\0C:\\WINDOWS\0C:\\TARGET\\GAME.DAT"
+        (out / "dest" / f"dest{k}").write_bytes(seed)
+    shutil.rmtree(work)
+
+
+if __name__ == "__main__":
+    main()
