@@ -118,12 +118,15 @@ static void patch_preflight_entry(strm *blob, patch_volume *vols, int *nvols)
     if (!rec)
         return;
     uint8_t action = strm_getc(rec);
-    char name[RECORD_NAME_SIZE];
-    char spec[RECORD_DEST_SIZE];
-    strm_read(rec, reinterpret_cast<uint8_t *>(name), sizeof name);
-    strm_read(rec, reinterpret_cast<uint8_t *>(spec), sizeof spec);
+    char name[RECORD_NAME_SIZE] = {};
+    char spec[RECORD_DEST_SIZE] = {};
+    // A trailer vouches for what the builder wrote; a hand-made patch with a
+    // matching one still gets no field read past its end.
+    bool fields = patch_read_fields(rec, name, spec);
     uint32_t len = action == ACTION_WRITE ? strm_get32(rec) : 0;
     strm_release(rec);
+    if (!fields)
+        return;
 
     char dir[MAX_PATH];
     // A spec that names no directory is the work's to report, in its turn.

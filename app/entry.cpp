@@ -37,6 +37,13 @@ static bool patch_field_ok(const char *field, int32_t got, const char *what)
     return false;
 }
 
+bool patch_read_fields(strm *rec, char *name, char *spec)
+{
+    int32_t got_name = strm_read(rec, reinterpret_cast<uint8_t *>(name), RECORD_NAME_SIZE);
+    int32_t got_spec = strm_read(rec, reinterpret_cast<uint8_t *>(spec), RECORD_DEST_SIZE);
+    return patch_field_ok(name, got_name, "name") && patch_field_ok(spec, got_spec, "destination");
+}
+
 void patch_apply_entry(HWND dlg)
 {
     strm *file = bstrm_open_file_read(g_temp_path, PATCH_WINDOW);
@@ -50,9 +57,7 @@ void patch_apply_entry(HWND dlg)
     char name[RECORD_NAME_SIZE] = {};
     char spec[RECORD_DEST_SIZE] = {};
     char dir[MAX_PATH] = {};
-    int32_t got_name = strm_read(src, reinterpret_cast<uint8_t *>(name), sizeof name);
-    int32_t got_spec = strm_read(src, reinterpret_cast<uint8_t *>(spec), sizeof spec);
-    if (patch_field_ok(name, got_name, "name") && patch_field_ok(spec, got_spec, "destination")) {
+    if (patch_read_fields(src, name, spec)) {
         // Expanded for every entry, whatever its action (a registry key named
         // there is opened and created), by the pre-flight pass before the work.
         bool found = patch_entry_dest(spec, dir);

@@ -80,6 +80,9 @@ bool patch_progress_label_shows(HWND dlg, int id, const char *text, bool first_o
 // (g_new_path while it is written), which then replaces the target
 extern char g_new_path[MAX_PATH];
 void patch_apply_entry(HWND dlg);
+// Reads a record's name and destination fields; false after the fatal report
+// of one whose terminator is not among the bytes read.
+bool patch_read_fields(strm *rec, char *name, char *spec);
 void patch_write_file(HWND dlg, const char *dir, const char *name, strm *src);
 void patch_delete_file(const char *dir, const char *name);
 

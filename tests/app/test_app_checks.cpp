@@ -59,6 +59,8 @@ TEST(PatchPreflight, FindsWhatWouldStopTheWorkHalfWay)
     EXPECT_EQ(preflight(dir, {a, record_blob(ACTION_WRITE, "NOPE\\B.DAT", d, write_tail(1))}),
               d + "NOPE\\B.DAT: Can't open wfile, 3");
     EXPECT_EQ(preflight(dir, {a, record_blob(ACTION_DELETE, "B.DAT", d + "NOPE")}), d + "NOPE\\: no such folder");
+    EXPECT_EQ(preflight(dir, {a, record_blob(ACTION_DELETE, "B.DAT", std::string(RECORD_DEST_SIZE, 'D'))}),
+              "entry destination not terminated");
     std::string folder = preflight(dir, {ro, record_blob(ACTION_WRITE, "SUB", d, write_tail(1))});
     EXPECT_EQ(folder.rfind(d + "SUB: Can't open wfile, ", 0), 0u) << folder;
     HANDLE held = CreateFileA(dir.file("A.DAT").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
