@@ -68,9 +68,9 @@ TEST(PatchProgress, FileUpdatesShowTheEndsAtOnceAndThinTheRest)
     EXPECT_EQ(pos(), 5000);  // the same width of bar: not worth a paint
 
     // Right after another change, only a first or last state goes out.
+    DWORD start = GetTickCount();
     patch_set_pos(dlg, IDC_FILE_BAR, upper);
     patch_set_percent(dlg, IDC_FILE_LABEL, 100);
-    DWORD start = GetTickCount();
     patch_set_pos(dlg, IDC_FILE_BAR, upper / 2);
     patch_set_percent(dlg, IDC_FILE_LABEL, 50);
     if (GetTickCount() - start < 30) {
