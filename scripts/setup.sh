@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 x86_64 machine for building and testing this project:
-# host and MinGW cross toolchains, GoogleTest, the header-only toml++ and
-# CLI11 (for mkpatch), Wine (64- and 32-bit), an X server and tools for the GUI
-# tests, a Japanese locale and fonts.
+# host, clang and MinGW cross toolchains, GoogleTest, the header-only toml++
+# and CLI11 (for mkpatch), Python, Wine (64- and 32-bit), an X server and
+# tools for the GUI tests, a Japanese locale and fonts, code-signing tools.
 #
 # Run as root. Safe to run again: every stage first checks whether its work is
 # already done, so on a prepared machine the script finishes in seconds.
@@ -14,13 +14,33 @@ readonly QEMU=/opt/qemu10/qemu-i386
 readonly BINFMT=/proc/sys/fs/binfmt_misc
 readonly BINFMT_NAME=qemu-i386-10
 
+# Every program the builds, the tests, the demo and `make bench` call, named
+# here even where another package would bring it along, so that no step
+# depends on what some other package happens to need.
 readonly TOOL_PACKAGES=(
-    g++ make cmake ninja-build pkg-config googletest libgtest-dev
-    libtomlplusplus-dev libcli11-dev
-    g++-mingw-w64-i686 g++-mingw-w64-x86-64
-    binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+    # CMake and Ninja, the host compilers (gcc for C, g++ for C++).
+    make cmake ninja-build pkg-config gcc g++
+    # The fuzz preset: clang, and the runtime libraries it links with
+    # -fsanitize=fuzzer,address,undefined (libFuzzer, ASan, UBSan), which the
+    # clang package does not pull in.
+    clang libclang-rt-14-dev
+    # MinGW: the C compilers of the win32 thread model, the C++ compilers of
+    # the posix one (see cmake/mingw-common.cmake), windres and objdump.
+    gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+    gcc-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    # GoogleTest (the host library, and its sources for the MinGW builds),
+    # and the header-only toml++ and CLI11 of mkpatch.
+    googletest libgtest-dev libtomlplusplus-dev libcli11-dev
+    # The end-to-end runner (/usr/bin/python3, 3.11 or later for tomllib).
+    python3
+    # The GUI tests and screenshots: an X server, xdotool and ImageMagick's
+    # import, the Japanese locale and fonts.
     xvfb xdotool imagemagick locales fonts-ipafont
+    # Signing Windows programs and checking their signatures.
     osslsigncode openssl
+    # This script's own: mount (binfmt_misc), awk, and the archive keyring
+    # that the throw-away apt configuration of download_qemu10 names.
+    mount mawk debian-archive-keyring
 )
 readonly WINE_PACKAGES=(wine wine64 wine32:i386)
 
