@@ -14,11 +14,11 @@
 # /var/tmp (FRESH_CHECK_DIR to choose another) and is deleted at the end
 # unless FRESH_CHECK_KEEP=1.
 #
-# Everything that mounts (debootstrap itself, and the chroot's /proc, /sys,
-# /dev, /tmp...) runs in a mount namespace of its own, so that no mount is
-# ever seen by, or left behind on, this machine; the chroot's programs also
-# run in a PID namespace of their own, so that whatever they leave running
-# (the tests' Xvfb, wineserver) ends with them, on failure and Ctrl-C too.
+# debootstrap and the chroot's programs run in mount and PID namespaces of
+# their own: the mounts they make (the chroot's /proc, /sys, /dev, /tmp...)
+# are never seen by, nor left behind on, this machine, and whatever they leave
+# running (the tests' Xvfb, wineserver) ends with them, on failure and Ctrl-C
+# too.
 set -euo pipefail
 
 readonly SUITE=bookworm
@@ -68,35 +68,64 @@ mkdir -p "$base"
 work=$(mktemp -d "$base/fresh-check.XXXXXX")
 root=$work/root
 
-# shellcheck disable=SC2317  # called from cleanup, which the trap runs
+# Runs a command in new mount and PID namespaces and waits for it. Its mounts
+# are private to it and vanish with it; when its first process ends, the
+# kernel ends every other one it left. It runs in the background, so that a
+# signal reaches the traps at once: unshare itself ignores SIGINT and SIGTERM
+# while it waits, and stop_namespaces ends it with SIGKILL, which --kill-child
+# passes on to the namespaces' first process.
+ns_pid=
+in_namespaces() {
+    local rc=0
+    unshare --mount --pid --fork --kill-child -- "$@" 3>&- &
+    ns_pid=$!
+    wait "$ns_pid" || rc=$?
+    ns_pid=
+    return "$rc"
+}
+
+# shellcheck disable=SC2317  # called from cleanup, which the traps run
+stop_namespaces() {
+    [ -n "$ns_pid" ] || return 0
+    kill -KILL "$ns_pid" 2>/dev/null || true
+    wait "$ns_pid" 2>/dev/null || true
+    ns_pid=
+}
+
+# shellcheck disable=SC2317  # called from cleanup
 # True when anything is mounted at or below $root in this mount namespace.
 mounted_below_root() {
     awk -v r="$root" '$5 == r || index($5, r "/") == 1 { found = 1 } END { exit !found }' \
         /proc/self/mountinfo
 }
 
-# shellcheck disable=SC2317  # run by the trap
-# Deletes the new root, never across a mount point: should anything still be
-# mounted below it (it should not: see above), it is left alone and named.
+# shellcheck disable=SC2317  # run by the traps
+# Ends whatever still runs in the namespaces and deletes the new root, never
+# across a mount point: should anything be mounted below it here (nothing
+# should: see in_namespaces), it is left alone and named.
 cleanup() {
     local rc=$?
     trap - EXIT INT TERM
+    stop_namespaces
     if [ "${FRESH_CHECK_KEEP:-}" = 1 ]; then
-        say "the root is kept in $root"
+        say "the root is kept in $root" >&3
     elif mounted_below_root; then
-        say "WARNING: something is still mounted below $root; it is not deleted" >&2
+        say "WARNING: something is still mounted below $root; it is not deleted" >&3
     else
         rm -rf --one-file-system "$work"
     fi
     exit "$rc"
 }
+# The traps write to fd 3, this script's own stderr: the output of the
+# command they interrupt may be going to a log.
+exec 3>&2
 trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+trap 'echo >&3; say "interrupted" >&3; exit 130' INT
+trap 'say "terminated" >&3; exit 143' TERM
 
 start=$SECONDS
 say "making a new Debian $SUITE root in $root from $mirror"
-if ! unshare --mount -- debootstrap --variant=minbase --include="$INCLUDE" \
+if ! in_namespaces debootstrap --variant=minbase --include="$INCLUDE" \
         "$SUITE" "$root" "$mirror" >"$logs/debootstrap.log" 2>&1; then
     tail -n "$TAIL_LINES" "$logs/debootstrap.log" >&2
     say "debootstrap failed (log: $logs/debootstrap.log)" >&2
@@ -108,8 +137,8 @@ say "cloning $commit into $dir"
 git clone -q --no-hardlinks "$top" "$root$dir"
 git -C "$root$dir" checkout -q --detach "$commit"
 
-# Runs in the new namespaces, as their first process: mounts what a booted
-# machine has, then runs each command in the chroot as a root login shell
+# Runs in new namespaces (see in_namespaces): mounts what a booted machine
+# has, then runs each command in the chroot as a root login shell
 # would, with its output in $logs/NAME.log and "EXIT-CODE SECONDS" in
 # $logs/NAME.rc. binfmt_misc is mounted where the kernel has it, as systemd
 # does at boot (setup.sh registers a 32-bit loader there where needed).
@@ -134,7 +163,7 @@ for name in demo test; do
     echo "$rc $((SECONDS - began))" >"$logs/$name.rc"
 done
 '
-unshare --mount --pid --fork --kill-child -- bash -c "$inner" inner "$root" "$dir" "$logs"
+in_namespaces bash -c "$inner" inner "$root" "$dir" "$logs"
 
 failed=0
 for name in demo test; do
