@@ -73,11 +73,13 @@ root=$work/root
 # kernel ends every other one it left. It runs in the background, so that a
 # signal reaches the traps at once: unshare itself ignores SIGINT and SIGTERM
 # while it waits, and stop_namespaces ends it with SIGKILL, which --kill-child
-# passes on to the namespaces' first process.
+# passes on to the namespaces' first process. A background command starts
+# with SIGINT and SIGQUIT ignored; env gives the command their defaults back,
+# as a user's shell would.
 ns_pid=
 in_namespaces() {
     local rc=0
-    unshare --mount --pid --fork --kill-child -- "$@" 3>&- &
+    unshare --mount --pid --fork --kill-child -- env --default-signal=INT,QUIT "$@" 3>&- &
     ns_pid=$!
     wait "$ns_pid" || rc=$?
     ns_pid=
