@@ -83,9 +83,7 @@ bench-apply: setup
 
 # mkpatch on one input of 400 MB from /usr/lib: time and peak memory of
 # build, verify and extract (bench/mkpatch_bench.sh), never run by the tests.
-# Installs /usr/bin/time when missing.
-bench-mkpatch:
-	@[ -x /usr/bin/time ] || { $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq time; }
+bench-mkpatch: setup
 	@cmake --preset native >/dev/null && cmake --build --preset native --target mkpatch
 	@bench/mkpatch_bench.sh
 

@@ -14,7 +14,7 @@ readonly QEMU=/opt/qemu10/qemu-i386
 readonly BINFMT=/proc/sys/fs/binfmt_misc
 readonly BINFMT_NAME=qemu-i386-10
 
-# Every program the builds, the tests, the demo and `make bench` call, named
+# Every program the builds, the tests, the demo and the benchmarks call, named
 # here even where another package would bring it along, so that no step
 # depends on what some other package happens to need.
 readonly TOOL_PACKAGES=(
@@ -31,8 +31,9 @@ readonly TOOL_PACKAGES=(
     # GoogleTest (the host library, and its sources for the MinGW builds),
     # and the header-only toml++ and CLI11 of mkpatch.
     googletest libgtest-dev libtomlplusplus-dev libcli11-dev
-    # The end-to-end runner (/usr/bin/python3, 3.11 or later for tomllib).
-    python3
+    # The end-to-end runner, the fuzz seeds and a benchmark (/usr/bin/python3,
+    # 3.11 or later for tomllib); /usr/bin/time for mkpatch's benchmark.
+    python3 time
     # The GUI tests and screenshots: an X server, xdotool and ImageMagick's
     # import, the Japanese locale and fonts.
     xvfb xdotool imagemagick locales fonts-ipafont
