@@ -90,6 +90,6 @@ bench-mkpatch: setup
 # `make demo` and `make test` on a new Debian 12 root, as a new user would
 # run them after a fresh clone (scripts/fresh-check.sh): for trying changes to
 # the set-up, by hand; never part of `make test`. Needs debootstrap (installed
-# when missing) and about a quarter of an hour.
+# when missing) and 6 to 16 minutes.
 fresh-check:
 	@$(SUDO) bash scripts/fresh-check.sh

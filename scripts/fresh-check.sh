@@ -5,7 +5,7 @@
 # `make demo` and then `make test` in it as root, in a chroot. Prints each
 # command's exit code, how long it took and the end of its log; exits 0 only
 # when both succeeded. Run by hand whenever scripts/setup.sh changes (it takes
-# about a quarter of an hour on two cores); `make test` never runs it.
+# 6 to 16 minutes on two cores); `make test` never runs it.
 #
 # Usage: scripts/fresh-check.sh   (as root; `make fresh-check` does that)
 #
