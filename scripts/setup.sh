@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 x86_64 machine for building and testing this project:
-# host and MinGW cross toolchains, GoogleTest, the header-only toml++ and
-# CLI11 (for mkpatch), Wine (64- and 32-bit), an X server and tools for the GUI
-# tests, a Japanese locale and fonts.
+# host, clang and MinGW cross toolchains, GoogleTest, the header-only toml++
+# and CLI11 (for mkpatch), Python, Wine (64- and 32-bit), an X server and
+# tools for the GUI tests, a Japanese locale and fonts, code-signing tools.
 #
 # Run as root. Safe to run again: every stage first checks whether its work is
 # already done, so on a prepared machine the script finishes in seconds.
@@ -14,15 +14,38 @@ readonly QEMU=/opt/qemu10/qemu-i386
 readonly BINFMT=/proc/sys/fs/binfmt_misc
 readonly BINFMT_NAME=qemu-i386-10
 
+# Every program the builds, the tests, the demo and the benchmarks call, named
+# here even where another package would bring it along, so that no step
+# depends on what some other package happens to need.
 readonly TOOL_PACKAGES=(
-    g++ make cmake ninja-build pkg-config googletest libgtest-dev
-    libtomlplusplus-dev libcli11-dev
-    g++-mingw-w64-i686 g++-mingw-w64-x86-64
-    binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+    # CMake and Ninja, the host compilers (gcc for C, g++ for C++).
+    make cmake ninja-build pkg-config gcc g++
+    # The fuzz preset: clang, and the runtime libraries it links with
+    # -fsanitize=fuzzer,address,undefined (libFuzzer, ASan, UBSan), which the
+    # clang package does not pull in.
+    clang libclang-rt-14-dev
+    # MinGW: the C compilers of the win32 thread model, the C++ compilers of
+    # the posix one (see cmake/mingw-common.cmake), windres and objdump.
+    gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+    gcc-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    # GoogleTest (the host library, and its sources for the MinGW builds),
+    # and the header-only toml++ and CLI11 of mkpatch.
+    googletest libgtest-dev libtomlplusplus-dev libcli11-dev
+    # The end-to-end runner, the fuzz seeds and a benchmark (/usr/bin/python3,
+    # 3.11 or later for tomllib); /usr/bin/time for mkpatch's benchmark.
+    python3 time
+    # The GUI tests and screenshots: an X server, xdotool and ImageMagick's
+    # import, the Japanese locale and fonts.
     xvfb xdotool imagemagick locales fonts-ipafont
-    osslsigncode openssl
+    # Signing Windows programs and checking their signatures (osslsigncode
+    # itself: see provide_osslsigncode).
+    openssl
+    # This script's own: mount (binfmt_misc), awk, and the archive keyring
+    # that the throw-away apt configuration of download_deb names.
+    mount mawk debian-archive-keyring
 )
 readonly WINE_PACKAGES=(wine wine64 wine32:i386)
+readonly OSSLSIGNCODE_MIN=2.9
 
 export DEBIAN_FRONTEND=noninteractive
 
@@ -118,14 +141,16 @@ have_qemu10() {
     esac
 }
 
-# Fetches qemu-i386 from Debian 13's qemu-user package (a static binary) into
-# $QEMU. Debian 12's qemu 7.2 cannot run Wine's 32-bit side. A throw-away apt
-# configuration (own sources list, package lists and cache) points at the same
-# Debian archive the host uses, so the host's apt state and libc stay as they
-# are; the host's archive keyring already trusts Debian 13's signing keys.
-# Called in a condition, so every step checks its own status.
-download_qemu10() {
-    local codename mirror dir=$work/qemu-apt
+# Downloads PACKAGE (amd64) of the Debian suite SUITE into DIR: a suite this
+# machine's apt sources do not name, such as the next release or backports. A
+# throw-away apt configuration (own sources list, package lists and cache)
+# points at the same Debian archive the machine uses, so the machine's apt
+# sources and state stay as they are; its archive keyring already trusts the
+# other suites' signing keys. Called in a condition, so every step checks its
+# own status.
+download_deb() {
+    local suite=$1 package=$2 dir=$3 codename mirror
+    local conf=$work/apt-$suite
     codename=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)
     # apt's own view of the configured sources, whatever their file format.
     # shellcheck disable=SC2016  # $(...) are apt's format fields
@@ -137,19 +162,28 @@ download_qemu10() {
         echo "setup: no apt source for Debian '$codename' found" >&2
         return 1
     fi
-    mkdir -p "$dir/sources.list.d" "$dir/lists" "$dir/cache" "$dir/deb" || return 1
-    chown _apt "$dir/deb" || return 1
-    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror trixie main" \
-        >"$dir/sources.list" || return 1
+    mkdir -p "$conf/sources.list.d" "$conf/lists" "$conf/cache" "$dir" || return 1
+    chown _apt "$dir" || return 1
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $suite main" \
+        >"$conf/sources.list" || return 1
     local apt=(apt-get -q
-        -o Dir::Etc::SourceList="$dir/sources.list"
-        -o Dir::Etc::SourceParts="$dir/sources.list.d"
-        -o Dir::State::Lists="$dir/lists"
-        -o Dir::Cache="$dir/cache"
+        -o Dir::Etc::SourceList="$conf/sources.list"
+        -o Dir::Etc::SourceParts="$conf/sources.list.d"
+        -o Dir::State::Lists="$conf/lists"
+        -o Dir::Cache="$conf/cache"
         -o APT::Architectures::=amd64
         -o Acquire::Languages=none)
     quietly "${apt[@]}" update --error-on=any || return 1
-    (cd "$dir/deb" && quietly "${apt[@]}" download qemu-user) || return 1
+    (cd "$dir" && quietly "${apt[@]}" download "$package") || return 1
+}
+
+# Fetches qemu-i386 from Debian 13's qemu-user package (a static binary) into
+# $QEMU. Debian 12's qemu 7.2 cannot run Wine's 32-bit side. Only the one
+# program is taken from the package, so the machine's libc stays as it is.
+# Called in a condition, so every step checks its own status.
+download_qemu10() {
+    local dir=$work/qemu
+    download_deb trixie qemu-user "$dir/deb" || return 1
     quietly dpkg-deb -x "$dir"/deb/qemu-user_*.deb "$dir/root" || return 1
     install -D -m 755 "$dir/root/usr/bin/qemu-i386" "$QEMU.new" && mv -f "$QEMU.new" "$QEMU" || return 1
     have_qemu10 || { echo "setup: the downloaded $QEMU is not version 10" >&2; return 1; }
@@ -198,6 +232,28 @@ provide_i386_loader() {
     fi
 }
 
+# mkpatch signs and checks signatures through osslsigncode 2.9 or later (the
+# passphrase read from standard input with "-readpass -", "verify -ignore-cdp"),
+# which Debian 12 has only in its backports (its own is 2.5). The backport is
+# downloaded as qemu-i386 is and installed as a local package; it needs
+# nothing newer than Debian 12's libraries.
+provide_osslsigncode() {
+    local version
+    version=$(dpkg-query -W -f='${Version}' osslsigncode 2>/dev/null) || version=
+    if [ -n "$version" ] && dpkg --compare-versions "$version" ge "$OSSLSIGNCODE_MIN~"; then
+        say "osslsigncode: $version present"
+        return
+    fi
+    local suite dir=$work/osslsigncode
+    suite=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)-backports
+    say "osslsigncode: installing it from $suite${version:+ (the installed $version is too old)}"
+    if ! download_deb "$suite" osslsigncode "$dir"; then
+        echo "setup: could not download osslsigncode from $suite" >&2
+        exit 1
+    fi
+    quietly apt-get -q -y -o Dpkg::Use-Pty=0 install "$dir"/osslsigncode_*.deb
+}
+
 # GetACP() under Wine follows the Unix locale; ja_JP.UTF-8 gives code page 932.
 provide_japanese_locale() {
     if locale -a 2>/dev/null | grep -ix 'ja_JP\.utf-\?8' >/dev/null; then
@@ -221,6 +277,7 @@ if ! dpkg --print-foreign-architectures | grep -x i386 >/dev/null; then
 fi
 
 install_packages "build tools and test utilities" "${TOOL_PACKAGES[@]}"
+provide_osslsigncode
 provide_japanese_locale
 provide_i386_loader
 install_packages "Wine" "${WINE_PACKAGES[@]}"
