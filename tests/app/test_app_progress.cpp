@@ -16,14 +16,20 @@ std::string label(HWND dlg, int id)
     return text;
 }
 
+// The progress window as the apply step makes it, for a patch of count entries.
+HWND progress_window(uint32_t count)
+{
+    InitCommonControls();
+    g_entry_count = count;
+    return CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
+                              patch_progress_proc, 0);
+}
+
 }  // namespace
 
 TEST(PatchProgress, BarsAndLabels)
 {
-    InitCommonControls();
-    g_entry_count = 3;
-    HWND dlg = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
-                                  patch_progress_proc, 0);
+    HWND dlg = progress_window(3);
     ASSERT_NE(dlg, nullptr) << "a display is needed";
     char title[64];
     GetWindowTextA(dlg, title, sizeof title);
@@ -50,10 +56,7 @@ TEST(PatchProgress, BarsAndLabels)
 
 TEST(PatchProgress, FileUpdatesShowTheEndsAtOnceAndThinTheRest)
 {
-    InitCommonControls();
-    g_entry_count = 1;
-    HWND dlg = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
-                                  patch_progress_proc, 0);
+    HWND dlg = progress_window(1);
     ASSERT_NE(dlg, nullptr) << "a display is needed";
     auto pos = [&] { return SendDlgItemMessageA(dlg, IDC_FILE_BAR, PBM_GETPOS, 0, 0); };
     RECT r;
@@ -108,10 +111,7 @@ TEST(PatchProgress, NoWindowRepaintsNothing)
 
 TEST(PatchProgress, ANewRangeRepaintsTheBarOnlyWhenItsFillChanges)
 {
-    InitCommonControls();
-    g_entry_count = 1;
-    HWND dlg = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
-                                  patch_progress_proc, 0);
+    HWND dlg = progress_window(1);
     ASSERT_NE(dlg, nullptr) << "a display is needed";
     HWND bar = GetDlgItem(dlg, IDC_FILE_BAR);
     patch_set_range(dlg, IDC_FILE_BAR, 10);
