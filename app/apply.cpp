@@ -63,6 +63,7 @@ INT_PTR CALLBACK patch_progress_proc(HWND dlg, UINT msg, WPARAM, LPARAM)
 void patch_progress_init(HWND dlg)
 {
     SetWindowTextA(dlg, TXT_TITLE);
+    patch_progress_classic(dlg);
     patch_set_range(dlg, IDC_TOTAL_BAR, g_entry_count);
     patch_set_pos(dlg, IDC_TOTAL_BAR, 0);
     patch_set_percent(dlg, IDC_TOTAL_LABEL, 0);

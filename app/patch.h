@@ -69,9 +69,10 @@ void patch_set_range(HWND dlg, int id, uint32_t upper);
 void patch_set_pos(HWND dlg, int id, uint32_t pos);
 void patch_set_percent(HWND dlg, int id, int32_t value);
 
-// progress.cpp: whether a bar's new position or a label's new text goes to
-// the screen now, and whether a new range leaves a bar's fill as it is (see
-// there)
+// progress.cpp: the bars drawn in the classic style; whether a bar's new
+// position or a label's new text goes to the screen now, and whether a new
+// range leaves a bar's fill as it is (see there)
+void patch_progress_classic(HWND dlg);
 bool patch_progress_range_keeps_fill(HWND dlg, int id, uint32_t upper);
 bool patch_progress_bar_shows(HWND dlg, int id, uint32_t pos);
 bool patch_progress_label_shows(HWND dlg, int id, const char *text, bool first_or_last);

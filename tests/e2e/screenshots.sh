@@ -32,7 +32,7 @@ work=$prefix/drive_c/e2e/shots
 rm -rf "$work"
 mkdir -p "$work"/{patch,temp,target,pause,src} "$out"
 cp "$bin/e2e_driver.exe" "$work/"
-head -c 8000000 /dev/urandom >"$work/src/data.bin"
+head -c 40000000 /dev/urandom >"$work/src/data.bin"
 cat >"$work/src/readme.txt" <<'EOF'
 Orvane 1.1 パッチ
 
