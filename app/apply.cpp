@@ -34,15 +34,20 @@ int patch_step_apply(HINSTANCE inst)
     return STEP_FINISH;
 }
 
-// One temporary file for the whole run, named and created by the system in
-// the temporary directory, or in the Windows directory when that is a drive
-// root or cannot be had whole.
-void patch_make_temp()
+// The temporary file's folder: the temporary directory, or the Windows
+// directory when that is a drive root or cannot be had whole.
+void patch_temp_dir(char *dir)
 {
-    char dir[MAX_PATH];
     DWORD len = GetTempPathA(MAX_PATH, dir);
     if (len <= 3 || len >= MAX_PATH)
         GetWindowsDirectoryA(dir, MAX_PATH);
+}
+
+// One temporary file for the whole run, named and created by the system.
+void patch_make_temp()
+{
+    char dir[MAX_PATH];
+    patch_temp_dir(dir);
     if (!GetTempFileNameA(dir, TXT_TEMP_PREFIX, 0, g_temp_path))
         MessageBoxA(nullptr, TXT_NO_TEMP, TXT_FAILURE, MB_OK);
 }

@@ -33,7 +33,8 @@ bool patch_check_payload()
 
 // What the patch will write on one volume, in entry order: the free space
 // must hold the new files written so far less the old ones they replaced,
-// plus the one being written (it is whole before its old file goes).
+// plus the one being written (it is whole before its old file goes), plus
+// the temporary file where it lies.
 struct patch_volume {
     char root[MAX_PATH];
     int64_t net;   // bytes gained by the entries so far
@@ -59,29 +60,38 @@ static void patch_volume_root(const char *full, char *root)
     root[len] = '\0';
 }
 
-static void patch_count_space(patch_volume *vols, int *count, const char *target, uint32_t len, int64_t old)
+// The volume a path lies on, counted from now on; null when its root cannot
+// be told, or more volumes than any patch plausibly has are counted already
+// (the rest go unchecked).
+static patch_volume *patch_volume_of(patch_volume *vols, int *count, const char *path)
 {
     char full[MAX_PATH];
     char *file_part;
-    DWORD n = GetFullPathNameA(target, MAX_PATH, full, &file_part);
+    DWORD n = GetFullPathNameA(path, MAX_PATH, full, &file_part);
     if (n == 0 || n >= MAX_PATH)
-        return;
+        return nullptr;
     char root[MAX_PATH];
     patch_volume_root(full, root);
     if (!root[0])
-        return;
+        return nullptr;
     int i = 0;
     while (i < *count && lstrcmpiA(vols[i].root, root) != 0)
         i++;
     if (i == *count) {
-        // More volumes than any patch plausibly has: the rest go unchecked.
         if (*count == PATCH_VOLUMES)
-            return;
+            return nullptr;
         memcpy(vols[i].root, root, sizeof root);
         vols[i].net = vols[i].peak = 0;
         ++*count;
     }
-    patch_volume *v = &vols[i];
+    return &vols[i];
+}
+
+static void patch_count_space(patch_volume *vols, int *count, const char *target, uint32_t len, int64_t old)
+{
+    patch_volume *v = patch_volume_of(vols, count, target);
+    if (!v)
+        return;
     if (v->net + len > v->peak)
         v->peak = v->net + len;
     v->net += len - old;
@@ -169,9 +179,11 @@ void patch_preflight()
     strm_seek(file, g_payload_offset);
     uint32_t count = strm_get32(file);
     uint32_t pos = g_payload_offset + PAYLOAD_HEADER + strm_get32(file);
+    uint32_t largest_blob = 0;
     for (uint32_t i = 0; i < count; i++) {
         strm_seek(file, pos);
         uint32_t len = strm_get32(file);
+        largest_blob = len > largest_blob ? len : largest_blob;
         strm *blob = rstrm_new(file, len);
         patch_preflight_entry(blob, vols, &nvols);
         if (blob)
@@ -179,6 +191,12 @@ void patch_preflight()
         pos += 4 + len;
     }
     strm_release(file);
+    // The temporary file holds one blob at a time, beside whatever is
+    // written then.
+    char temp_dir[MAX_PATH];
+    patch_temp_dir(temp_dir);
+    if (patch_volume *v = patch_volume_of(vols, &nvols, temp_dir))
+        v->peak += largest_blob;
     for (int i = 0; i < nvols; i++) {
         ULARGE_INTEGER avail, total, free_bytes;
         if (!GetDiskFreeSpaceExA(vols[i].root, &avail, &total, &free_bytes))

@@ -58,6 +58,7 @@ uint32_t patch_read_message_length(strm *payload);
 
 // apply.cpp: the apply step and its progress window
 int patch_step_apply(HINSTANCE inst);
+void patch_temp_dir(char *dir);
 void patch_make_temp();
 void patch_skip_message();
 INT_PTR CALLBACK patch_progress_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp);

@@ -8,16 +8,21 @@
 
 namespace {
 
-// The pre-flight pass over a patch of these blobs: its fatal report, or "".
-std::string preflight(const TempDir &dir, const std::vector<bytes> &blobs)
+// The pre-flight pass over this patch file: its fatal report, or "".
+std::string preflight(const TempDir &dir, const bytes &file)
 {
     std::string exe = dir.file("patch.exe");
-    write_file(exe, patch_file(blobs));
+    write_file(exe, file);
     strcpy(g_exe_path, exe.c_str());
     FatalReturns fatal;
     patch_preflight();
     patch_forget_dests();
     return fatal.text();
+}
+
+std::string preflight(const TempDir &dir, const std::vector<bytes> &blobs)
+{
+    return preflight(dir, patch_file(blobs));
 }
 
 }  // namespace
@@ -78,6 +83,40 @@ TEST(PatchPreflight, FindsWhatWouldStopTheWorkHalfWay)
     EXPECT_NE(full.find(": not enough disk space, "), std::string::npos) << full;
     EXPECT_EQ(read_file(dir.file("A.DAT")), to_bytes("old"));
     SetFileAttributesA(dir.file("RO.DAT").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(PatchPreflight, TheTemporaryFileNeedsRoomBesideTheTargets)
+{
+    TempDir dir;
+    std::string d = dir_of(dir);
+    char temp_dir[MAX_PATH];
+    patch_temp_dir(temp_dir);
+    if (toupper(temp_dir[0]) != toupper(d[0]) || temp_dir[1] != ':' || d[1] != ':')
+        GTEST_SKIP() << "the temporary folder is on another volume than " << d;
+    ULARGE_INTEGER avail, total, free_bytes;
+    ASSERT_TRUE(GetDiskFreeSpaceExA(d.c_str(), &avail, &total, &free_bytes));
+    constexpr uint64_t GiB = 1ull << 30;
+    if (avail.QuadPart < 3 * GiB)
+        GTEST_SKIP() << "too little free space to leave 2 GiB of it";
+    // Writes that leave 2 GiB of the volume free (as their records say) ...
+    std::vector<bytes> blobs;
+    for (uint64_t left = avail.QuadPart - 2 * GiB; left > 0;) {
+        auto len = static_cast<uint32_t>(std::min<uint64_t>(left, 0xFFFF0000u));
+        bytes tail;
+        put_be(tail, len, 4);
+        blobs.push_back(record_blob(ACTION_WRITE, "BIG.DAT", d, tail));
+        left -= len;
+    }
+    blobs.push_back(record_blob(ACTION_DELETE, "GONE.DAT", d));
+    EXPECT_EQ(preflight(dir, blobs), "");
+    // ... and a last blob of 3 GiB, as its length says, that the temporary
+    // file must hold as well.
+    bytes file = patch_file(blobs);
+    file.resize(file.size() - blobs.back().size() - 4);
+    put_be(file, static_cast<uint32_t>(3 * GiB), 4);
+    file.insert(file.end(), blobs.back().begin(), blobs.back().end());
+    std::string full = preflight(dir, file);
+    EXPECT_NE(full.find(": not enough disk space, "), std::string::npos) << full;
 }
 
 TEST(PatchWriteFileDeathTest, FailureHalfWayLeavesTheOldFile)
