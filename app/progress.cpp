@@ -1,15 +1,16 @@
-// Which progress updates reach the screen.
+// How the progress bars are drawn, and which updates reach the screen.
 //
 // The step runs no message loop, so each change of a bar or label is painted
 // at once, which under Wine costs far more than the piece of work it reports.
-// So an update that would show nothing new is dropped: a label given its own
-// text, a bar whose filled width stays the same, a new range that leaves the
-// fill as it is. The file's bar and label move with every piece; their
-// changes between a file's first and last state go out at most about 30
-// times a second. Each file's first and last state, and the overall bar and
-// label (once an entry), always go out. Asking a control what it shows costs
-// more than a piece's own work too: an update known to lie between a file's
-// ends, too soon after the last one shown, is dropped before anything is asked.
+// So the bars are drawn unthemed (see patch_progress_classic), and an update
+// that would show nothing new is dropped: a label given its own text, a bar
+// whose filled width stays the same, a new range that leaves the fill as it
+// is. The file's bar and label move with every piece; their changes between
+// a file's first and last state go out at most about 30 times a second. Each
+// file's first and last state, and the overall bar and label (once an
+// entry), always go out. Asking a control what it shows costs more than a
+// piece's own work too: an update known to lie between a file's ends, too
+// soon after the last one shown, is dropped before anything is asked.
 #include <cstring>
 
 #include "app/patch.h"
