@@ -115,7 +115,9 @@ void patch_copy_blob(HWND dlg, uint32_t size)
         fatal_error("%s: bad entry length, %u", g_exe_path, static_cast<unsigned>(size));
         return;
     }
-    strm *out = bstrm_open_file_write(g_temp_path, PATCH_WINDOW);
+    // Written over from its start and cut to the blob, rather than truncated
+    // first: see fstrm_open_rewrite.
+    strm *out = bstrm_open_file_rewrite(g_temp_path, PATCH_WINDOW);
     if (!out) {
         MessageBoxA(dlg, TXT_TEMP_UNWRITABLE, TXT_FAILURE, MB_OK);
         strm_seek(g_payload_strm, pos + size);  // keep the next entries in step

@@ -65,6 +65,15 @@ static void fstrm_close(strm *s)
     close(fstrm_fd(s));
 }
 
+// The file ends where the writing did.
+static void fstrm_cut_close(strm *s)
+{
+    off_t p = lseek(fstrm_fd(s), 0, SEEK_CUR);
+    if (p < 0 || ftruncate(fstrm_fd(s), p) != 0)
+        fatal_error("write error, %d", errno);
+    fstrm_close(s);
+}
+
 static int32_t fstrm_write(strm *s, const uint8_t *buf, int32_t count)
 {
     // write() may take fewer bytes than asked (pipes); the Windows kind's
@@ -107,6 +116,18 @@ static const strm_ops fstrm_writer_ops = {
     .write = fstrm_write,
 };
 
+static const strm_ops fstrm_rewriter_ops = {
+    .fill = nullptr,
+    .read = nullptr,
+    .at_end = nullptr,
+    .size = nullptr,
+    .tell = fstrm_tell,
+    .seek = fstrm_seek,
+    .close = fstrm_cut_close,
+    .drain = nullptr,
+    .write = fstrm_write,
+};
+
 static strm *fstrm_wrap(int fd, const strm_ops *kind)
 {
     int dup_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -133,25 +154,29 @@ strm *fstrm_from_write_handle(fstrm_handle h)
     return fstrm_wrap(h, &fstrm_writer_ops);
 }
 
-static strm *fstrm_open(const char *path, int flags, const char *fmt, strm *(*wrap)(fstrm_handle))
+static strm *fstrm_open(const char *path, int flags, const char *fmt, const strm_ops *kind)
 {
     int fd = open(path, flags | O_CLOEXEC, 0666);
     if (fd < 0) {
         fatal_error(fmt, path, errno);
         return nullptr;
     }
-    strm *s = wrap(fd);
+    strm *s = fstrm_wrap(fd, kind);
     close(fd);
     return s;
 }
 
 strm *fstrm_open_read(const char *path)
 {
-    return fstrm_open(path, O_RDONLY, "%s: Can't open file, %d", fstrm_from_handle);
+    return fstrm_open(path, O_RDONLY, "%s: Can't open file, %d", &fstrm_reader_ops);
 }
 
 strm *fstrm_open_write(const char *path)
 {
-    return fstrm_open(path, O_WRONLY | O_CREAT | O_TRUNC, "%s: Can't open wfile, %d",
-                      fstrm_from_write_handle);
+    return fstrm_open(path, O_WRONLY | O_CREAT | O_TRUNC, "%s: Can't open wfile, %d", &fstrm_writer_ops);
+}
+
+strm *fstrm_open_rewrite(const char *path)
+{
+    return fstrm_open(path, O_WRONLY | O_CREAT, "%s: Can't open wfile, %d", &fstrm_rewriter_ops);
 }

@@ -49,6 +49,14 @@ static void fstrm_close(strm *s)
     CloseHandle(fstrm_h(s));
 }
 
+// The file ends where the writing did.
+static void fstrm_cut_close(strm *s)
+{
+    if (!SetEndOfFile(fstrm_h(s)))
+        fatal_error("write error, %d", static_cast<int>(GetLastError()));
+    fstrm_close(s);
+}
+
 static int32_t fstrm_write(strm *s, const uint8_t *buf, int32_t count)
 {
     DWORD written = 0;
@@ -84,6 +92,18 @@ static const strm_ops fstrm_writer_ops = {
     .write = fstrm_write,
 };
 
+static const strm_ops fstrm_rewriter_ops = {
+    .fill = nullptr,
+    .read = nullptr,
+    .at_end = nullptr,
+    .size = nullptr,
+    .tell = fstrm_tell,
+    .seek = fstrm_seek,
+    .close = fstrm_cut_close,
+    .drain = nullptr,
+    .write = fstrm_write,
+};
+
 static strm *fstrm_wrap(HANDLE h, const strm_ops *kind)
 {
     HANDLE dup;
@@ -112,7 +132,7 @@ strm *fstrm_from_write_handle(fstrm_handle h)
 }
 
 static strm *fstrm_open(const char *path, DWORD access, DWORD disposition, const char *fmt,
-                        strm *(*wrap)(fstrm_handle))
+                        const strm_ops *kind)
 {
     HANDLE h = CreateFileA(path, access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
@@ -120,18 +140,22 @@ static strm *fstrm_open(const char *path, DWORD access, DWORD disposition, const
         fatal_error(fmt, path, static_cast<int>(GetLastError()));
         return nullptr;
     }
-    strm *s = wrap(h);
+    strm *s = fstrm_wrap(h, kind);
     CloseHandle(h);
     return s;
 }
 
 strm *fstrm_open_read(const char *path)
 {
-    return fstrm_open(path, GENERIC_READ, OPEN_EXISTING, "%s: Can't open file, %d", fstrm_from_handle);
+    return fstrm_open(path, GENERIC_READ, OPEN_EXISTING, "%s: Can't open file, %d", &fstrm_reader_ops);
 }
 
 strm *fstrm_open_write(const char *path)
 {
-    return fstrm_open(path, GENERIC_WRITE, CREATE_ALWAYS, "%s: Can't open wfile, %d",
-                      fstrm_from_write_handle);
+    return fstrm_open(path, GENERIC_WRITE, CREATE_ALWAYS, "%s: Can't open wfile, %d", &fstrm_writer_ops);
+}
+
+strm *fstrm_open_rewrite(const char *path)
+{
+    return fstrm_open(path, GENERIC_WRITE, OPEN_ALWAYS, "%s: Can't open wfile, %d", &fstrm_rewriter_ops);
 }

@@ -147,6 +147,25 @@ TEST(BstrmWriter, CallersOwnReferenceKeepsTheFileOpen)
     EXPECT_EQ(read_file(path), to_bytes("abcde"));
 }
 
+TEST(BstrmRewrite, TheFileHoldsJustWhatWasWrittenOnceReleased)
+{
+    TempDir dir;
+    std::string path = dir.file("temp");
+    // Made, then written over shorter, longer and with nothing.
+    for (size_t n : {100000, 10, 70000, 0}) {
+        strm *s = bstrm_open_file_rewrite(path.c_str(), BSTRM_WINDOW);
+        ASSERT_NE(s, nullptr);
+        bytes b = pattern(n);
+        strm_write(s, b.data(), static_cast<int32_t>(n));
+        strm_release(s);
+        EXPECT_EQ(read_file(path), b) << n;
+    }
+    FatalReturns fatal;
+    std::string nowhere = dir.file("no_folder") + "/x.dat";
+    EXPECT_EQ(bstrm_open_file_rewrite(nowhere.c_str(), BSTRM_WINDOW), nullptr);
+    EXPECT_EQ(fatal.text().rfind(nowhere + ": Can't open wfile, ", 0), 0u) << fatal.text();
+}
+
 TEST(BstrmOpen, FailedOpenGivesNull)
 {
     TempDir dir;
