@@ -1,4 +1,4 @@
-// File reader and file writer.
+// File reader, file writer and file rewriter.
 //
 // Windowless kinds that go straight to the operating system: every access is
 // a table call, so they are used under a buffered stream. A file stream owns a
