@@ -56,17 +56,10 @@ demo: setup
 # (the libraries' headers, MinGW's zlib and its default inputs, gdb and the
 # Node.js API page), builds the native and win32 presets' benchmark and
 # prints a table for each. Other inputs: make bench BENCH_FILES="FILE...".
-BENCH_NEEDS := zlib1g-dev:/usr/include/zlib.h liblz4-dev:/usr/include/lz4hc.h \
-	libz-mingw-w64-dev:/usr/i686-w64-mingw32/include/zlib.h \
-	gdb:/usr/bin/gdb nodejs-doc:/usr/share/doc/nodejs/api/all.html
+BENCH_PACKAGES := zlib1g-dev liblz4-dev libz-mingw-w64-dev gdb nodejs-doc
 
 bench: setup
-	@missing=; for need in $(BENCH_NEEDS); do \
-	  [ -e "$${need#*:}" ] || missing="$$missing $${need%%:*}"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
-	fi
+	@$(SUDO) bash scripts/apt.sh "benchmark libraries and inputs" $(BENCH_PACKAGES)
 	@cmake --preset native >/dev/null && cmake --build --preset native --target qzt_bench
 	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target qzt_bench
 	@build/native/bin/qzt_bench $(BENCH_FILES)
@@ -93,6 +86,10 @@ bench-mkpatch: setup
 # `make demo` and `make test` on a new Debian 12 root, as a new user would
 # run them after a fresh clone (scripts/fresh-check.sh): for trying changes to
 # the set-up, by hand; never part of `make test`. Needs debootstrap (installed
-# when missing) and 6 to 16 minutes.
+# when missing) and 6 to 16 minutes. FAULTS="unfetchable-i386
+# security-amd64-only" (either or both) gives the new root's package sources
+# the faults of a mirror's bad day.
+FAULTS :=
+
 fresh-check:
-	@$(SUDO) bash scripts/fresh-check.sh
+	@$(SUDO) bash scripts/fresh-check.sh $(FAULTS)

@@ -7,7 +7,20 @@
 # when both succeeded. Run by hand whenever scripts/setup.sh changes (it takes
 # 6 to 16 minutes on two cores); `make test` never runs it.
 #
-# Usage: scripts/fresh-check.sh   (as root; `make fresh-check` does that)
+# Usage: scripts/fresh-check.sh [FAULT...]   (as root; `make fresh-check
+# FAULTS="FAULT..."` does that)
+#
+# The new root gets the Debian sources a fresh machine of this kind has: the
+# release, its updates and its security suite, from the archives this
+# machine uses. Each FAULT gives them one fault of a mirror's bad day, for
+# trying the set-up's way around it:
+#   unfetchable-i386     an extra entry, i386 only, whose index cannot be
+#                        fetched (its Release file names an index that is
+#                        not there);
+#   security-amd64-only  the security suite's entry fetches amd64 only, so
+#                        its i386 index is absent while its amd64 one is
+#                        there and newer than the release's: the skew of an
+#                        i386 index that failed to download.
 #
 # Only committed work is checked: the clone is of HEAD. The logs are kept in
 # build/fresh-check/ of this checkout; the new root goes in a folder under
@@ -24,6 +37,7 @@ set -euo pipefail
 readonly SUITE=bookworm
 readonly INCLUDE=git,make,ca-certificates
 readonly TAIL_LINES=15
+readonly FAULTS=(unfetchable-i386 security-amd64-only)
 
 say() { printf 'fresh-check: %s\n' "$*"; }
 
@@ -31,6 +45,15 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "fresh-check: must be run as root" >&2
     exit 1
 fi
+
+faults=" "
+for fault in "$@"; do
+    if [[ " ${FAULTS[*]} " != *" $fault "* ]]; then
+        echo "fresh-check: unknown fault '$fault' (known: ${FAULTS[*]})" >&2
+        exit 2
+    fi
+    faults+="$fault "
+done
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Run through sudo, git would refuse a checkout that belongs to the user.
@@ -43,25 +66,6 @@ fi
 logs=$top/build/fresh-check
 mkdir -p "$logs"
 rm -f "$logs"/*.log "$logs"/*.rc
-
-export DEBIAN_FRONTEND=noninteractive
-if ! command -v debootstrap >/dev/null; then
-    say "installing debootstrap"
-    if ! { apt-get -q update && apt-get -q -y install debootstrap; } >"$logs/apt.log" 2>&1; then
-        tail -n "$TAIL_LINES" "$logs/apt.log" >&2
-        exit 1
-    fi
-fi
-
-# The Debian archive this machine installs from, as apt itself sees the
-# configured sources (whatever their file format).
-# shellcheck disable=SC2016  # $(...) are apt's format fields
-mirror=$(apt-get indextargets --no-release-info --format '$(TARGET_OF) $(RELEASE) $(REPO_URI)' |
-         awk -v suite="$SUITE" '$1 == "deb" && $2 == suite && !found { print $3; found = 1 }')
-if [ -z "$mirror" ]; then
-    echo "fresh-check: no apt source for Debian '$SUITE' is configured on this machine" >&2
-    exit 1
-fi
 
 base=${FRESH_CHECK_DIR:-/var/tmp}
 mkdir -p "$base"
@@ -125,6 +129,30 @@ trap cleanup EXIT
 trap 'echo >&3; say "interrupted" >&3; exit 130' INT
 trap 'say "terminated" >&3; exit 143' TERM
 
+# shellcheck source=scripts/apt.sh
+. "$top/scripts/apt.sh"
+apt_init "$work" fresh-check
+export DEBIAN_FRONTEND=noninteractive
+command -v debootstrap >/dev/null || apt_install debootstrap debootstrap
+
+# The Debian archives this machine installs from, as apt itself sees the
+# configured sources (whatever their file format).
+archive_of() {
+    # shellcheck disable=SC2016  # $(...) are apt's format fields
+    apt-get indextargets --no-release-info --format '$(TARGET_OF) $(RELEASE) $(REPO_URI)' |
+        awk -v suite="$1" '$1 == "deb" && $2 == suite && !found { print $3; found = 1 }'
+}
+mirror=$(archive_of "$SUITE")
+security=$(archive_of "$SUITE-security")
+if [ -z "$mirror" ]; then
+    echo "fresh-check: no apt source for Debian '$SUITE' is configured on this machine" >&2
+    exit 1
+fi
+if [ -z "$security" ] && [[ "$faults" == *" security-amd64-only "* ]]; then
+    echo "fresh-check: security-amd64-only needs an apt source for '$SUITE-security' on this machine" >&2
+    exit 1
+fi
+
 start=$SECONDS
 say "making a new Debian $SUITE root in $root from $mirror"
 if ! in_namespaces debootstrap --variant=minbase --include="$INCLUDE" \
@@ -133,6 +161,33 @@ if ! in_namespaces debootstrap --variant=minbase --include="$INCLUDE" \
     say "debootstrap failed (log: $logs/debootstrap.log)" >&2
     exit 1
 fi
+
+# The new root's package sources (see the top of this file), with the faults
+# asked for.
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+rm -f "$root/etc/apt/sources.list"
+{
+    printf 'Types: deb\nURIs: %s\nSuites: %s %s-updates\nComponents: main\nSigned-By: %s\n' \
+        "$mirror" "$SUITE" "$SUITE" "$keyring"
+    if [ -n "$security" ]; then
+        printf '\nTypes: deb\nURIs: %s\nSuites: %s-security\nComponents: main\nSigned-By: %s\n' \
+            "$security" "$SUITE" "$keyring"
+        [[ "$faults" != *" security-amd64-only "* ]] || echo "Architectures: amd64"
+    fi
+    if [[ "$faults" == *" unfetchable-i386 "* ]]; then
+        printf '\nTypes: deb\nURIs: file:/srv/unfetchable\nSuites: unfetchable\nComponents: main\nArchitectures: i386\nTrusted: yes\n'
+    fi
+} >"$root/etc/apt/sources.list.d/debian.sources"
+if [[ "$faults" == *" unfetchable-i386 "* ]]; then
+    mkdir -p "$root/srv/unfetchable/dists/unfetchable"
+    printf '%s\n' 'Suite: unfetchable' 'Codename: unfetchable' 'Architectures: i386' 'Components: main' \
+        "Date: $(date -uR)" 'SHA256:' \
+        " $(printf '%064d' 0) 1234 main/binary-i386/Packages" \
+        >"$root/srv/unfetchable/dists/unfetchable/Release"
+fi
+faults_named=${faults# }
+faults_named=${faults_named% }
+say "package sources: $SUITE, $SUITE-updates${security:+, $SUITE-security}; faults: ${faults_named:-none}"
 
 dir=/root/$(basename "$top")
 say "cloning $commit into $dir"

@@ -41,7 +41,7 @@ readonly TOOL_PACKAGES=(
     # itself: see provide_osslsigncode).
     openssl
     # This script's own: mount (binfmt_misc), awk, and the archive keyring
-    # that the throw-away apt configuration of download_deb names.
+    # that the throw-away apt configuration of apt_download names.
     mount mawk debian-archive-keyring
 )
 readonly WINE_PACKAGES=(wine wine64 wine32:i386)
@@ -62,6 +62,9 @@ trap 'rm -rf "$work"' EXIT
 # throw-away apt directories made in here.
 chmod 755 "$work"
 log=$work/log
+# shellcheck source=scripts/apt.sh
+. "$(dirname "${BASH_SOURCE[0]}")/apt.sh"
+apt_init "$work" setup
 
 # Runs a command with its output kept in a log; on failure shows the end of
 # the log and returns the command's status.
@@ -71,34 +74,6 @@ quietly() {
         tail -n 20 "$log" >&2
         return "$rc"
     }
-}
-
-# Prints those of the given packages that are not installed.
-missing_packages() {
-    local p
-    for p in "$@"; do
-        [ "$(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null)" = "ii " ] || echo "$p"
-    done
-}
-
-# Installs whichever of the given packages are missing. The package lists are
-# refreshed once per run, and only when something has to be installed.
-lists_updated=
-install_packages() {
-    local stage=$1; shift
-    local todo
-    todo=$(missing_packages "$@")
-    if [ -z "$todo" ]; then
-        say "$stage: already installed"
-        return
-    fi
-    say "$stage: installing ${todo//$'\n'/ }"
-    if [ -z "$lists_updated" ]; then
-        quietly apt-get -q update
-        lists_updated=1
-    fi
-    # shellcheck disable=SC2086  # one word per package
-    quietly apt-get -q -y -o Dpkg::Use-Pty=0 install $todo
 }
 
 # Writes a minimal static i386 ELF program that calls exit(42) through
@@ -141,49 +116,13 @@ have_qemu10() {
     esac
 }
 
-# Downloads PACKAGE (amd64) of the Debian suite SUITE into DIR: a suite this
-# machine's apt sources do not name, such as the next release or backports. A
-# throw-away apt configuration (own sources list, package lists and cache)
-# points at the same Debian archive the machine uses, so the machine's apt
-# sources and state stay as they are; its archive keyring already trusts the
-# other suites' signing keys. Called in a condition, so every step checks its
-# own status.
-download_deb() {
-    local suite=$1 package=$2 dir=$3 codename mirror
-    local conf=$work/apt-$suite
-    codename=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)
-    # apt's own view of the configured sources, whatever their file format.
-    # shellcheck disable=SC2016  # $(...) are apt's format fields
-    mirror=$(apt-get indextargets --no-release-info \
-                 --format '$(TARGET_OF) $(RELEASE) $(REPO_URI)' |
-             awk -v suite="$codename" '$1 == "deb" && $2 == suite && !found { print $3; found = 1 }') ||
-        return 1
-    if [ -z "$mirror" ]; then
-        echo "setup: no apt source for Debian '$codename' found" >&2
-        return 1
-    fi
-    mkdir -p "$conf/sources.list.d" "$conf/lists" "$conf/cache" "$dir" || return 1
-    chown _apt "$dir" || return 1
-    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $suite main" \
-        >"$conf/sources.list" || return 1
-    local apt=(apt-get -q
-        -o Dir::Etc::SourceList="$conf/sources.list"
-        -o Dir::Etc::SourceParts="$conf/sources.list.d"
-        -o Dir::State::Lists="$conf/lists"
-        -o Dir::Cache="$conf/cache"
-        -o APT::Architectures::=amd64
-        -o Acquire::Languages=none)
-    quietly "${apt[@]}" update --error-on=any || return 1
-    (cd "$dir" && quietly "${apt[@]}" download "$package") || return 1
-}
-
 # Fetches qemu-i386 from Debian 13's qemu-user package (a static binary) into
 # $QEMU. Debian 12's qemu 7.2 cannot run Wine's 32-bit side. Only the one
 # program is taken from the package, so the machine's libc stays as it is.
 # Called in a condition, so every step checks its own status.
 download_qemu10() {
     local dir=$work/qemu
-    download_deb trixie qemu-user "$dir/deb" || return 1
+    apt_download trixie qemu-user "$dir/deb" || return 1
     quietly dpkg-deb -x "$dir"/deb/qemu-user_*.deb "$dir/root" || return 1
     install -D -m 755 "$dir/root/usr/bin/qemu-i386" "$QEMU.new" && mv -f "$QEMU.new" "$QEMU" || return 1
     have_qemu10 || { echo "setup: the downloaded $QEMU is not version 10" >&2; return 1; }
@@ -247,11 +186,8 @@ provide_osslsigncode() {
     local suite dir=$work/osslsigncode
     suite=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)-backports
     say "osslsigncode: installing it from $suite${version:+ (the installed $version is too old)}"
-    if ! download_deb "$suite" osslsigncode "$dir"; then
-        echo "setup: could not download osslsigncode from $suite" >&2
-        exit 1
-    fi
-    quietly apt-get -q -y -o Dpkg::Use-Pty=0 install "$dir"/osslsigncode_*.deb
+    apt_download "$suite" osslsigncode "$dir" || exit 1
+    apt_get_install osslsigncode "$dir"/osslsigncode_*.deb
 }
 
 # GetACP() under Wine follows the Unix locale; ja_JP.UTF-8 gives code page 932.
@@ -276,9 +212,9 @@ if ! dpkg --print-foreign-architectures | grep -x i386 >/dev/null; then
     dpkg --add-architecture i386
 fi
 
-install_packages "build tools and test utilities" "${TOOL_PACKAGES[@]}"
+apt_install "build tools and test utilities" "${TOOL_PACKAGES[@]}"
 provide_osslsigncode
 provide_japanese_locale
 provide_i386_loader
-install_packages "Wine" "${WINE_PACKAGES[@]}"
+apt_install "Wine" "${WINE_PACKAGES[@]}"
 say "done"
