@@ -524,7 +524,8 @@ int mkpatch_diff(const std::string &old_dir, const std::string &new_dir, const s
     for (const std::string &e : r.errors)
         fprintf(stderr, "mkpatch: %s\n", e.c_str());
     if (!r.errors.empty())
-        return 1;
+        throw mkpatch_error(std::to_string(r.errors.size()) + " error" + (r.errors.size() == 1 ? "" : "s") +
+                            " between " + old_dir + " and " + new_dir + ", no manifest written");
     fs::path out_path = file_path(out_file);
     std::string text = diff_manifest(r.changes, dest, question, out_path.parent_path());
     file_write(out_path, payload_bytes(text.begin(), text.end()));
@@ -535,10 +536,8 @@ int mkpatch_diff(const std::string &old_dir, const std::string &new_dir, const s
     // format cannot carry shows now, with its line.
     manifest m = manifest_load(out_path);
     mkpatch_report(m);
-    if (!m.errors.empty()) {
-        fprintf(stderr, "mkpatch: %s does not build as it stands\n", out_file.c_str());
-        return 1;
-    }
+    if (!m.errors.empty())
+        throw mkpatch_error(out_file + " does not build as it stands");
     return 0;
 }
 
