@@ -2,9 +2,14 @@
 // pre-flight pass at the start of the apply step, which finds what would
 // stop the work half-way (a missing folder, a target that cannot be written,
 // a full disk) while every file is still as it was.
+#include "app/checks.h"
+
 #include <cstring>
 
-#include "app/patch.h"
+#include "app/dest.h"
+#include "app/entry.h"
+#include "app/path.h"
+#include "app/temp.h"
 #include "diag/diag.h"
 #include "payload/check.h"
 #include "stream/bstrm.h"
@@ -21,13 +26,32 @@ bool patch_check_payload()
     strm_release(file);
     if (ok)
         return true;
-    if (c.fault == PAYLOAD_NONE)
-        fatal_error("%s: no patch data", g_exe_path);
-    else if (c.entry)
-        fatal_error("%s: damaged patch, entry %u: %s", g_exe_path, static_cast<unsigned>(c.entry),
-                    payload_fault_text(c.fault));
-    else
-        fatal_error("%s: damaged patch: %s", g_exe_path, payload_fault_text(c.fault));
+    char line[PAYLOAD_FAULT_LINE];
+    payload_fault_line(c.fault, c.entry, line);
+    fatal_error("%s: %s", g_exe_path, line);
+    return false;
+}
+
+// The start-up check has found the payload sound, so neither report below is
+// met in a run: they keep a step from reading by a length it has not checked.
+strm *patch_open_payload(payload_cursor *c)
+{
+    strm *file = bstrm_open_file_read(g_exe_path, PATCH_WINDOW);
+    if (!file)
+        return nullptr;
+    if (payload_first(c, file, g_payload_offset) != PAYLOAD_OK) {
+        fatal_error("%s: bad message length, %u", g_exe_path, static_cast<unsigned>(c->message_len));
+        strm_release(file);
+        return nullptr;
+    }
+    return file;
+}
+
+bool patch_next_entry(payload_cursor *c)
+{
+    if (payload_next(c) == PAYLOAD_OK)
+        return true;
+    fatal_error("%s: bad entry length, %u", g_exe_path, static_cast<unsigned>(c->blob_len));
     return false;
 }
 
@@ -127,28 +151,25 @@ static void patch_preflight_entry(strm *blob, patch_volume *vols, int *nvols)
     strm *rec = qzt_open(blob);
     if (!rec)
         return;
-    uint8_t action = strm_getc(rec);
-    char name[RECORD_NAME_SIZE] = {};
-    char spec[RECORD_DEST_SIZE] = {};
     // A trailer vouches for what the builder wrote; a hand-made patch with a
     // matching one still gets no field read past its end.
-    bool fields = patch_read_fields(rec, name, spec);
-    uint32_t len = action == ACTION_WRITE ? strm_get32(rec) : 0;
+    payload_head h;
+    bool fields = patch_read_head(rec, &h);
     strm_release(rec);
     if (!fields)
         return;
 
     char dir[MAX_PATH];
     // A spec that names no directory is the work's to report, in its turn.
-    if (!patch_remember_dest(spec, dir) || (action != ACTION_WRITE && action != ACTION_DELETE))
+    if (!patch_remember_dest(h.dest, dir) || (h.action != ACTION_WRITE && h.action != ACTION_DELETE))
         return;
-    if (action == ACTION_DELETE) {
+    if (h.action == ACTION_DELETE) {
         if (dir[0] && !patch_is_folder(dir))
             fatal_error("%s: no such folder", dir);
         return;
     }
     char target[MAX_PATH];
-    patch_join_path(target, dir, name);
+    patch_join_path(target, dir, h.name);
     // The folder the target goes in, which a name's own folder part extends.
     char folder[MAX_PATH];
     size_t flen = patch_dir_length(target);
@@ -166,29 +187,24 @@ static void patch_preflight_entry(strm *blob, patch_volume *vols, int *nvols)
         if (GetFileAttributesExA(target, GetFileExInfoStandard, &data))
             old = static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
     }
-    patch_count_space(vols, nvols, target, len, old);
+    patch_count_space(vols, nvols, target, h.data_len, old);
 }
 
 void patch_preflight()
 {
-    strm *file = bstrm_open_file_read(g_exe_path, PATCH_WINDOW);
+    payload_cursor c;
+    strm *file = patch_open_payload(&c);
     if (!file)
         return;
     patch_volume vols[PATCH_VOLUMES];
     int nvols = 0;
-    strm_seek(file, g_payload_offset);
-    uint32_t count = strm_get32(file);
-    uint32_t pos = g_payload_offset + PAYLOAD_HEADER + strm_get32(file);
     uint32_t largest_blob = 0;
-    for (uint32_t i = 0; i < count; i++) {
-        strm_seek(file, pos);
-        uint32_t len = strm_get32(file);
-        largest_blob = len > largest_blob ? len : largest_blob;
-        strm *blob = rstrm_new(file, len);
+    while (c.entry < c.count && patch_next_entry(&c)) {
+        largest_blob = c.blob_len > largest_blob ? c.blob_len : largest_blob;
+        strm *blob = rstrm_new(file, c.blob_len);
         patch_preflight_entry(blob, vols, &nvols);
         if (blob)
             strm_release(blob);
-        pos += 4 + len;
     }
     strm_release(file);
     // The temporary file holds one blob at a time, beside whatever is

@@ -1,7 +1,10 @@
+#include "app/dest.h"
+
 #include <cstdlib>
 #include <cstring>
 
-#include "app/patch.h"
+#include "app/path.h"
+#include "app/reg.h"
 #include "app/strings.h"
 #include "diag/diag.h"
 #include "payload/dest.h"

@@ -1,8 +1,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/patch.h"
+#include "app/entry.h"
+
+#include "app/dest.h"
+#include "app/path.h"
+#include "app/progress.h"
 #include "app/strings.h"
+#include "app/temp.h"
 #include "diag/diag.h"
 #include "stream/bstrm.h"
 #include "stream/qzt.h"
@@ -27,21 +32,14 @@ static void patch_remove_new_file()
     g_new_path[0] = '\0';
 }
 
-// A field must hold its terminator among the bytes read: a name or spec cut
-// at the field's end, or by the end of the record, would name another file.
-static bool patch_field_ok(const char *field, int32_t got, const char *what)
+bool patch_read_head(strm *rec, payload_head *h)
 {
-    if (got > 0 && memchr(field, 0, static_cast<size_t>(got)))
-        return true;
-    fatal_error("entry %s not terminated", what);
-    return false;
-}
-
-bool patch_read_fields(strm *rec, char *name, char *spec)
-{
-    int32_t got_name = strm_read(rec, reinterpret_cast<uint8_t *>(name), RECORD_NAME_SIZE);
-    int32_t got_spec = strm_read(rec, reinterpret_cast<uint8_t *>(spec), RECORD_DEST_SIZE);
-    return patch_field_ok(name, got_name, "name") && patch_field_ok(spec, got_spec, "destination");
+    int32_t fault = payload_read_head(rec, h);
+    if (fault == PAYLOAD_NAME_OPEN)
+        fatal_error("entry name not terminated");
+    else if (fault == PAYLOAD_DEST_OPEN)
+        fatal_error("entry destination not terminated");
+    return fault == PAYLOAD_OK;
 }
 
 void patch_apply_entry(HWND dlg)
@@ -53,18 +51,16 @@ void patch_apply_entry(HWND dlg)
             strm_release(file);
         return;
     }
-    uint8_t action = strm_getc(src);
-    char name[RECORD_NAME_SIZE] = {};
-    char spec[RECORD_DEST_SIZE] = {};
+    payload_head h;
     char dir[MAX_PATH] = {};
-    if (patch_read_fields(src, name, spec)) {
+    if (patch_read_head(src, &h)) {
         // Expanded for every entry, whatever its action (a registry key named
         // there is opened and created), by the pre-flight pass before the work.
-        bool found = patch_entry_dest(spec, dir);
-        if (found && action == ACTION_WRITE)
-            patch_write_file(dlg, dir, name, src);
-        else if (found && action == ACTION_DELETE)
-            patch_delete_file(dir, name);
+        bool found = patch_entry_dest(h.dest, dir);
+        if (found && h.action == ACTION_WRITE)
+            patch_write_file(dlg, dir, h.name, h.data_len, src);
+        else if (found && h.action == ACTION_DELETE)
+            patch_delete_file(dir, h.name);
     }
     strm_release(src);
     strm_release(file);
@@ -92,11 +88,12 @@ static bool patch_replace(const char *from, const char *to)
     return MoveFileA(from, to) != 0;
 }
 
-// Copies the rest of the record in pieces of 8192 bytes into a new file
-// beside the target, which replaces the target once it is whole: a failure
-// on the way leaves the old file as it was. The data length only sets the
-// number of pieces and the bar's scale.
-void patch_write_file(HWND dlg, const char *dir, const char *name, strm *src)
+// Copies the rest of the record in pieces of PATCH_PIECE bytes into a new
+// file beside the target, which replaces the target once it is whole: a
+// failure on the way leaves the old file as it was. The data length only
+// sets the number of pieces (one more than it holds whole) and the bar's
+// scale.
+void patch_write_file(HWND dlg, const char *dir, const char *name, uint32_t len, strm *src)
 {
     char target[MAX_PATH];
     char folder[MAX_PATH];
@@ -118,8 +115,7 @@ void patch_write_file(HWND dlg, const char *dir, const char *name, strm *src)
         return;
     }
     g_new_strm = bstrm_open_file_write(g_new_path, PATCH_WINDOW);
-    uint32_t len = strm_get32(src);
-    uint32_t pieces = (len >> 13) + 1;
+    uint32_t pieces = len / static_cast<uint32_t>(PATCH_PIECE) + 1;
     patch_set_range(dlg, IDC_FILE_BAR, pieces);
     patch_set_pos(dlg, IDC_FILE_BAR, 0);
     patch_set_percent(dlg, IDC_FILE_LABEL, 0);

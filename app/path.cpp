@@ -1,6 +1,7 @@
+#include "app/path.h"
+
 #include <cstring>
 
-#include "app/patch.h"
 #include "diag/diag.h"
 #include "payload/dest.h"
 

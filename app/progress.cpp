@@ -1,4 +1,4 @@
-// How the progress bars are drawn, and which updates reach the screen.
+// The progress window: how its bars are drawn, and which updates reach the screen.
 //
 // The step runs no message loop, so each change of a bar or label is painted
 // at once, which under Wine costs far more than the piece of work it reports.
@@ -11,11 +11,13 @@
 // entry), always go out. Asking a control what it shows costs more than a
 // piece's own work too: an update known to lie between a file's ends, too
 // soon after the last one shown, is dropped before anything is asked.
-#include <cstring>
-
-#include "app/patch.h"
+#include "app/progress.h"
 
 #include <commctrl.h>
+
+#include <cstring>
+
+#include "app/strings.h"
 
 namespace {
 
@@ -53,7 +55,7 @@ int patch_progress_fill(HWND bar, uint32_t pos, uint32_t upper)
 // classic style, through the theme library where the process already has it;
 // where it has not, nothing themes them. It is never loaded from here: a
 // library found by its bare name could be one planted beside the program.
-void patch_progress_classic(HWND dlg)
+static void patch_progress_classic(HWND dlg)
 {
     HMODULE ux = GetModuleHandleA("uxtheme.dll");
     if (!ux)
@@ -72,12 +74,11 @@ void patch_progress_classic(HWND dlg)
     }
 }
 
-bool patch_progress_range_keeps_fill(HWND dlg, int id, uint32_t upper)
+namespace {
+
+// Whether a new range leaves the bar's fill as it is on screen.
+bool patch_progress_keeps_fill(HWND dlg, int id, uint32_t upper)
 {
-    if (id == IDC_FILE_BAR) {
-        g_file_progress.dlg = dlg;
-        g_file_progress.upper = upper;
-    }
     HWND bar = GetDlgItem(dlg, id);
     // A part already waiting to be painted must still be.
     if (GetUpdateRect(bar, nullptr, FALSE))
@@ -87,6 +88,7 @@ bool patch_progress_range_keeps_fill(HWND dlg, int id, uint32_t upper)
     return patch_progress_fill(bar, pos, old_upper) == patch_progress_fill(bar, pos, upper);
 }
 
+// Whether a bar's new position goes to the screen now.
 bool patch_progress_bar_shows(HWND dlg, int id, uint32_t pos)
 {
     patch_file_progress &f = g_file_progress;
@@ -106,22 +108,88 @@ bool patch_progress_bar_shows(HWND dlg, int id, uint32_t pos)
         if (file && patch_progress_too_soon(f.bar_shown_at))
             return false;
     }
-    if (file)
-        f.bar_shown_at = GetTickCount();
     return true;
 }
 
+// Whether a label's new text goes to the screen now.
 bool patch_progress_label_shows(HWND dlg, int id, const char *text, bool first_or_last)
 {
-    patch_file_progress &f = g_file_progress;
-    bool file = id == IDC_FILE_LABEL;
-    if (file && !first_or_last && patch_progress_too_soon(f.label_shown_at))
+    if (id == IDC_FILE_LABEL && !first_or_last && patch_progress_too_soon(g_file_progress.label_shown_at))
         return false;
     char shown[16];
     GetDlgItemTextA(dlg, id, shown, sizeof shown);
-    if (strcmp(shown, text) == 0)
-        return false;
-    if (file)
-        f.label_shown_at = GetTickCount();
-    return true;
+    return strcmp(shown, text) != 0;
+}
+
+void patch_progress_init(HWND dlg, uint32_t entries)
+{
+    SetWindowTextA(dlg, TXT_TITLE);
+    patch_progress_classic(dlg);
+    patch_set_range(dlg, IDC_TOTAL_BAR, entries);
+    patch_set_pos(dlg, IDC_TOTAL_BAR, 0);
+    patch_set_percent(dlg, IDC_TOTAL_LABEL, 0);
+    patch_set_pos(dlg, IDC_FILE_BAR, 0);
+    patch_set_percent(dlg, IDC_FILE_LABEL, 0);
+}
+
+}  // namespace
+
+// The entry count comes with the window's creation.
+INT_PTR CALLBACK patch_progress_proc(HWND dlg, UINT msg, WPARAM, LPARAM lp)
+{
+    if (msg == WM_INITDIALOG)
+        patch_progress_init(dlg, static_cast<uint32_t>(lp));
+    return FALSE;
+}
+
+// The step runs no message loop, so nothing else would ever paint the window
+// whole: paint it now, synchronously, without dispatching any input.
+void patch_repaint(HWND dlg)
+{
+    // A null window would repaint the whole desktop.
+    if (!dlg)
+        return;
+    RedrawWindow(dlg, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+}
+
+// A bar's range is 16 bits wide in the classic message; longer ranges (more
+// than 65535 entries or pieces) take the 32-bit one.
+void patch_set_range(HWND dlg, int id, uint32_t upper)
+{
+    if (id == IDC_FILE_BAR) {
+        g_file_progress.dlg = dlg;
+        g_file_progress.upper = upper;
+    }
+    bool keeps_fill = patch_progress_keeps_fill(dlg, id, upper);
+    if (upper <= 0xFFFF)
+        SendDlgItemMessageA(dlg, id, PBM_SETRANGE, 0, MAKELPARAM(0, upper));
+    else
+        SendDlgItemMessageA(dlg, id, PBM_SETRANGE32, 0, static_cast<LPARAM>(upper));
+    // The bar repaints itself whole for a new range; a file's bar starts
+    // empty and ends full whatever its range, so most of those paints would
+    // show nothing new.
+    if (keeps_fill)
+        ValidateRect(GetDlgItem(dlg, id), nullptr);
+}
+
+void patch_set_pos(HWND dlg, int id, uint32_t pos)
+{
+    if (!patch_progress_bar_shows(dlg, id, pos))
+        return;
+    if (id == IDC_FILE_BAR)
+        g_file_progress.bar_shown_at = GetTickCount();
+    SendDlgItemMessageA(dlg, id, PBM_SETPOS, pos, 0);
+}
+
+void patch_set_percent(HWND dlg, int id, int32_t value)
+{
+    if (value > 100)
+        value = 100;
+    char text[16];  // room for any int, though the program passes 0 to 100
+    wsprintfA(text, "%3d%%", static_cast<int>(value));
+    if (!patch_progress_label_shows(dlg, id, text, value <= 0 || value == 100))
+        return;
+    if (id == IDC_FILE_LABEL)
+        g_file_progress.label_shown_at = GetTickCount();
+    SetDlgItemTextA(dlg, id, text);
 }

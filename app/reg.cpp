@@ -1,6 +1,7 @@
+#include "app/reg.h"
+
 #include <cstdlib>
 
-#include "app/patch.h"
 #include "diag/diag.h"
 
 HKEY g_regkey = nullptr;

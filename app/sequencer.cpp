@@ -1,11 +1,12 @@
 #include <cstdlib>
 
+#include "app/apply.h"
 #include "app/patch.h"
+#include "app/steps.h"
 #include "app/strings.h"
 #include "diag/diag.h"
 
 char g_exe_path[MAX_PATH];
-char *g_readme_text = nullptr;
 uint32_t g_payload_offset = PAYLOAD_OFFSET;
 
 // The step of each code; code 4 (finish) has none.

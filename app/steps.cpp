@@ -1,44 +1,32 @@
+#include "app/steps.h"
+
 #include <cstdlib>
 #include <cstring>
 
-#include "app/patch.h"
+#include "app/checks.h"
+#include "app/path.h"
 #include "app/strings.h"
 #include "diag/diag.h"
 #include "stream/bstrm.h"
 
+char *g_readme_text = nullptr;
 const char *g_save_question = TXT_SAVE_QUESTION;
-
-// Reads the message length that follows the entry count and checks that the
-// message lies inside the file; a length running past its end is a fatal
-// report (0 if that returns).
-uint32_t patch_read_message_length(strm *payload)
-{
-    uint32_t len = strm_get32(payload);
-    uint32_t size = strm_size(payload);
-    uint32_t start = g_payload_offset + PAYLOAD_HEADER;
-    if (size < start || len > size - start) {
-        fatal_error("%s: bad message length, %u", g_exe_path, static_cast<unsigned>(len));
-        return 0;
-    }
-    return len;
-}
 
 int patch_step_confirm(HINSTANCE)
 {
-    strm *payload = bstrm_open_file_read(g_exe_path, PATCH_WINDOW);
+    payload_cursor c;
+    strm *payload = patch_open_payload(&c);
     if (!payload)
         return STEP_FINISH;
-    strm_seek(payload, g_payload_offset);
-    strm_get32(payload);  // the entry count is the apply step's
-    uint32_t len = patch_read_message_length(payload);
     // The text is never longer than its stored bytes; one more for the end.
-    auto *text = static_cast<char *>(calloc(static_cast<size_t>(len) + 1, 1));
+    auto *text = static_cast<char *>(calloc(static_cast<size_t>(c.message_len) + 1, 1));
     if (!text) {
         fatal_error("out of memory");
         strm_release(payload);
         return STEP_FINISH;
     }
-    patch_unescape(payload, text, len);
+    strm_seek(payload, c.message_at);
+    patch_unescape(payload, text, c.message_len);
     strm_release(payload);
     int answer = MessageBoxA(nullptr, text, TXT_TITLE, MB_YESNO);
     free(text);

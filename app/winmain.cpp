@@ -1,4 +1,5 @@
-#include "app/patch.h"
+#include "app/checks.h"
+#include "app/path.h"
 
 #include <commctrl.h>
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "payload/crc32.h"
+#include "payload/read.h"
 #include "stream/qzt.h"
 #include "stream/rstrm.h"
 
@@ -14,72 +14,35 @@ static bool payload_fail(payload_check *c, int32_t fault, uint32_t value)
     return false;
 }
 
-// Moves n bytes of the reader's window along into the CRC (into out as well,
-// when given); false when the data ends first.
-static bool payload_take(strm *s, uint32_t n, uint32_t *crc, uint8_t *out)
-{
-    while (n > 0) {
-        if (s->next >= s->end && !s->kind->fill(s))
-            return false;
-        auto avail = static_cast<uint32_t>(s->end - s->next);
-        uint32_t k = avail < n ? avail : n;
-        *crc = crc32_update(*crc, s->next, k);
-        if (out) {
-            memcpy(out, s->next, k);
-            out += k;
-        }
-        s->next += k;
-        n -= k;
-    }
-    return true;
-}
-
-static uint32_t payload_be32(const uint8_t *p)
-{
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-// Every length inside the file, the CRC-32 of everything up to the trailer,
-// and the trailer itself where there is one.
+// Every length inside the file, then the CRC-32 of everything up to the
+// trailer, and the trailer itself where there is one.
 static bool payload_walk(strm *file, uint32_t offset, payload_check *c)
 {
-    uint32_t size = strm_size(file);
-    if (size <= offset)
-        return payload_fail(c, PAYLOAD_NONE, 0);
-    strm_seek(file, offset);
-    uint32_t crc = 0;
-    uint8_t word[PAYLOAD_HEADER];
-    if (size - offset < PAYLOAD_HEADER || !payload_take(file, PAYLOAD_HEADER, &crc, word))
-        return payload_fail(c, PAYLOAD_HEADER_CUT, size - offset);
-    c->count = payload_be32(word);
-    c->message_len = payload_be32(word + 4);
-    uint32_t pos = offset + PAYLOAD_HEADER;
-    if (c->message_len > size - pos || !payload_take(file, c->message_len, &crc, nullptr))
-        return payload_fail(c, PAYLOAD_MESSAGE_CUT, c->message_len);
-    pos += c->message_len;
-    for (uint32_t k = 1; k <= c->count; k++) {
-        c->entry = k;
-        if (size - pos < 4 || !payload_take(file, 4, &crc, word))
-            return payload_fail(c, PAYLOAD_LENGTH_CUT, size - pos);
-        uint32_t len = payload_be32(word);
-        pos += 4;
-        c->blob_at = pos;
-        c->blob_len = len;
-        if (len > size - pos || !payload_take(file, len, &crc, nullptr))
-            return payload_fail(c, PAYLOAD_BLOB_CUT, len);
-        pos += len;
+    payload_cursor cur;
+    int32_t fault = payload_first(&cur, file, offset);
+    c->count = cur.count;
+    c->message_len = cur.message_len;
+    while (fault == PAYLOAD_OK && cur.entry < cur.count) {
+        fault = payload_next(&cur);
+        c->entry = cur.entry;
+        c->blob_at = cur.blob_at;
+        c->blob_len = cur.blob_len;
     }
+    if (fault != PAYLOAD_OK)
+        return payload_fail(c, fault, cur.value);
     c->entry = 0;
-    c->end = pos;
-    if (pos == size)
+    c->end = payload_after(&cur);
+    uint32_t crc = payload_crc(file, offset, c->end);
+    if (c->end == cur.size)
         return true;
-    uint32_t unused = 0;
-    if (size - pos < PAYLOAD_TRAILER_SIZE || !payload_take(file, PAYLOAD_TRAILER_SIZE, &unused, word) ||
-        payload_be32(word) != PAYLOAD_TRAILER_MAGIC)
-        return payload_fail(c, PAYLOAD_EXTRA, size - pos);
-    if (payload_be32(word + 4) != crc)
-        return payload_fail(c, PAYLOAD_CHECKSUM, payload_be32(word + 4));
+    uint8_t trailer[PAYLOAD_TRAILER_SIZE];
+    if (cur.size - c->end < PAYLOAD_TRAILER_SIZE ||
+        strm_read(file, trailer, PAYLOAD_TRAILER_SIZE) != static_cast<int32_t>(PAYLOAD_TRAILER_SIZE) ||
+        payload_get32(trailer + PAYLOAD_TRAILER_MAGIC_AT) != PAYLOAD_TRAILER_MAGIC)
+        return payload_fail(c, PAYLOAD_EXTRA, cur.size - c->end);
+    uint32_t found = payload_get32(trailer + PAYLOAD_TRAILER_CRC_AT);
+    if (found != crc)
+        return payload_fail(c, PAYLOAD_CHECKSUM, found);
     c->trailer = true;
     return true;
 }
@@ -102,18 +65,9 @@ static void payload_record_feed(payload_record_state *r, const uint8_t *data, ui
 static bool payload_record_done(const payload_record_state *r, payload_check *c)
 {
     c->block = 0;
-    if (r->len < RECORD_HEAD_SIZE)
-        return payload_fail(c, PAYLOAD_RECORD_SIZE, r->len);
-    if (!memchr(r->head + 1, 0, RECORD_NAME_SIZE))
-        return payload_fail(c, PAYLOAD_NAME_OPEN, 0);
-    if (!memchr(r->head + 1 + RECORD_NAME_SIZE, 0, RECORD_DEST_SIZE))
-        return payload_fail(c, PAYLOAD_DEST_OPEN, 0);
-    uint8_t action = r->head[0];
-    if (action == ACTION_DELETE && r->len != RECORD_HEAD_SIZE)
-        return payload_fail(c, PAYLOAD_RECORD_SIZE, r->len);
-    if (action == ACTION_WRITE &&
-        (r->len < RECORD_WRITE_HEAD_SIZE || r->len - RECORD_WRITE_HEAD_SIZE != payload_be32(r->head + RECORD_HEAD_SIZE)))
-        return payload_fail(c, PAYLOAD_RECORD_SIZE, r->len);
+    int32_t fault = payload_check_head(r->head, r->len);
+    if (fault != PAYLOAD_OK)
+        return payload_fail(c, fault, fault == PAYLOAD_RECORD_SIZE ? r->len : 0);
     return true;
 }
 
@@ -154,24 +108,22 @@ static bool payload_blob(strm *blob, uint8_t *buf, payload_check *c)
 
 static bool payload_decode(strm *file, uint32_t offset, uint8_t *buf, payload_check *c)
 {
-    uint32_t pos = offset + PAYLOAD_HEADER + c->message_len;
-    strm_seek(file, pos);
-    for (uint32_t k = 1; k <= c->count; k++) {
-        c->entry = k;
-        c->blob_len = strm_get32(file);
-        c->blob_at = pos + 4;
+    // The walk has found every length inside the file.
+    payload_cursor cur;
+    payload_first(&cur, file, offset);
+    while (cur.entry < cur.count) {
+        payload_next(&cur);
+        c->entry = cur.entry;
+        c->blob_at = cur.blob_at;
+        c->blob_len = cur.blob_len;
         strm *blob = rstrm_new(file, c->blob_len);
         bool ok = blob && payload_blob(blob, buf, c);
-        if (blob) {
-            // A sound blob was read to its end, which leaves the file at the
-            // next entry.
+        if (blob)
             strm_release(blob);
-        }
         if (!ok)
             return false;
         if (c->sink)
             c->sink(c, nullptr, 0);
-        pos = c->blob_at + c->blob_len;
     }
     c->entry = 0;
     return true;
@@ -201,30 +153,4 @@ bool payload_check_file(strm *file, uint32_t offset, payload_check *c)
         return decoded;
     }
     return false;
-}
-
-const char *payload_fault_text(int32_t fault)
-{
-    static const char *const texts[] = {
-        "sound",
-        "no patch data",
-        "header cut short",
-        "question runs past the end of the file",
-        "blob length cut short",
-        "blob runs past the end of the file",
-        "bytes follow the last entry",
-        "checksum does not match",
-        "not a compressed stream",
-        "block out of sync",
-        "bad block length",
-        "block corrupt",
-        "stream runs past the end of its blob",
-        "blocks do not add up to the stream's length",
-        "record of the wrong length",
-        "name not terminated",
-        "destination not terminated",
-        "out of memory",
-    };
-    static_assert(sizeof texts / sizeof texts[0] == PAYLOAD_NO_MEMORY + 1, "a text for every fault");
-    return fault >= 0 && fault <= PAYLOAD_NO_MEMORY ? texts[fault] : "unknown fault";
 }

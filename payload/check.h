@@ -16,34 +16,10 @@
 
 #include <cstdint>
 
+#include "payload/fault.h"
 #include "payload/payload.h"
 
 struct strm;
-
-constexpr uint32_t PAYLOAD_TRAILER_MAGIC = 0x5054434B;  // "PTCK"
-constexpr uint32_t PAYLOAD_TRAILER_SIZE = 8;           // magic, CRC-32 (big-endian)
-
-// Faults, in the order the check meets them.
-enum : int32_t {
-    PAYLOAD_OK = 0,
-    PAYLOAD_NONE,            // no payload behind the program image
-    PAYLOAD_HEADER_CUT,      // the entry count and question length are cut short
-    PAYLOAD_MESSAGE_CUT,     // the question runs past the end of the file (value: its length)
-    PAYLOAD_LENGTH_CUT,      // an entry's blob length is cut short
-    PAYLOAD_BLOB_CUT,        // a blob runs past the end of the file (value: its length)
-    PAYLOAD_EXTRA,           // bytes that are no trailer follow the last entry (value: how many)
-    PAYLOAD_CHECKSUM,        // the trailer's CRC-32 does not match (value: the CRC found)
-    PAYLOAD_NOT_QZT,         // a blob is no compressed stream (value: its first word)
-    PAYLOAD_SYNC_LOST,       // a block header lacks the sync word
-    PAYLOAD_BLOCK_LENGTH,    // a block length outside 1 to 32768 (value: the length)
-    PAYLOAD_CORRUPT,         // coded words break the format's limits
-    PAYLOAD_OVERRUN,         // a blob's stream runs past the blob's end
-    PAYLOAD_TOTAL,           // the blocks do not add up to the stream's total (value: the total)
-    PAYLOAD_RECORD_SIZE,     // a record's length is not what its action calls for (value: the length)
-    PAYLOAD_NAME_OPEN,       // the name field holds no terminator
-    PAYLOAD_DEST_OPEN,       // the destination field holds no terminator
-    PAYLOAD_NO_MEMORY,       // no memory for the block buffer
-};
 
 struct payload_check;
 // Takes each decoded piece of the current entry's record (data null and n 0
@@ -63,7 +39,7 @@ struct payload_check {
     uint32_t blob_at;      // current entry: file offset of its blob
     uint32_t blob_len;     // and its length B
     // The first fault.
-    int32_t fault;   // PAYLOAD_OK or a fault above
+    int32_t fault;   // PAYLOAD_OK or a fault of payload/fault.h
     uint32_t entry;  // 1-based entry it lies in; 0 for the header and the trailer
     uint32_t block;  // 1-based block of the entry's blob, 0 outside blocks
     uint32_t value;  // as noted with the fault
@@ -72,5 +48,3 @@ struct payload_check {
 // Checks the payload at offset of the file that the reader reads (it is left
 // anywhere). True when it is sound; false with the first fault in c.
 bool payload_check_file(strm *file, uint32_t offset, payload_check *c);
-// A short English name of a fault, such as "blob runs past the end of the file".
-const char *payload_fault_text(int32_t fault);

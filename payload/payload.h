@@ -5,21 +5,61 @@
 // a line break), then N entries: blob length B (u32, big-endian) and B bytes
 // of a compressed stream holding one entry record. A record is the action
 // byte, the name field, the destination field and, for a write, the data
-// length D (u32, big-endian) and the D bytes of the file.
+// length D (u32, big-endian) and the D bytes of the file. The builder ends
+// the payload with a trailer: a magic word and the CRC-32 of the payload
+// bytes before it. This file is the one place that knows where each field
+// lies; payload/read.h walks the layout and payload/write.h writes it.
 #pragma once
 
 #include <cstdint>
 
 constexpr uint32_t PAYLOAD_OFFSET = 65536;  // the program image is padded to this length
-constexpr uint32_t PAYLOAD_HEADER = 8;      // entry count and message length
 
+// The header.
+constexpr uint32_t PAYLOAD_COUNT_AT = 0;        // entry count N
+constexpr uint32_t PAYLOAD_MESSAGE_LEN_AT = 4;  // question length M
+constexpr uint32_t PAYLOAD_HEADER = 8;          // the question follows
+// Each entry's blob length B, before its blob.
+constexpr uint32_t PAYLOAD_BLOB_LEN_SIZE = 4;
+
+// The trailer, after the N-th entry.
+constexpr uint32_t PAYLOAD_TRAILER_MAGIC = 0x5054434B;  // "PTCK"
+constexpr uint32_t PAYLOAD_TRAILER_MAGIC_AT = 0;
+constexpr uint32_t PAYLOAD_TRAILER_CRC_AT = 4;  // CRC-32 of the payload before the trailer
+constexpr uint32_t PAYLOAD_TRAILER_SIZE = 8;
+
+// An entry record.
+constexpr uint32_t RECORD_ACTION_AT = 0;
+constexpr uint32_t RECORD_NAME_AT = 1;
 constexpr uint32_t RECORD_NAME_SIZE = 260;  // NUL-terminated, zero-padded
+constexpr uint32_t RECORD_DEST_AT = RECORD_NAME_AT + RECORD_NAME_SIZE;
 constexpr uint32_t RECORD_DEST_SIZE = 300;  // NUL-terminated, zero-padded
-constexpr uint32_t RECORD_HEAD_SIZE = 1 + RECORD_NAME_SIZE + RECORD_DEST_SIZE;
-constexpr uint32_t RECORD_WRITE_HEAD_SIZE = RECORD_HEAD_SIZE + 4;  // with the data length
+constexpr uint32_t RECORD_HEAD_SIZE = RECORD_DEST_AT + RECORD_DEST_SIZE;  // a whole delete record
+constexpr uint32_t RECORD_DATA_LEN_AT = RECORD_HEAD_SIZE;                // a write's D
+constexpr uint32_t RECORD_WRITE_HEAD_SIZE = RECORD_DATA_LEN_AT + 4;      // the D bytes follow
 
 constexpr uint8_t ACTION_WRITE = 1;
 constexpr uint8_t ACTION_DELETE = 2;
+
+static_assert(PAYLOAD_HEADER == PAYLOAD_MESSAGE_LEN_AT + 4, "the question follows its length");
+static_assert(PAYLOAD_TRAILER_SIZE == PAYLOAD_TRAILER_CRC_AT + 4, "the CRC-32 ends the trailer");
+static_assert(RECORD_HEAD_SIZE == 561, "a delete record is 561 bytes");
+static_assert(RECORD_WRITE_HEAD_SIZE == 565, "a write record of no data is 565 bytes");
+
+// The big-endian 32-bit word at p, the byte order of every length here.
+constexpr uint32_t payload_get32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+constexpr void payload_put32(uint8_t *p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
 
 struct strm;
 
@@ -27,6 +67,3 @@ struct strm;
 // becomes CR LF, any other backslash is dropped and marks the byte after it
 // as plain. At most count bytes are written, and no terminator.
 void patch_unescape(strm *src, char *dst, uint32_t count);
-
-static_assert(RECORD_HEAD_SIZE == 561, "a delete record is 561 bytes");
-static_assert(RECORD_WRITE_HEAD_SIZE == 565, "a write record of no data is 565 bytes");

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/patch.h"
+#include "payload/write.h"
 #include "tests/test_util.h"
 
 // A write record's tail: the data length and the data.
@@ -21,10 +22,11 @@ inline bytes write_tail(uint32_t len)
 // An entry record as a compressed stream of literal-only blocks.
 inline bytes record_blob(uint8_t action, const std::string &name, const std::string &dest, const bytes &tail = {})
 {
-    std::string rec(RECORD_HEAD_SIZE, '\0');
-    rec[0] = static_cast<char>(action);
-    memcpy(&rec[1], name.data(), std::min<size_t>(name.size(), RECORD_NAME_SIZE));
-    memcpy(&rec[1 + RECORD_NAME_SIZE], dest.data(), std::min<size_t>(dest.size(), RECORD_DEST_SIZE));
+    uint8_t head[RECORD_WRITE_HEAD_SIZE];
+    payload_put_head(head, action, name.data(), static_cast<uint32_t>(std::min<size_t>(name.size(), RECORD_NAME_SIZE)),
+                     dest.data(), static_cast<uint32_t>(std::min<size_t>(dest.size(), RECORD_DEST_SIZE)), 0);
+    // The tail brings a write's data length itself.
+    std::string rec(reinterpret_cast<const char *>(head), RECORD_HEAD_SIZE);
     rec.append(tail.begin(), tail.end());
     std::vector<std::pair<uint16_t, bytes>> blocks;
     for (size_t at = 0; at < rec.size(); at += 1000) {
@@ -44,9 +46,8 @@ inline std::string dir_of(const TempDir &d)
 // behind its length.
 inline bytes patch_file(const std::vector<bytes> &blobs)
 {
-    bytes file(PAYLOAD_OFFSET, 0);
-    put_be(file, static_cast<uint32_t>(blobs.size()), 4);
-    put_be(file, 1, 4);
+    bytes file(PAYLOAD_OFFSET + PAYLOAD_HEADER, 0);
+    payload_put_header(&file[PAYLOAD_OFFSET], static_cast<uint32_t>(blobs.size()), 1);
     file.push_back('Q');
     for (const bytes &b : blobs) {
         put_be(file, static_cast<uint32_t>(b.size()), 4);

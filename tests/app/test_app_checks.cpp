@@ -4,20 +4,29 @@
 
 #include <filesystem>
 
+#include "app/checks.h"
+#include "app/dest.h"
+#include "app/entry.h"
+#include "app/temp.h"
 #include "tests/app/app_util.h"
 
 namespace {
 
-// The pre-flight pass over this patch file: its fatal report, or "".
-std::string preflight(const TempDir &dir, const bytes &file)
+// The pre-flight pass over the patch file at exe: its fatal report, or "".
+std::string preflight(const std::string &exe)
 {
-    std::string exe = dir.file("patch.exe");
-    write_file(exe, file);
     strcpy(g_exe_path, exe.c_str());
     FatalReturns fatal;
     patch_preflight();
     patch_forget_dests();
     return fatal.text();
+}
+
+std::string preflight(const TempDir &dir, const bytes &file)
+{
+    std::string exe = dir.file("patch.exe");
+    write_file(exe, file);
+    return preflight(exe);
 }
 
 std::string preflight(const TempDir &dir, const std::vector<bytes> &blobs)
@@ -98,9 +107,9 @@ TEST(PatchPreflight, TheTemporaryFileNeedsRoomBesideTheTargets)
     constexpr uint64_t GiB = 1ull << 30;
     if (avail.QuadPart < 3 * GiB)
         GTEST_SKIP() << "too little free space to leave 2 GiB of it";
-    // Writes that leave 2 GiB of the volume free (as their records say) ...
+    // Writes that leave 1 GiB of the volume free (as their records say) ...
     std::vector<bytes> blobs;
-    for (uint64_t left = avail.QuadPart - 2 * GiB; left > 0;) {
+    for (uint64_t left = avail.QuadPart - GiB; left > 0;) {
         auto len = static_cast<uint32_t>(std::min<uint64_t>(left, 0xFFFF0000u));
         bytes tail;
         put_be(tail, len, 4);
@@ -109,13 +118,21 @@ TEST(PatchPreflight, TheTemporaryFileNeedsRoomBesideTheTargets)
     }
     blobs.push_back(record_blob(ACTION_DELETE, "GONE.DAT", d));
     EXPECT_EQ(preflight(dir, blobs), "");
-    // ... and a last blob of 3 GiB, as its length says, that the temporary
-    // file must hold as well.
+    // ... and a last blob of 1.5 GiB that the temporary file must hold as
+    // well: the patch file holds it sparsely, past the record at its start.
+    constexpr uint32_t big = 3 * (GiB / 2);
     bytes file = patch_file(blobs);
-    file.resize(file.size() - blobs.back().size() - 4);
-    put_be(file, static_cast<uint32_t>(3 * GiB), 4);
-    file.insert(file.end(), blobs.back().begin(), blobs.back().end());
-    std::string full = preflight(dir, file);
+    size_t length_at = file.size() - blobs.back().size() - PAYLOAD_BLOB_LEN_SIZE;
+    payload_put32(&file[length_at], big);
+    std::string exe = dir.file("patch.exe");
+    write_file(exe, file);
+    HANDLE h = CreateFileA(exe.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(length_at + PAYLOAD_BLOB_LEN_SIZE + big);
+    EXPECT_TRUE(SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && SetEndOfFile(h));
+    CloseHandle(h);
+    std::string full = preflight(exe);
     EXPECT_NE(full.find(": not enough disk space, "), std::string::npos) << full;
 }
 
@@ -146,7 +163,7 @@ TEST(PatchWriteFileDeathTest, FailureHalfWayLeavesTheOldFile)
     EXPECT_EXIT(
         {
             g_fatal_quiet = 1;
-            patch_write_file(nullptr, d.c_str(), "A.DAT", src);
+            patch_write_file(nullptr, d.c_str(), "A.DAT", strm_get32(src), src);
         },
         testing::ExitedWithCode(1), "");
     strm_release(src);

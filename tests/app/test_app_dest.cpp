@@ -3,7 +3,8 @@
 
 #include <string>
 
-#include "app/patch.h"
+#include "app/dest.h"
+#include "app/reg.h"
 #include "tests/test_util.h"
 
 namespace {

@@ -3,7 +3,9 @@
 
 #include <cstring>
 
-#include "app/patch.h"
+#include "app/checks.h"
+#include "app/entry.h"
+#include "app/temp.h"
 #include "tests/app/app_util.h"
 
 namespace {
@@ -59,7 +61,7 @@ TEST(PatchWriteFile, PassesFollowTheDataLength)
         auto *cs = reinterpret_cast<counted *>(src);
         cs->data = &tail;
         cs->reads = &reads;
-        patch_write_file(nullptr, dir_of(dir).c_str(), "OUT.DAT", src);
+        patch_write_file(nullptr, dir_of(dir).c_str(), "OUT.DAT", strm_get32(src), src);
         strm_release(src);
         EXPECT_EQ(reads, c.reads) << "D = " << c.len;
         EXPECT_EQ(read_file(dir.file("OUT.DAT")), bytes(tail.begin() + 4, tail.end())) << "D = " << c.len;
@@ -74,7 +76,7 @@ TEST(PatchWriteFile, ReadOnlyTargetIsReplacedWithNormalAttributes)
     SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
     bytes tail = write_tail(5);
     strm *src = mstrm_new_reader(tail.data(), static_cast<uint32_t>(tail.size()));
-    patch_write_file(nullptr, dir_of(dir).c_str(), "RO.DAT", src);
+    patch_write_file(nullptr, dir_of(dir).c_str(), "RO.DAT", strm_get32(src), src);
     strm_release(src);
     EXPECT_EQ(read_file(target), bytes(tail.begin() + 4, tail.end()));
     EXPECT_EQ(GetFileAttributesA(target.c_str()) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), 0u);
@@ -87,7 +89,7 @@ TEST(PatchWriteFile, MissingFolderIsFatalWithTheFullPath)
     std::string missing = dir_of(dir) + "NOPE\\";
     bytes tail = write_tail(3);
     strm *src = mstrm_new_reader(tail.data(), static_cast<uint32_t>(tail.size()));
-    patch_write_file(nullptr, missing.c_str(), "A.DAT", src);
+    patch_write_file(nullptr, missing.c_str(), "A.DAT", strm_get32(src), src);
     strm_release(src);
     EXPECT_EQ(fatal.text(), missing + "A.DAT: Can't open wfile, 3");
 }
@@ -216,19 +218,18 @@ TEST(PatchPayload, LengthsRunningPastTheFileAreReported)
     strcpy(g_exe_path, exe.c_str());
 
     FatalReturns fatal;
-    g_payload_strm = bstrm_open_file_read(exe.c_str(), PATCH_WINDOW);
-    strm_seek(g_payload_strm, PAYLOAD_OFFSET + 4);
-    EXPECT_EQ(patch_read_message_length(g_payload_strm), 3u);
+    payload_cursor c;
+    strm *payload = patch_open_payload(&c);
+    ASSERT_NE(payload, nullptr);
+    EXPECT_EQ(c.message_len, 3u);
     EXPECT_EQ(fatal.text(), "");
-    strm_seek(g_payload_strm, PAYLOAD_OFFSET + 11);
-    strm_get32(g_payload_strm);
-    patch_copy_blob(nullptr, 1000);
+    EXPECT_FALSE(patch_next_entry(&c));
     EXPECT_EQ(fatal.text(), exe + ": bad entry length, 1000");
+    strm_release(payload);
 
-    // The message length read where the blob's length stands: past the end.
-    strm_seek(g_payload_strm, PAYLOAD_OFFSET + 11);
-    EXPECT_EQ(patch_read_message_length(g_payload_strm), 0u);
+    // The question's length read where the blob's length stands: past the end.
+    g_payload_offset = PAYLOAD_OFFSET + 7;
+    EXPECT_EQ(patch_open_payload(&c), nullptr);
+    g_payload_offset = PAYLOAD_OFFSET;
     EXPECT_EQ(fatal.text(), exe + ": bad message length, 1000");
-    strm_release(g_payload_strm);
-    g_payload_strm = nullptr;
 }

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/patch.h"
+#include "app/progress.h"
 
 #include <commctrl.h>
 #include <uxtheme.h>
@@ -21,9 +21,8 @@ std::string label(HWND dlg, int id)
 HWND progress_window(uint32_t count)
 {
     InitCommonControls();
-    g_entry_count = count;
     return CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
-                              patch_progress_proc, 0);
+                              patch_progress_proc, static_cast<LPARAM>(count));
 }
 
 }  // namespace

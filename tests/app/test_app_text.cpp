@@ -3,7 +3,8 @@
 
 #include <cstring>
 
-#include "app/patch.h"
+#include "app/path.h"
+#include "app/steps.h"
 #include "tests/test_util.h"
 
 namespace {

@@ -22,7 +22,8 @@ namespace {
 void probe_sink(payload_check *c, const uint8_t *data, int32_t)
 {
     if (!data)
-        printf("%u %u\n", static_cast<unsigned>(c->blob_at - 4), static_cast<unsigned>(c->blob_len + 4));
+        printf("%u %u\n", static_cast<unsigned>(c->blob_at - PAYLOAD_BLOB_LEN_SIZE),
+               static_cast<unsigned>(c->blob_len + PAYLOAD_BLOB_LEN_SIZE));
 }
 
 std::string probe_result(const char *path, bool decode_always, payload_sink sink)
@@ -37,10 +38,9 @@ std::string probe_result(const char *path, bool decode_always, payload_sink sink
     strm_release(file);
     if (ok)
         return "sound";
-    if (c.fault == PAYLOAD_NONE)
-        return "no patch data";
-    std::string where = c.entry ? ", entry " + std::to_string(c.entry) : "";
-    return "damaged patch" + where + ": " + payload_fault_text(c.fault);
+    char line[PAYLOAD_FAULT_LINE];
+    payload_fault_line(c.fault, c.entry, line);
+    return line;
 }
 
 }  // namespace

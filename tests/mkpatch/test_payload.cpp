@@ -96,7 +96,7 @@ bytes patch_of(const std::string &message, const std::vector<bytes> &blobs)
 {
     bytes p = payload_start({'M', 'Z'}, static_cast<uint32_t>(blobs.size()), message);
     for (const bytes &b : blobs) {
-        payload_put32(&p, static_cast<uint32_t>(b.size()));
+        put_be(p, static_cast<uint32_t>(b.size()), 4);
         p.insert(p.end(), b.begin(), b.end());
     }
     return p;

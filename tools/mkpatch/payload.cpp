@@ -7,6 +7,8 @@
 
 #include "payload/check.h"
 #include "payload/crc32.h"
+#include "payload/read.h"
+#include "payload/write.h"
 #include "stream/mstrm.h"
 #include "stream/qzt.h"
 #include "stream/qzt_encode.h"
@@ -79,22 +81,6 @@ void payload_collect(payload_check *c, const uint8_t *data, int32_t n)
     }
 }
 
-// The CRC-32 of the file's bytes [from, to).
-uint32_t payload_crc(strm *file, uint32_t from, uint32_t to)
-{
-    uint8_t buf[65536];
-    uint32_t crc = 0;
-    strm_seek(file, from);
-    for (uint32_t left = to - from; left > 0;) {
-        int32_t n = strm_read(file, buf, static_cast<int32_t>(std::min<uint32_t>(left, sizeof buf)));
-        if (n <= 0)
-            break;
-        crc = crc32_update(crc, buf, static_cast<size_t>(n));
-        left -= static_cast<uint32_t>(n);
-    }
-    return crc;
-}
-
 std::string payload_hex(uint32_t v, int digits)
 {
     char buf[16];
@@ -163,34 +149,18 @@ std::string payload_fault_words(const payload_check &c, strm *file, uint32_t len
 
 }  // namespace
 
-void payload_put32(payload_bytes *out, uint32_t v)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out->push_back(static_cast<uint8_t>(v >> shift));
-}
-
-uint32_t payload_get32(const uint8_t *p)
-{
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
 payload_bytes payload_record_head(const payload_record &r)
 {
-    payload_bytes out(RECORD_HEAD_SIZE, 0);
-    out[0] = r.action;
-    memcpy(&out[1], r.name.data(), r.name.size());
-    memcpy(&out[1 + RECORD_NAME_SIZE], r.dest.data(), r.dest.size());
-    if (r.action == ACTION_WRITE)
-        payload_put32(&out, r.size);
+    payload_bytes out(RECORD_WRITE_HEAD_SIZE);
+    out.resize(payload_put_head(out.data(), r.action, r.name.data(), static_cast<uint32_t>(r.name.size()),
+                                r.dest.data(), static_cast<uint32_t>(r.dest.size()), r.size));
     return out;
 }
 
 payload_bytes payload_header(uint32_t count, std::string_view message)
 {
-    payload_bytes out;
-    payload_put32(&out, count);
-    payload_put32(&out, static_cast<uint32_t>(message.size()));
+    payload_bytes out(PAYLOAD_HEADER);
+    payload_put_header(out.data(), count, static_cast<uint32_t>(message.size()));
     out.insert(out.end(), message.begin(), message.end());
     return out;
 }
@@ -261,10 +231,10 @@ payload_written payload_write_entry(payload_writer *w, const payload_record &r, 
     // The blob's length goes before it and is known only after it, so its
     // place is kept and filled in afterwards; the CRC-32 of the blob, taken on
     // its own meanwhile, is joined to the payload's then.
-    const uint8_t unknown[4] = {};
+    const uint8_t unknown[PAYLOAD_BLOB_LEN_SIZE] = {};
     uint64_t length_at = w->size;
-    file_put(&w->file, unknown, 4);
-    w->size += 4;
+    file_put(&w->file, unknown, sizeof unknown);
+    w->size += sizeof unknown;
     uint32_t crc_before = w->crc;
     w->crc = 0;
 
@@ -305,19 +275,18 @@ payload_written payload_write_entry(payload_writer *w, const payload_record &r, 
         throw mkpatch_error("its data holds more than " + std::to_string(r.size) +
                             " bytes: the source changed while it was read");
 
-    payload_bytes length;
-    payload_put32(&length, written.blob);
-    file_put_at(&w->file, length_at, length.data(), length.size());
-    w->crc = payload_crc_join(crc32_update(crc_before, length.data(), length.size()), w->crc, written.blob);
+    uint8_t length[PAYLOAD_BLOB_LEN_SIZE];
+    payload_put32(length, written.blob);
+    file_put_at(&w->file, length_at, length, sizeof length);
+    w->crc = payload_crc_join(crc32_update(crc_before, length, sizeof length), w->crc, written.blob);
     return written;
 }
 
 void payload_write_trailer(payload_writer *w)
 {
-    payload_bytes trailer;
-    payload_put32(&trailer, PAYLOAD_TRAILER_MAGIC);
-    payload_put32(&trailer, w->crc);
-    payload_put(w, trailer.data(), trailer.size());
+    uint8_t trailer[PAYLOAD_TRAILER_SIZE];
+    payload_put_trailer(trailer, w->crc);
+    payload_put(w, trailer, sizeof trailer);
 }
 
 void payload_write_finish(payload_writer *w)
@@ -342,11 +311,11 @@ payload_record payload_parse(const uint8_t *head, uint64_t len)
         throw mkpatch_error("the record is " + std::to_string(len) + " bytes, shorter than its " +
                             std::to_string(RECORD_HEAD_SIZE) + "-byte head");
     payload_record out;
-    out.action = head[0];
+    out.action = head[RECORD_ACTION_AT];
     if (out.action != ACTION_WRITE && out.action != ACTION_DELETE)
         throw mkpatch_error("action " + std::to_string(out.action) + " is neither 1 (write) nor 2 (delete)");
-    out.name = payload_field(&head[1], RECORD_NAME_SIZE, "the name");
-    out.dest = payload_field(&head[1 + RECORD_NAME_SIZE], RECORD_DEST_SIZE, "the destination");
+    out.name = payload_field(&head[RECORD_NAME_AT], RECORD_NAME_SIZE, "the name");
+    out.dest = payload_field(&head[RECORD_DEST_AT], RECORD_DEST_SIZE, "the destination");
     if (out.name.empty())
         throw mkpatch_error("the name is empty");
     if (out.action == ACTION_DELETE) {
@@ -357,7 +326,7 @@ payload_record payload_parse(const uint8_t *head, uint64_t len)
     }
     if (len < RECORD_WRITE_HEAD_SIZE)
         throw mkpatch_error("the write record is " + std::to_string(len) + " bytes and holds no data length");
-    out.size = payload_get32(&head[RECORD_HEAD_SIZE]);
+    out.size = payload_get32(&head[RECORD_DATA_LEN_AT]);
     uint64_t held = len - RECORD_WRITE_HEAD_SIZE;
     if (out.size != held)
         throw mkpatch_error("the data length says " + std::to_string(out.size) + " bytes, but the record holds " +

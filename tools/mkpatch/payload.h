@@ -53,9 +53,6 @@ struct payload_record {
     uint32_t size = 0;  // write only: the length D of the data behind the head
 };
 
-void payload_put32(payload_bytes *out, uint32_t v);
-uint32_t payload_get32(const uint8_t *p);
-
 // The record's head: all 561 bytes of a delete, the first 565 of a write,
 // whose D bytes of data follow. The caller has checked that name and dest fit
 // their fields with a terminator.
@@ -88,8 +85,7 @@ payload_writer payload_write_start(const std::filesystem::path &path, const payl
 // with its trailer, or when the file cannot be written; the patch is left
 // unfinished then.
 payload_written payload_write_entry(payload_writer *w, const payload_record &r, strm *data);
-// Appends the trailer: the magic and the CRC-32 of the payload before it
-// (layout in payload/check.h).
+// Appends the trailer: the magic and the CRC-32 of the payload before it.
 void payload_write_trailer(payload_writer *w);
 // Closes the file; throws when a byte did not reach it.
 void payload_write_finish(payload_writer *w);

@@ -1,0 +1,19 @@
+// Before anything changes: the payload check at start-up, the payload opened
+// for a step, and the apply step's pre-flight pass, which expands and
+// remembers every destination and reports, as the work would, a missing
+// folder, a target that cannot be replaced or a volume without room.
+#pragma once
+
+#include "app/patch.h"
+#include "payload/read.h"
+
+// False after the fatal report of a damaged patch, or of one with no payload.
+bool patch_check_payload();
+// The program's file for reading, with c at its payload's header; null after
+// the fatal report of a file that cannot be opened or a question that runs
+// past its end.
+strm *patch_open_payload(payload_cursor *c);
+// c moved to the next entry; false after the fatal report of a length that
+// runs past the end of the file.
+bool patch_next_entry(payload_cursor *c);
+void patch_preflight();
