@@ -70,7 +70,8 @@ static void patch_progress_classic(HWND dlg)
     for (int id : bars) {
         HWND bar = GetDlgItem(dlg, id);
         set_theme(bar, L" ", L" ");
-        SetWindowPos(bar, nullptr, 0, 0, 0, 0, SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(bar, nullptr, 0, 0, 0, 0,
+                     SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
 }
 

@@ -18,8 +18,8 @@ static void reg_open(HKEY root, const char *subkey)
         atexit(reg_close_at_exit);
     }
     DWORD disposition;
-    LONG rc = RegCreateKeyExA(root, subkey, 0, const_cast<char *>(""), 0, KEY_ALL_ACCESS, nullptr, &g_regkey,
-                              &disposition);
+    LONG rc =
+        RegCreateKeyExA(root, subkey, 0, const_cast<char *>(""), 0, KEY_ALL_ACCESS, nullptr, &g_regkey, &disposition);
     if (rc != ERROR_SUCCESS) {
         g_regkey = nullptr;
         fatal_error("RegCreateKeyEx %d", static_cast<int>(rc));
@@ -43,8 +43,7 @@ const char *reg_query_sz(const char *name, const char *fallback)
     DWORD type = 0;
     DWORD size = sizeof g_regval;
     if (!g_regkey ||
-        RegQueryValueExA(g_regkey, name, nullptr, &type, reinterpret_cast<BYTE *>(g_regval), &size) !=
-            ERROR_SUCCESS)
+        RegQueryValueExA(g_regkey, name, nullptr, &type, reinterpret_cast<BYTE *>(g_regval), &size) != ERROR_SUCCESS)
         return fallback;
     if (type != REG_SZ && type != REG_EXPAND_SZ)
         return fallback;

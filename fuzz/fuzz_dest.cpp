@@ -82,8 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string spec = fuzz_piece(&p, end);
     sys.windir = fuzz_piece(&p, end);
     sys.value = fuzz_piece(&p, end);
-    dest_env env = {fuzz_windows_dir, fuzz_reg_value, sys.flags & FUZZ_NO_DBCS ? fuzz_no_lead : fuzz_cp932_lead,
-                    &sys};
+    dest_env env = {fuzz_windows_dir, fuzz_reg_value, sys.flags & FUZZ_NO_DBCS ? fuzz_no_lead : fuzz_cp932_lead, &sys};
 
     // Exactly the buffer's size on the heap, so that one byte more is caught.
     char *out = static_cast<char *>(malloc(DEST_PATH_SIZE));
@@ -97,8 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     if (sys.windir_calls != (names && parts.form == DEST_WINDIR ? 1u : 0u) || sys.reg_calls != (registry ? 1u : 0u))
         abort();
-    if (registry && (sys.machine != (parts.form == DEST_MACHINE) ||
-                     sys.key != std::string(parts.key, parts.key_len) ||
+    if (registry && (sys.machine != (parts.form == DEST_MACHINE) || sys.key != std::string(parts.key, parts.key_len) ||
                      sys.name != std::string(parts.value, parts.value_len)))
         abort();
     size_t len = strnlen(out, DEST_PATH_SIZE);

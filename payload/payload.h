@@ -33,10 +33,10 @@ constexpr uint32_t RECORD_ACTION_AT = 0;
 constexpr uint32_t RECORD_NAME_AT = 1;
 constexpr uint32_t RECORD_NAME_SIZE = 260;  // NUL-terminated, zero-padded
 constexpr uint32_t RECORD_DEST_AT = RECORD_NAME_AT + RECORD_NAME_SIZE;
-constexpr uint32_t RECORD_DEST_SIZE = 300;  // NUL-terminated, zero-padded
+constexpr uint32_t RECORD_DEST_SIZE = 300;                                // NUL-terminated, zero-padded
 constexpr uint32_t RECORD_HEAD_SIZE = RECORD_DEST_AT + RECORD_DEST_SIZE;  // a whole delete record
-constexpr uint32_t RECORD_DATA_LEN_AT = RECORD_HEAD_SIZE;                // a write's D
-constexpr uint32_t RECORD_WRITE_HEAD_SIZE = RECORD_DATA_LEN_AT + 4;      // the D bytes follow
+constexpr uint32_t RECORD_DATA_LEN_AT = RECORD_HEAD_SIZE;                 // a write's D
+constexpr uint32_t RECORD_WRITE_HEAD_SIZE = RECORD_DATA_LEN_AT + 4;       // the D bytes follow
 
 constexpr uint8_t ACTION_WRITE = 1;
 constexpr uint8_t ACTION_DELETE = 2;
@@ -49,8 +49,8 @@ static_assert(RECORD_WRITE_HEAD_SIZE == 565, "a write record of no data is 565 b
 // The big-endian 32-bit word at p, the byte order of every length here.
 constexpr uint32_t payload_get32(const uint8_t *p)
 {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           p[3];
 }
 
 constexpr void payload_put32(uint8_t *p, uint32_t v)

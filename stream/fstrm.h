@@ -15,7 +15,7 @@
 #ifdef _WIN32
 typedef void *fstrm_handle;  // HANDLE
 #else
-typedef int fstrm_handle;    // file descriptor
+typedef int fstrm_handle;  // file descriptor
 #endif
 
 struct fstrm {

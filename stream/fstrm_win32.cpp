@@ -107,8 +107,7 @@ static const strm_ops fstrm_rewriter_ops = {
 static strm *fstrm_wrap(HANDLE h, const strm_ops *kind)
 {
     HANDLE dup;
-    if (!DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &dup, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS)) {
+    if (!DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &dup, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
         fatal_error("DuplicateHandle, %d", static_cast<int>(GetLastError()));
         return nullptr;
     }
@@ -131,11 +130,9 @@ strm *fstrm_from_write_handle(fstrm_handle h)
     return fstrm_wrap(h, &fstrm_writer_ops);
 }
 
-static strm *fstrm_open(const char *path, DWORD access, DWORD disposition, const char *fmt,
-                        const strm_ops *kind)
+static strm *fstrm_open(const char *path, DWORD access, DWORD disposition, const char *fmt, const strm_ops *kind)
 {
-    HANDLE h = CreateFileA(path, access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    HANDLE h = CreateFileA(path, access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         fatal_error(fmt, path, static_cast<int>(GetLastError()));
         return nullptr;

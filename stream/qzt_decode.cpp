@@ -73,6 +73,9 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
     uint8_t *out = dest;
     uint8_t *const lim = dest + n;
 
+    // clang-format 14 lays out a lambda with an attribute as a function: the
+    // decoder's helpers keep their layout by hand.
+    // clang-format off
     // As many whole words as the buffer takes, from a window that holds at
     // least a buffer's worth; the buffer must not be full.
     auto refill_fast = [&]() __attribute__((always_inline)) {
@@ -167,6 +170,7 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
         }
         return gamma_rest(z);
     };
+    // clang-format on
 
     int32_t status = QZT_OK;
     for (;;) {

@@ -30,8 +30,7 @@ static qzt_fast_match qzt_fast_find(const qzt_fast_state *w, const uint8_t *t, i
         return best;
     int32_t limit = n - p;
     int32_t cand = w->head[qzt_hash3(t + p, QZT_HASH_BITS)];
-    for (int32_t tries = 0; cand >= 0 && tries < FAST_DEPTH && best.len < limit;
-         tries++, cand = w->prev[cand]) {
+    for (int32_t tries = 0; cand >= 0 && tries < FAST_DEPTH && best.len < limit; tries++, cand = w->prev[cand]) {
         // Nearer candidates came first: a farther one must be longer to save more.
         if (t[cand + best.len] != t[p + best.len])
             continue;
@@ -40,7 +39,8 @@ static qzt_fast_match qzt_fast_find(const qzt_fast_state *w, const uint8_t *t, i
             l++;
         if (l <= best.len)
             continue;
-        int32_t gain = 8 * l - qzt_gamma_bits(static_cast<uint32_t>(p - cand)) - qzt_gamma_bits(static_cast<uint32_t>(l));
+        int32_t gain =
+            8 * l - qzt_gamma_bits(static_cast<uint32_t>(p - cand)) - qzt_gamma_bits(static_cast<uint32_t>(l));
         if (gain > best.gain)
             best = {l, p - cand, gain};
         if (l >= FAST_NICE)

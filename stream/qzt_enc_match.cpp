@@ -52,7 +52,7 @@ int32_t qzt_lcp_of_ranks(const qzt_match_state *w, int32_t x, int32_t y)
     if (x > y)
         std::swap(x, y);
     const uint16_t *lcp = w->lcp;
-    int32_t a = x + 1, b = y + 1;  // entries [a, b)
+    int32_t a = x + 1, b = y + 1;                                            // entries [a, b)
     int32_t ra = (a + QZT_LCP_RUN - 1) / QZT_LCP_RUN, rb = b / QZT_LCP_RUN;  // whole runs [ra, rb)
     uint16_t v = UINT16_MAX;
     if (ra >= rb) {

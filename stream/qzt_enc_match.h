@@ -91,7 +91,8 @@ static inline int32_t qzt_match_len(const qzt_match_state *w, const uint8_t *t, 
         memcpy(&x, t + a + l, 8);
         memcpy(&y, t + p + l, 8);
         if (x != y)
-            return l + (std::endian::native == std::endian::little ? __builtin_ctzll(x ^ y) : __builtin_clzll(x ^ y)) / 8;
+            return l +
+                   (std::endian::native == std::endian::little ? __builtin_ctzll(x ^ y) : __builtin_clzll(x ^ y)) / 8;
         l += 8;
     }
     while (l < stop && t[a + l] == t[p + l])

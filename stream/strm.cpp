@@ -6,8 +6,7 @@
 #include "diag/diag.h"
 
 static_assert(offsetof(strm, next) == 0 && offsetof(strm, end) == sizeof(void *) &&
-                  offsetof(strm, kind) == 2 * sizeof(void *) &&
-                  offsetof(strm, refs) == 3 * sizeof(void *),
+                  offsetof(strm, kind) == 2 * sizeof(void *) && offsetof(strm, refs) == 3 * sizeof(void *),
               "the stream head is next, end, kind, refs in this order");
 
 strm *strm_alloc(size_t bytes, const strm_ops *kind)

@@ -9,7 +9,7 @@
 constexpr int NO_SUCH_FILE = 2;    // ERROR_FILE_NOT_FOUND
 constexpr int NO_SUCH_FOLDER = 3;  // ERROR_PATH_NOT_FOUND
 #else
-constexpr int NO_SUCH_FILE = 2;    // ENOENT
+constexpr int NO_SUCH_FILE = 2;  // ENOENT
 constexpr int NO_SUCH_FOLDER = 2;
 #endif
 

@@ -105,7 +105,10 @@ void piece_close(strm *s)
 }
 
 const strm_ops piece_ops = {
-    .fill = piece_fill, .at_end = piece_at_end, .tell = piece_tell, .close = piece_close,
+    .fill = piece_fill,
+    .at_end = piece_at_end,
+    .tell = piece_tell,
+    .close = piece_close,
 };
 
 strm *piece_reader(const bytes &data, uint32_t piece)
@@ -262,8 +265,7 @@ TEST(QztDecode, TokensOfEveryShape)
         {"zero literals then a match", 6, BlockBuilder().literals("ab").match(2, 2).literals("").match(2, 2).words(),
          "ababab"},
         {"six equal bytes", 6, BlockBuilder().literals("z").match(1, 5).words(), "zzzzzz"},
-        {"block ends after literals", 5, BlockBuilder().literals("ab").match(1, 2).literals("c").words(),
-         "abbbc"},
+        {"block ends after literals", 5, BlockBuilder().literals("ab").match(1, 2).literals("c").words(), "abbbc"},
         {"match past the block's end is cut", 4, BlockBuilder().literals("a").match(1, 10).words(), "aaaa"},
     };
     for (auto &c : cases) {

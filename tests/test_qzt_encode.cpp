@@ -161,7 +161,8 @@ TEST(QztEncode, RoundTripsAtBothLevels)
         {"one block and one byte", binary(rng, 32769)},
         {"two blocks", binary(rng, 65536)},
         {"a run of one byte", bytes(100000, 'x')},
-        {"a short pattern repeated", [] {
+        {"a short pattern repeated",
+         [] {
              bytes s;
              while (s.size() < 100000)
                  s.insert(s.end(), {'p', 'a', 't', 'c', 'h', 0});

@@ -13,7 +13,7 @@ struct Script {
     size_t pos = 0;    // read position behind the window
     size_t chunk = 4;  // bytes per fill
     int fills = 0;
-    bytes sink;        // what the writer's drains took
+    bytes sink;  // what the writer's drains took
     int drains = 0;
     bool fail_drain = false;
     bool closed = false;
@@ -107,7 +107,7 @@ TEST(StrmRead, BigEndianIntegersAndFillerBytes)
     strm *s = script_reader(sc);
     EXPECT_EQ(strm_get32(s), 0x12345678u);  // crosses a window end
     EXPECT_EQ(strm_get16(s), 0x9ABC);
-    EXPECT_EQ(strm_get16(s), 0xDEEE);       // one byte left, then nothing
+    EXPECT_EQ(strm_get16(s), 0xDEEE);  // one byte left, then nothing
     EXPECT_EQ(strm_get16(s), 0xEEEE);
     EXPECT_EQ(strm_get32(s), 0xEEEEEEEEu);
     strm_release(s);

@@ -101,7 +101,8 @@ TEST_F(DestTest, RegistryValueUnderTheMachine)
 TEST_F(DestTest, MalformedSpecsNameNoDirectory)
 {
     // The internal-error box cannot show without a display; the result is the point.
-    for (const std::string &spec : std::vector<std::string>{"%HKCR\\" + key_, "%HKCR\\" + key_ + "%Path", "%TEMP%\\X", "%"}) {
+    for (const std::string &spec :
+         std::vector<std::string>{"%HKCR\\" + key_, "%HKCR\\" + key_ + "%Path", "%TEMP%\\X", "%"}) {
         char out[MAX_PATH] = "untouched";
         EXPECT_FALSE(patch_expand_dest(spec.c_str(), out)) << spec;
         EXPECT_STREQ(out, "") << spec;

@@ -51,7 +51,10 @@ TEST(PatchWriteFile, PassesFollowTheDataLength)
         uint32_t len;
         std::vector<int32_t> reads;
     } cases[] = {
-        {0, {0}}, {8191, {8191}}, {8192, {8192, 0}}, {20000, {8192, 8192, 3616}},
+        {0, {0}},
+        {8191, {8191}},
+        {8192, {8192, 0}},
+        {20000, {8192, 8192, 3616}},
     };
     TempDir dir;
     for (auto &c : cases) {
@@ -171,7 +174,10 @@ TEST(PatchApplyEntry, FieldsWithoutTerminatorAreReported)
     GetCurrentDirectoryA(MAX_PATH, cwd);
     SetCurrentDirectoryA(dir_of(dir).c_str());
     write_file(dir.file("DEL"), to_bytes("keep"));
-    write_file(g_temp_path, qzt_stream(4, {{4, BlockBuilder().literals("\x02" "DEL").words()}}));
+    write_file(g_temp_path, qzt_stream(4, {{4, BlockBuilder()
+                                                   .literals("\x02"
+                                                             "DEL")
+                                                   .words()}}));
     g_fatal_text[0] = '\0';
     patch_apply_entry(nullptr);
     SetCurrentDirectoryA(cwd);
@@ -208,8 +214,8 @@ TEST(PatchPayload, LengthsRunningPastTheFileAreReported)
 {
     TempDir dir;
     bytes file(PAYLOAD_OFFSET, 0);
-    put_be(file, 1, 4);     // one entry
-    put_be(file, 3, 4);     // a 3-byte question
+    put_be(file, 1, 4);  // one entry
+    put_be(file, 3, 4);  // a 3-byte question
     file.insert(file.end(), {'Q', '?', '!'});
     put_be(file, 1000, 4);  // a blob of 1000 bytes, of which 2 are there
     file.insert(file.end(), {0x71, 0x7A});

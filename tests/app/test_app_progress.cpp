@@ -21,8 +21,8 @@ std::string label(HWND dlg, int id)
 HWND progress_window(uint32_t count)
 {
     InitCommonControls();
-    return CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
-                              patch_progress_proc, static_cast<LPARAM>(count));
+    return CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, patch_progress_proc,
+                              static_cast<LPARAM>(count));
 }
 
 }  // namespace
@@ -43,8 +43,8 @@ TEST(PatchProgress, BarsAndLabels)
     EXPECT_EQ(GetWindowTheme(GetDlgItem(dlg, IDC_FILE_BAR)), nullptr);
 
     // The overall label and bar show every change at once.
-    const std::pair<int32_t, const char *> percents[] = {{0, "  0%"}, {33, " 33%"}, {100, "100%"}, {101, "100%"},
-                                                         {250, "100%"}, {34, " 34%"}};
+    const std::pair<int32_t, const char *> percents[] = {{0, "  0%"},   {33, " 33%"},  {100, "100%"},
+                                                         {101, "100%"}, {250, "100%"}, {34, " 34%"}};
     for (auto [value, text] : percents) {
         patch_set_percent(dlg, IDC_TOTAL_LABEL, value);
         EXPECT_EQ(label(dlg, IDC_TOTAL_LABEL), text) << value;

@@ -15,8 +15,7 @@ std::string unescape(const std::string &stored)
 {
     std::string buf(stored.size() + 1, '\0');
     buf.push_back('\x7F');
-    strm *in = mstrm_new_reader(reinterpret_cast<const uint8_t *>(stored.data()),
-                                static_cast<uint32_t>(stored.size()));
+    strm *in = mstrm_new_reader(reinterpret_cast<const uint8_t *>(stored.data()), static_cast<uint32_t>(stored.size()));
     patch_unescape(in, buf.data(), static_cast<uint32_t>(stored.size()));
     strm_release(in);
     EXPECT_EQ(buf.back(), '\x7F') << "wrote past the buffer";
@@ -48,8 +47,13 @@ TEST(PatchUnescape, EscapesGiveLineBreaksOrTheByteAlone)
 TEST(PatchUnescape, SecondByte5CIsEatenByTheScan)
 {
     // "ソ" is 83 5C in code page 932: its second byte reads as a backslash.
-    EXPECT_EQ(unescape("\x83\x5C" "A"), "\x83" "A");
-    EXPECT_EQ(unescape("\x83\x5C" "n"), "\x83\r\n");
+    EXPECT_EQ(unescape("\x83\x5C"
+                       "A"),
+              "\x83"
+              "A");
+    EXPECT_EQ(unescape("\x83\x5C"
+                       "n"),
+              "\x83\r\n");
     // "あ" (82 A0) has no such byte and survives whole.
     EXPECT_EQ(unescape("\x82\xA0\\n"), "\x82\xA0\r\n");
 }

@@ -211,7 +211,7 @@ DWORD attr_bits(const std::string &letters)
 {
     DWORD a = 0;
     for (char c : letters)
-        a |= c == 'R' ? FILE_ATTRIBUTE_READONLY
+        a |= c == 'R'   ? FILE_ATTRIBUTE_READONLY
              : c == 'H' ? FILE_ATTRIBUTE_HIDDEN
              : c == 'S' ? FILE_ATTRIBUTE_SYSTEM
              : c == 'A' ? FILE_ATTRIBUTE_ARCHIVE
@@ -273,8 +273,8 @@ void do_plain(const record &r, const char *tempdir)
         if (root && RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
             wchar_t buf[1024];
             DWORD type = 0, size = sizeof buf - sizeof(wchar_t);
-            if (RegQueryValueExW(key, wide(r[2].text).c_str(), nullptr, &type, reinterpret_cast<BYTE *>(buf),
-                                 &size) == ERROR_SUCCESS &&
+            if (RegQueryValueExW(key, wide(r[2].text).c_str(), nullptr, &type, reinterpret_cast<BYTE *>(buf), &size) ==
+                    ERROR_SUCCESS &&
                 (type == REG_SZ || type == REG_EXPAND_SZ)) {
                 buf[size / sizeof(wchar_t)] = L'\0';
                 out[3] = {narrow(buf), true};
@@ -399,7 +399,11 @@ record describe(HWND w)
 int button_id(const std::string &kind, const std::string &button)
 {
     if (kind == "box")
-        return button == "yes" ? IDYES : button == "no" ? IDNO : button == "ok" ? IDOK : button == "cancel" ? IDCANCEL : 0;
+        return button == "yes"      ? IDYES
+               : button == "no"     ? IDNO
+               : button == "ok"     ? IDOK
+               : button == "cancel" ? IDCANCEL
+                                    : 0;
     if (kind == "readme")
         return button == "start" ? IDOK : button == "cancel" ? IDCANCEL : 0;
     return 0;

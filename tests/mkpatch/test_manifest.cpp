@@ -268,13 +268,13 @@ TEST_F(ManifestFile, EntryErrors)
     EXPECT_EQ(entry_errors("action = 'delete'\nname = 'A'\ndest = '%HKCR\\X'\n"),
               v({"5: error: entry 1: dest: the registry form needs a '%' after the subkey: %HKCR\\SUBKEY%VALUE%"}));
     // With a full path as destination, the whole path must fit MAX_PATH.
-    EXPECT_EQ(entry_errors("action = 'delete'\nname = '" + repeat("n", 200) + "'\ndest = 'C:\\" + repeat("d", 57) +
-                           "'\n"),
-              v({"2: error: entry 1: the destination and the name make a path of 261 bytes in code page 932; the "
-                 "program's paths hold at most 259"}));
-    EXPECT_EQ(entry_errors("action = 'delete'\nname = '" + repeat("n", 200) + "'\ndest = 'C:\\" + repeat("d", 55) +
-                           "'\n"),
-              v());
+    EXPECT_EQ(
+        entry_errors("action = 'delete'\nname = '" + repeat("n", 200) + "'\ndest = 'C:\\" + repeat("d", 57) + "'\n"),
+        v({"2: error: entry 1: the destination and the name make a path of 261 bytes in code page 932; the "
+           "program's paths hold at most 259"}));
+    EXPECT_EQ(
+        entry_errors("action = 'delete'\nname = '" + repeat("n", 200) + "'\ndest = 'C:\\" + repeat("d", 55) + "'\n"),
+        v());
 }
 
 TEST_F(ManifestFile, SourceFiles)
@@ -291,7 +291,8 @@ TEST_F(ManifestFile, SourceFiles)
     write_file(big, {});
     std::filesystem::resize_file(big, PAYLOAD_MAX_DATA + 1);
     EXPECT_EQ(entry_errors("action = 'write'\nname = 'A'\ndest = 'C:\\X'\nsource = 'big.dat'\n"),
-              v({"6: error: entry 1: source: " + file_utf8(file_path(big)) + " is 4294966731 bytes; a record holds "
+              v({"6: error: entry 1: source: " + file_utf8(file_path(big)) +
+                 " is 4294966731 bytes; a record holds "
                  "at most 4294966730"}));
     std::filesystem::resize_file(big, 0);
 }

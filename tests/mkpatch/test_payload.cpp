@@ -78,8 +78,8 @@ bytes write_patch(const std::string &message, const std::vector<entry> &entries,
 {
     TempDir dir;
     std::string path = dir.file("patch.exe");
-    payload_writer w = payload_write_start(file_path(path), {'M', 'Z', 'x'}, static_cast<uint32_t>(entries.size()),
-                                           message, level);
+    payload_writer w =
+        payload_write_start(file_path(path), {'M', 'Z', 'x'}, static_cast<uint32_t>(entries.size()), message, level);
     for (const entry &e : entries) {
         strm_ptr data(mstrm_new_reader(e.data.data(), static_cast<uint32_t>(e.data.size())));
         payload_written x = payload_write_entry(&w, e.r, data.get());
@@ -243,8 +243,7 @@ TEST(PayloadRoundTrip, ARecordOfManyBatchesIsCodedAsAWhole)
     for (size_t i = 0; i < big.size(); i++)
         big[i] = static_cast<uint8_t>((i / 7 * 31) ^ (i >> 13));
     std::vector<payload_written> written;
-    bytes p = write_patch("Q", {{record(ACTION_WRITE, "BIG.DAT", "C:\\X", big.size()), big}}, QZT_LEVEL_FAST,
-                          &written);
+    bytes p = write_patch("Q", {{record(ACTION_WRITE, "BIG.DAT", "C:\\X", big.size()), big}}, QZT_LEVEL_FAST, &written);
     auto at = p.begin() + PAYLOAD_OFFSET + 8 + 1 + 4;
     EXPECT_EQ(bytes(at, at + written[0].blob), compress(record_bytes(ACTION_WRITE, "BIG.DAT", "C:\\X", big)));
     payload_layout layout;
@@ -293,7 +292,7 @@ TEST(PayloadRead, FaultsOfTheFileAndTheHeader)
     bytes long_message = p;
     long_message[PAYLOAD_OFFSET + 7] = 200;
     EXPECT_EQ(read_what(long_message), "question runs past the end of the file (a question of 200 bytes, " +
-                                                 std::to_string(p.size() - PAYLOAD_OFFSET - 8) + " left)");
+                                           std::to_string(p.size() - PAYLOAD_OFFSET - 8) + " left)");
     bytes more = p;
     more.push_back(0);
     payload_error f = read_fault(more);
@@ -325,7 +324,8 @@ TEST(PayloadRead, CompressedStreamFaults)
     bytes total = blob;
     total[5] -= 1;
     EXPECT_EQ(blob_fault(total), "entry 1, block 2: blocks do not add up to the stream's length (the stream's "
-                                 "header says " + std::to_string(rec.size() - 1) + " bytes)");
+                                 "header says " +
+                                     std::to_string(rec.size() - 1) + " bytes)");
     total[5] += 2;
     EXPECT_EQ(blob_fault(total), "entry 1: blocks do not add up to the stream's length (the stream's header says " +
                                      std::to_string(rec.size() + 1) + " bytes)");
@@ -352,9 +352,9 @@ TEST(PayloadRead, CorruptCodedWordsAreNamedNotFatal)
 
 TEST(PayloadTrailer, VouchesForThePayloadAndLeavesWhatFollows)
 {
-    bytes p = write_patch("Q", {{record(ACTION_DELETE, "B", "C:\\X"), {}},
-                                {record(ACTION_WRITE, "A", "C:\\X", 3000), bytes(3000, 'a')}},
-                          QZT_LEVEL_FAST);
+    bytes p = write_patch(
+        "Q", {{record(ACTION_DELETE, "B", "C:\\X"), {}}, {record(ACTION_WRITE, "A", "C:\\X", 3000), bytes(3000, 'a')}},
+        QZT_LEVEL_FAST);
     EXPECT_EQ(bytes(p.end() - 8, p.end() - 4), to_bytes("PTCK"));
     // A signature appended after the trailer is not the payload's.
     bytes signed_patch = p;

@@ -87,7 +87,8 @@ diff_result diff_trees(const fs::path &old_dir, const fs::path &new_dir)
     }
     for (auto &[key, name] : old_tree.dirs) {
         if (!new_tree.dirs.count(key))
-            r.warnings.push_back("OLD has the folder '" + name + "', which NEW lacks: its files are deleted, "
+            r.warnings.push_back("OLD has the folder '" + name +
+                                 "', which NEW lacks: its files are deleted, "
                                  "the folder itself stays");
     }
     if (!r.errors.empty())

@@ -67,8 +67,7 @@ std::vector<uint8_t> file_read(const fs::path &p, uint64_t limit)
     std::vector<uint8_t> data;
     uint8_t buf[65536];
     size_t n;
-    while (data.size() < limit &&
-           (n = fread(buf, 1, std::min<uint64_t>(sizeof buf, limit - data.size()), f.get())) > 0)
+    while (data.size() < limit && (n = fread(buf, 1, std::min<uint64_t>(sizeof buf, limit - data.size()), f.get())) > 0)
         data.insert(data.end(), buf, buf + n);
     if (ferror(f.get()))
         throw mkpatch_error(file_utf8(p) + ": read error: " + strerror(errno));

@@ -67,8 +67,7 @@ bool manifest_device_name(std::string_view part)
     for (const char *d : devices)
         if (base == d)
             return true;
-    return base.size() == 4 && (base.starts_with("com") || base.starts_with("lpt")) && base[3] >= '1' &&
-           base[3] <= '9';
+    return base.size() == 4 && (base.starts_with("com") || base.starts_with("lpt")) && base[3] >= '1' && base[3] <= '9';
 }
 
 // True for D:\... and \\server\...: paths that do not depend on the
@@ -303,7 +302,7 @@ void manifest_source(const fs::path &p)
     if (size > PAYLOAD_MAX_DATA)
         throw mkpatch_error(file_utf8(p) + " is " + std::to_string(size) + " bytes; a record holds at most " +
                             std::to_string(PAYLOAD_MAX_DATA));
-    // Opening it now finds an unreadable file before any work is done.
+        // Opening it now finds an unreadable file before any work is done.
 #ifdef _WIN32
     FILE *f = _wfopen(p.c_str(), L"rb");
 #else
@@ -410,8 +409,7 @@ manifest manifest_parse(std::string_view text, const fs::path &file)
     std::string why, warning;
     if (const toml::node *q = root.get("question")) {
         if (const std::string *s = manifest_string(*q, "question", "", rep)) {
-            if (rep.check(manifest_line(*q), "question: ", [&] { m.message = manifest_question(*s); }) &&
-                s->empty())
+            if (rep.check(manifest_line(*q), "question: ", [&] { m.message = manifest_question(*s); }) && s->empty())
                 rep.warn(manifest_line(*q), "the question is empty");
         }
     } else {

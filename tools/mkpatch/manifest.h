@@ -27,8 +27,8 @@
 struct manifest_entry {
     uint32_t line = 0;  // of the entry's table
     uint8_t action = 0;
-    std::string name;       // code page 932, as stored
-    std::string dest;       // code page 932, as stored
+    std::string name;              // code page 932, as stored
+    std::string dest;              // code page 932, as stored
     std::filesystem::path source;  // write only, resolved
 };
 

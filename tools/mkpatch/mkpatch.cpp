@@ -312,8 +312,7 @@ int mkpatch_list(const std::string &patch_file)
         fault = std::current_exception();
     }
     uint32_t sig_at, sig_size;
-    printf("%s: %u entr%s, payload %zu bytes, %s\n", patch_file.c_str(), layout.count,
-           layout.count == 1 ? "y" : "ies",
+    printf("%s: %u entr%s, payload %zu bytes, %s\n", patch_file.c_str(), layout.count, layout.count == 1 ? "y" : "ies",
            static_cast<size_t>(layout.end > PAYLOAD_OFFSET ? layout.end - PAYLOAD_OFFSET : 0),
            mkpatch_signed(file_path(patch_file), &sig_at, &sig_size) ? "signed" : "not signed");
     std::string question = mkpatch_show(payload_unescape(layout.message));
@@ -546,8 +545,8 @@ int mkpatch_diff(const std::string &old_dir, const std::string &new_dir, const s
 void mkpatch_sign_options(CLI::App *cmd, sign_options *o)
 {
     CLI::Option_group *group = cmd->add_option_group("Signing");
-    CLI::Option *cert = group->add_option("--cert", o->cert, "The signing certificate, PEM (with its chain)")
-                             ->type_name("CERT");
+    CLI::Option *cert =
+        group->add_option("--cert", o->cert, "The signing certificate, PEM (with its chain)")->type_name("CERT");
     CLI::Option *key = group->add_option("--key", o->key, "The certificate's private key, PEM")->type_name("KEY");
     cert->needs(key);
     key->needs(cert);

@@ -40,7 +40,7 @@ struct payload_reader {
     payload_layout *layout = nullptr;
     uint8_t head[RECORD_WRITE_HEAD_SIZE];  // the current entry's
     uint64_t len = 0;                      // of its record so far
-    uint32_t refused = 0;  // the first entry whose record payload_parse refused
+    uint32_t refused = 0;                  // the first entry whose record payload_parse refused
     std::string why;
     std::exception_ptr thrown;
 };
@@ -338,8 +338,9 @@ namespace {
 
 payload_error payload_too_long(uint64_t len)
 {
-    return payload_error(0, 0, "the file is " + std::to_string(len) + " bytes, more than the program can read " +
-                                   "of its own file (" + std::to_string(PAYLOAD_MAX_PATCH) + ")");
+    return payload_error(0, 0,
+                         "the file is " + std::to_string(len) + " bytes, more than the program can read " +
+                             "of its own file (" + std::to_string(PAYLOAD_MAX_PATCH) + ")");
 }
 
 }  // namespace
@@ -350,8 +351,9 @@ void payload_read(strm *file, payload_layout *layout, const payload_visitor &vis
     uint32_t len = strm_size(file);
     layout->end = layout->size = len;
     if (len < PAYLOAD_OFFSET)
-        throw payload_error(0, 0, "the file is " + std::to_string(len) + " bytes, shorter than the " +
-                                      std::to_string(PAYLOAD_OFFSET) + "-byte program image");
+        throw payload_error(0, 0,
+                            "the file is " + std::to_string(len) + " bytes, shorter than the " +
+                                std::to_string(PAYLOAD_OFFSET) + "-byte program image");
     strm_seek(file, 0);
     uint8_t mz[2];
     if (strm_read(file, mz, 2) != 2 || mz[0] != 'M' || mz[1] != 'Z')

@@ -109,7 +109,7 @@ struct payload_layout {
 // "entry 2, block 1: block out of sync".
 struct payload_error : mkpatch_error {
     payload_error(uint32_t entry_, uint32_t block_, const std::string &what)
-        : mkpatch_error(what), entry(entry_), block(block_)
+            : mkpatch_error(what), entry(entry_), block(block_)
     {
     }
     uint32_t entry, block;
@@ -139,5 +139,4 @@ struct payload_visitor {
 // ends the visits and comes out of here once the check has finished.
 void payload_read(strm *file, payload_layout *layout, const payload_visitor &visit = {});
 // The same for the file at path, through a buffered reader.
-void payload_read_file(const std::filesystem::path &path, payload_layout *layout,
-                       const payload_visitor &visit = {});
+void payload_read_file(const std::filesystem::path &path, payload_layout *layout, const payload_visitor &visit = {});

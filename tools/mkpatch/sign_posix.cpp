@@ -65,7 +65,7 @@ int sign_run(const std::vector<std::string> &args, const std::string &input, std
     posix_spawn_file_actions_destroy(&actions);
     if (err)
         throw mkpatch_error(std::string("cannot run osslsigncode: ") + strerror(err) +
-                         " (it comes in the osslsigncode package)");
+                            " (it comes in the osslsigncode package)");
     in_read.reset();
     out_write.reset();
 
@@ -146,7 +146,7 @@ void sign_file(const fs::path &in, const fs::path &out, const sign_options &o)
     for (char c : o.description) {
         if (c < 0x20 || c > 0x7E)
             throw mkpatch_error("--description: '" + o.description +
-                             "' is not plain ASCII, and the signature keeps its description in ASCII");
+                                "' is not plain ASCII, and the signature keeps its description in ASCII");
     }
     std::vector<std::string> args = {"sign"};
     if (!o.pkcs12.empty())
@@ -164,7 +164,7 @@ void sign_file(const fs::path &in, const fs::path &out, const sign_options &o)
     int rc = sign_run(args, pass, &output);
     if (rc != 0)
         throw mkpatch_error("osslsigncode could not sign " + file_utf8(in) + " (exit code " + std::to_string(rc) +
-                         "):\n" + output.substr(0, output.find_last_not_of("\r\n") + 1));
+                            "):\n" + output.substr(0, output.find_last_not_of("\r\n") + 1));
 }
 
 sign_report sign_check(const fs::path &file)

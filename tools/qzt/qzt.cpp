@@ -27,11 +27,10 @@ namespace {
 
 int usage()
 {
-    fprintf(stderr,
-            "usage: qzt c [-1|-9] IN OUT   compress IN to OUT ('-' for stdin/stdout);\n"
-            "                              -9 (default): smallest, -1: fast\n"
-            "       qzt d IN OUT           decompress IN to OUT\n"
-            "       qzt t IN               decompress IN and check it\n");
+    fprintf(stderr, "usage: qzt c [-1|-9] IN OUT   compress IN to OUT ('-' for stdin/stdout);\n"
+                    "                              -9 (default): smallest, -1: fast\n"
+                    "       qzt d IN OUT           decompress IN to OUT\n"
+                    "       qzt t IN               decompress IN and check it\n");
     return 2;
 }
 
