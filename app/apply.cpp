@@ -5,18 +5,27 @@
 #include "app/entry.h"
 #include "app/progress.h"
 #include "app/strings.h"
+#include "app/swap.h"
 #include "app/temp.h"
 
-// Every entry in turn: its blob into the temporary file, then its action.
-static void patch_apply_all(HWND dlg, payload_cursor *c)
+bool patch_apply_all(HWND dlg, payload_cursor *c)
 {
+    patch_swap_begin(c->count);
     for (uint32_t i = 0; i < c->count; i++) {
-        if (!patch_next_entry(c))
-            return;
+        if (!patch_next_entry(c)) {
+            patch_swap_rollback();
+            return false;
+        }
         patch_set_pos(dlg, IDC_FILE_BAR, 0);
         patch_set_percent(dlg, IDC_FILE_LABEL, 0);
         patch_copy_blob(dlg, c->file, c->blob_len);
-        patch_apply_entry(dlg);
+        patch_apply_entry(dlg, i + 1);
+        // A failure of the entry's (a report that returned) rolled it all
+        // back while the temporary file was still open.
+        if (!patch_swap_under_way()) {
+            DeleteFileA(g_temp_path);
+            return false;
+        }
         // The file is shown complete whatever its action did with the bar.
         patch_set_range(dlg, IDC_FILE_BAR, 1);
         patch_set_pos(dlg, IDC_FILE_BAR, 1);
@@ -25,6 +34,7 @@ static void patch_apply_all(HWND dlg, payload_cursor *c)
         patch_set_percent(dlg, IDC_TOTAL_LABEL, static_cast<int32_t>(100ull * (i + 1) / c->count));
         patch_repaint(dlg);
     }
+    return patch_swap_commit();
 }
 
 int patch_step_apply(HINSTANCE inst)
@@ -40,11 +50,12 @@ int patch_step_apply(HINSTANCE inst)
     HWND dlg = CreateDialogParamA(inst, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, patch_progress_proc,
                                   static_cast<LPARAM>(c.count));
     patch_repaint(dlg);
-    patch_apply_all(dlg, &c);
+    bool done = patch_apply_all(dlg, &c);
     DestroyWindow(dlg);
     strm_release(payload);
     DeleteFileA(g_temp_path);
     patch_forget_dests();
-    MessageBoxA(nullptr, TXT_SUCCESS, TXT_TITLE, MB_OK);
+    if (done)
+        MessageBoxA(nullptr, TXT_SUCCESS, TXT_TITLE, MB_OK);
     return STEP_FINISH;
 }

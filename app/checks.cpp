@@ -9,6 +9,7 @@
 #include "app/dest.h"
 #include "app/entry.h"
 #include "app/path.h"
+#include "app/swap.h"
 #include "app/temp.h"
 #include "diag/diag.h"
 #include "payload/check.h"
@@ -24,8 +25,10 @@ bool patch_check_payload()
     payload_check c = {};
     bool ok = payload_check_file(file, g_payload_offset, &c);
     strm_release(file);
-    if (ok)
+    if (ok) {
+        g_patch_id = c.crc;
         return true;
+    }
     char line[PAYLOAD_FAULT_LINE];
     payload_fault_line(c.fault, c.entry, line);
     fatal_error("%s: %s", g_exe_path, line);
@@ -55,21 +58,18 @@ bool patch_next_entry(payload_cursor *c)
     return false;
 }
 
-// What the patch will write on one volume, in entry order: the free space
-// must hold the new files written so far less the old ones they replaced,
-// plus the one being written (it is whole before its old file goes), plus
-// the temporary file where it lies.
+// What the patch will write on one volume: every new file is made beside
+// its old one, and the old files go only once the last entry is done, so the
+// free space must hold all the new files at once, plus the temporary file
+// where it lies.
 struct patch_volume {
     char root[MAX_PATH];
-    int64_t net;   // bytes gained by the entries so far
     int64_t peak;  // the most the volume must hold at once
 };
 
 constexpr int PATCH_VOLUMES = 32;
 
-// The volume's root of a full path: "C:\" or "\\server\share\"; empty when
-// the path has neither form.
-static void patch_volume_root(const char *full, char *root)
+void patch_volume_root(const char *full, char *root)
 {
     size_t len = 0;
     if (full[0] && full[1] == ':' && full[2] == '\\') {
@@ -79,6 +79,15 @@ static void patch_volume_root(const char *full, char *root)
         for (len = 2; full[len] && seps < 2; len++)
             if (full[len] == '\\')
                 seps++;
+        // "\\server\share" itself, without the backslash after the share.
+        if (seps == 1 && full[len - 1] != '\\' && len + 1 < MAX_PATH) {
+            memcpy(root, full, len);
+            root[len++] = '\\';
+            root[len] = '\0';
+            return;
+        }
+        if (seps < 2)
+            len = 0;
     }
     memcpy(root, full, len);
     root[len] = '\0';
@@ -105,37 +114,33 @@ static patch_volume *patch_volume_of(patch_volume *vols, int *count, const char 
         if (*count == PATCH_VOLUMES)
             return nullptr;
         memcpy(vols[i].root, root, sizeof root);
-        vols[i].net = vols[i].peak = 0;
+        vols[i].peak = 0;
         ++*count;
     }
     return &vols[i];
 }
 
-static void patch_count_space(patch_volume *vols, int *count, const char *target, uint32_t len, int64_t old)
+static bool patch_open_attempt(const char *target, const void *access)
 {
-    patch_volume *v = patch_volume_of(vols, count, target);
-    if (!v)
-        return;
-    if (v->net + len > v->peak)
-        v->peak = v->net + len;
-    v->net += len - old;
+    HANDLE h =
+        CreateFileA(target, *static_cast<const DWORD *>(access), FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(h);
+    return true;
 }
 
 // A target that exists must be replaceable: not a folder, not held open by
-// another program. A read-only one is replaced as well (its attributes are
-// reset first), so only the right to replace it is asked for then.
+// another program (which gets its time to let go). A read-only one is
+// replaced as well, so only the right to move it is asked for then.
 static void patch_check_target(const char *target, DWORD attrs)
 {
     DWORD access = DELETE;
     if (!(attrs & FILE_ATTRIBUTE_READONLY))
         access |= GENERIC_WRITE;
-    HANDLE h = CreateFileA(target, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
+    if (!patch_while_in_use(target, patch_open_attempt, &access))
         fatal_error("%s: Can't open wfile, %d", target, static_cast<int>(GetLastError()));
-        return;
-    }
-    CloseHandle(h);
 }
 
 static bool patch_is_folder(const char *path)
@@ -145,8 +150,9 @@ static bool patch_is_folder(const char *path)
 }
 
 // One entry: its destination expanded (and remembered for the work), its
-// folder there, and for a write its target and the space it takes.
-static void patch_preflight_entry(strm *blob, patch_volume *vols, int *nvols)
+// folder there, what a killed run left of its target put back, the target,
+// and for a write the space it takes.
+static void patch_preflight_entry(strm *blob, uint32_t entry, patch_volume *vols, int *nvols)
 {
     strm *rec = qzt_open(blob);
     if (!rec)
@@ -163,11 +169,6 @@ static void patch_preflight_entry(strm *blob, patch_volume *vols, int *nvols)
     // A spec that names no directory is the work's to report, in its turn.
     if (!patch_remember_dest(h.dest, dir) || (h.action != ACTION_WRITE && h.action != ACTION_DELETE))
         return;
-    if (h.action == ACTION_DELETE) {
-        if (dir[0] && !patch_is_folder(dir))
-            fatal_error("%s: no such folder", dir);
-        return;
-    }
     char target[MAX_PATH];
     patch_join_path(target, dir, h.name);
     // The folder the target goes in, which a name's own folder part extends.
@@ -175,19 +176,20 @@ static void patch_preflight_entry(strm *blob, patch_volume *vols, int *nvols)
     size_t flen = patch_dir_length(target);
     memcpy(folder, target, flen);
     folder[flen] = '\0';
-    if (flen && !patch_is_folder(folder)) {
-        fatal_error("%s: Can't open wfile, %d", target, static_cast<int>(ERROR_PATH_NOT_FOUND));
+    if (!target[0] || (flen && !patch_is_folder(folder))) {
+        // A delete there finds nothing to delete.
+        if (h.action == ACTION_WRITE)
+            fatal_error("%s: Can't open wfile, %d", target, static_cast<int>(ERROR_PATH_NOT_FOUND));
         return;
     }
+    patch_swap_recover(target, entry);
     DWORD attrs = GetFileAttributesA(target);
-    int64_t old = 0;
-    if (attrs != INVALID_FILE_ATTRIBUTES) {
+    if (attrs != INVALID_FILE_ATTRIBUTES)
         patch_check_target(target, attrs);
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        if (GetFileAttributesExA(target, GetFileExInfoStandard, &data))
-            old = static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    if (h.action == ACTION_WRITE) {
+        if (patch_volume *v = patch_volume_of(vols, nvols, target))
+            v->peak += h.data_len;
     }
-    patch_count_space(vols, nvols, target, h.data_len, old);
 }
 
 void patch_preflight()
@@ -202,7 +204,7 @@ void patch_preflight()
     while (c.entry < c.count && patch_next_entry(&c)) {
         largest_blob = c.blob_len > largest_blob ? c.blob_len : largest_blob;
         strm *blob = rstrm_new(file, c.blob_len);
-        patch_preflight_entry(blob, vols, &nvols);
+        patch_preflight_entry(blob, c.entry, vols, &nvols);
         if (blob)
             strm_release(blob);
     }

@@ -17,3 +17,6 @@ strm *patch_open_payload(payload_cursor *c);
 // runs past the end of the file.
 bool patch_next_entry(payload_cursor *c);
 void patch_preflight();
+// The volume's root of a full path: "C:\" or "\\server\share\" (the path
+// may end at the share); empty when the path has neither form.
+void patch_volume_root(const char *full, char *root);

@@ -1,17 +1,19 @@
-// Entry actions, on the record the temporary file holds. A write goes to a
-// new file beside its target (g_new_path while it is written), which then
-// replaces the target; a delete removes its target.
+// Entry actions, on the record the temporary file holds, as the work stages
+// them (app/swap.h): a write makes its new file beside its target, a delete
+// is noted; the swap then puts each in its place.
 #pragma once
 
 #include "app/patch.h"
 #include "payload/read.h"
 
-extern char g_new_path[MAX_PATH];
-
-void patch_apply_entry(HWND dlg);
+// entry is the 1-based number of the entry the temporary file holds.
+void patch_apply_entry(HWND dlg, uint32_t entry);
 // Reads a record's head; false after the fatal report of a name or
 // destination whose terminator is not among the bytes read.
 bool patch_read_head(strm *rec, payload_head *h);
-// Writes the len bytes of data that src holds as dir's file name.
-void patch_write_file(HWND dlg, const char *dir, const char *name, uint32_t len, strm *src);
-void patch_delete_file(const char *dir, const char *name);
+// Makes the new file of dir's file name from the len bytes of data that src
+// holds; the work rolls back after a failure.
+void patch_write_file(HWND dlg, const char *dir, const char *name, uint32_t len, strm *src, uint32_t entry);
+void patch_delete_file(const char *dir, const char *name, uint32_t entry);
+// Releases the writer of a new file being made, without a second report.
+void patch_drop_new_file();

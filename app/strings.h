@@ -13,3 +13,5 @@ constexpr char TXT_INTERNAL_ERROR[] = "内部エラー";
 constexpr char TXT_BAD_STEP[] = "変なところに来たぞ?? %d";
 constexpr char TXT_README[] = "README.TXT";
 constexpr char TXT_TEMP_PREFIX[] = "Ov";
+constexpr char TXT_IN_USE[] =
+    "%s\r\n\r\nこのファイルは他のプログラムが使用中です。そのプログラムを終了してから「再試行」を押してください。";

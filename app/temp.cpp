@@ -1,6 +1,10 @@
 #include "app/temp.h"
 
+#include <cstring>
+
+#include "app/path.h"
 #include "app/strings.h"
+#include "app/swap.h"
 #include "stream/bstrm.h"
 
 char g_temp_path[MAX_PATH];
@@ -8,17 +12,35 @@ char g_temp_path[MAX_PATH];
 void patch_temp_dir(char *dir)
 {
     DWORD len = GetTempPathA(MAX_PATH, dir);
-    if (len <= 3 || len >= MAX_PATH)
-        GetWindowsDirectoryA(dir, MAX_PATH);
+    if (len > 3 && len < MAX_PATH)
+        return;
+    len = GetWindowsDirectoryA(dir, MAX_PATH - 1);
+    if (len == 0 || len >= MAX_PATH - 1)
+        return;
+    // The Windows directory comes without the backslash that ends a folder
+    // here, unless it is a drive root.
+    if (patch_dir_length(dir) != len)
+        strcpy(dir + len, "\\");
 }
 
-// Named and created by the system.
+// Named for the payload, so that a run of the same patch takes the place of
+// the file a killed one left.
 void patch_make_temp()
 {
     char dir[MAX_PATH];
     patch_temp_dir(dir);
-    if (!GetTempFileNameA(dir, TXT_TEMP_PREFIX, 0, g_temp_path))
+    char name[32];
+    wsprintfA(name, "%s%08X.tmp", TXT_TEMP_PREFIX, static_cast<unsigned>(g_patch_id));
+    patch_join_path(g_temp_path, dir, name);
+    HANDLE h = g_temp_path[0]
+                   ? CreateFileA(g_temp_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
+                   : INVALID_HANDLE_VALUE;
+    if (h == INVALID_HANDLE_VALUE) {
+        g_temp_path[0] = '\0';
         MessageBoxA(nullptr, TXT_NO_TEMP, TXT_FAILURE, MB_OK);
+        return;
+    }
+    CloseHandle(h);
 }
 
 // The payload's cursor found the blob inside the program file.

@@ -6,10 +6,11 @@
 
 extern char g_temp_path[MAX_PATH];
 
-// Its folder: the temporary directory, or the Windows directory when that is
-// a drive root or cannot be had whole.
+// Its folder, ending in a backslash: the temporary directory, or the Windows
+// directory when that is a drive root or cannot be had whole.
 void patch_temp_dir(char *dir);
-// Names and creates it (the failure box where it cannot be).
+// Names and creates it (the failure box, and an empty name, where it cannot
+// be).
 void patch_make_temp();
 // Copies size bytes, from where the payload's reader stands, into it (the
 // failure box where it cannot be written).

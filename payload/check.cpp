@@ -33,6 +33,7 @@ static bool payload_walk(strm *file, uint32_t offset, payload_check *c)
     c->entry = 0;
     c->end = payload_after(&cur);
     uint32_t crc = payload_crc(file, offset, c->end);
+    c->crc = crc;
     if (c->end == cur.size)
         return true;
     uint8_t trailer[PAYLOAD_TRAILER_SIZE];
@@ -131,7 +132,7 @@ static bool payload_decode(strm *file, uint32_t offset, uint8_t *buf, payload_ch
 
 bool payload_check_file(strm *file, uint32_t offset, payload_check *c)
 {
-    c->count = c->message_len = c->end = c->blob_at = c->blob_len = 0;
+    c->count = c->message_len = c->end = c->crc = c->blob_at = c->blob_len = 0;
     c->trailer = false;
     c->fault = PAYLOAD_OK;
     c->entry = c->block = c->value = 0;

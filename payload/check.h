@@ -35,6 +35,7 @@ struct payload_check {
     uint32_t count;        // entry count N
     uint32_t message_len;  // question length M
     uint32_t end;          // file offset after the last entry
+    uint32_t crc;          // CRC-32 of the payload up to there, once the walk got there
     bool trailer;          // a matching trailer follows the last entry
     uint32_t blob_at;      // current entry: file offset of its blob
     uint32_t blob_len;     // and its length B

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "app/entry.h"
 #include "app/patch.h"
+#include "app/swap.h"
 #include "payload/write.h"
 #include "tests/test_util.h"
 
@@ -54,4 +56,22 @@ inline bytes patch_file(const std::vector<bytes> &blobs)
         file.insert(file.end(), b.begin(), b.end());
     }
     return file;
+}
+
+// The entry the temporary file holds, staged and swapped in as the work does
+// it, as the one entry of a patch.
+inline bool apply_now()
+{
+    patch_swap_begin(1);
+    patch_apply_entry(nullptr, 1);
+    return patch_swap_commit();
+}
+
+// A write of the data src holds (behind its length), as the one entry of a
+// patch.
+inline bool write_now(const std::string &dir, const char *name, strm *src)
+{
+    patch_swap_begin(1);
+    patch_write_file(nullptr, dir.c_str(), name, strm_get32(src), src, 1);
+    return patch_swap_commit();
 }

@@ -146,10 +146,7 @@ def wine_sample(root, preset, bin_dir, prefix, sample, old, target_win):
         box = f"{rs.windows_path(patch, prefix)}: {report}".replace("\\", "\\\\")
         script = [f'box "Error" "{box}" ok', "exit 1", "temp 0"]
         (run / "script").write_bytes("\n".join(script).encode("cp932") + b"\n")
-        cmd = [rs.RUN_SH, driver, "--timeout", str(rs.STEP_TIMEOUT)]
-        cmd += [rs.windows_path(run / f, prefix) for f in ("script", "transcript", "temp")]
-        cmd.append(rs.windows_path(patch, prefix))
-        r = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=rs.STEP_TIMEOUT * 5)
+        r = rs.drive(driver, prefix, run, patch, env, rs.STEP_TIMEOUT * 5)
         if r.returncode == 77:
             return 77
         seen = (run / "transcript").read_bytes().decode("cp932").splitlines() if r.returncode == 0 else [r.stderr]

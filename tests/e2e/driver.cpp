@@ -17,12 +17,20 @@
 //   attr "PATH" FLAGS             after the run: attributes (RHSAD, N), or missing
 //   reg "KEY" "NAME" "DATA"       after the run: a string value, or missing for DATA
 //   key "KEY" present|missing     after the run: whether the key exists
+//   hold "PATH" MS|named|end      from here on, PATH is held open without sharing,
+//                                 as a running game holds its files: for MS
+//                                 milliseconds, until a box whose text names PATH
+//                                 is answered (it goes just before the button is
+//                                 pressed), or until the program ends
+//   kill MS                       the program is ended MS milliseconds after its
+//                                 progress window first shows (exit killed)
 //
 // The program is started with TEMPDIR as its TEMP and TMP (so parallel runs
 // never see each other's temporary files) and in its own folder. Only its own
 // windows count. Every window it shows is recorded; one of another kind than
 // the script's next step, or any window after the last step, is recorded with
-// the button "-" and ends the program (exit killed); a window not of the
+// the button "-" and ends the program (exit killed); a box's BUTTON may also
+// be retry; a window not of the
 // dialog class as
 //   window "CAPTION" "CLASS" -
 // A step that sees no window within the timeout records "timeout" and ends the
@@ -230,6 +238,25 @@ HKEY reg_root(const std::string &key, std::wstring *subkey)
     return nullptr;
 }
 
+// A file held open as another program would hold it (hold), and when it is
+// let go: at a tick count, at the answer to a box that names it, or at the
+// program's end.
+struct held_file {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::string path;
+    bool until_named = false;
+    bool timed = false;
+    DWORD release_at = 0;
+};
+held_file g_held;
+
+void release_held()
+{
+    if (g_held.handle != INVALID_HANDLE_VALUE)
+        CloseHandle(g_held.handle);
+    g_held = held_file{};
+}
+
 // Does one record that is no window step; the record is written back with
 // "failed" added when the action did not work.
 void do_plain(const record &r, const char *tempdir)
@@ -254,6 +281,15 @@ void do_plain(const record &r, const char *tempdir)
         HKEY root = reg_root(r[1].text, &subkey);
         LONG rc = root ? RegDeleteTreeW(root, subkey.c_str()) : ERROR_INVALID_PARAMETER;
         ok = rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
+    } else if (verb == "hold" && r.size() == 3) {
+        release_held();
+        g_held.handle = CreateFileW(wide(r[1].text).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ok = g_held.handle != INVALID_HANDLE_VALUE;
+        g_held.path = r[1].text;
+        g_held.until_named = r[2].text == "named";
+        g_held.timed = r[2].text != "named" && r[2].text != "end";
+        g_held.release_at = GetTickCount() + static_cast<DWORD>(atoi(r[2].text.c_str()));
     } else if (verb == "temp" && r.size() == 2) {
         WIN32_FIND_DATAW fd;
         int count = 0;
@@ -316,6 +352,9 @@ void pause_for_shot(const char *what)
 struct run {
     PROCESS_INFORMATION pi;
     bool killed = false;
+    bool kill_planned = false;
+    DWORD kill_after = 0;  // milliseconds after the progress window first shows
+    DWORD progress_seen_at = 0;
     std::string progress_total, progress_file;  // labels last recorded
     int progress_records = 0;
 };
@@ -344,8 +383,19 @@ BOOL CALLBACK find_proc(HWND hwnd, LPARAM lp)
 // changed, and returns any other window.
 HWND look(run *rn)
 {
+    if (g_held.timed && static_cast<int32_t>(GetTickCount() - g_held.release_at) >= 0)
+        release_held();
     found f{rn->pi.dwProcessId, nullptr, nullptr};
     EnumWindows(find_proc, reinterpret_cast<LPARAM>(&f));
+    if (f.progress && !rn->progress_seen_at)
+        rn->progress_seen_at = GetTickCount() | 1;
+    if (rn->kill_planned && rn->progress_seen_at && !rn->killed &&
+        GetTickCount() - rn->progress_seen_at >= rn->kill_after) {
+        rn->killed = true;
+        TerminateProcess(rn->pi.hProcess, 255);
+        WaitForSingleObject(rn->pi.hProcess, INFINITE);
+        return nullptr;
+    }
     if (f.progress) {
         std::string caption = stored_text(f.progress);
         std::string total = stored_text(GetDlgItem(f.progress, IDC_TOTAL_LABEL));
@@ -403,6 +453,7 @@ int button_id(const std::string &kind, const std::string &button)
                : button == "no"     ? IDNO
                : button == "ok"     ? IDOK
                : button == "cancel" ? IDCANCEL
+               : button == "retry"  ? IDRETRY
                                     : 0;
     if (kind == "readme")
         return button == "start" ? IDOK : button == "cancel" ? IDCANCEL : 0;
@@ -437,6 +488,8 @@ bool do_step(run *rn, const record &step)
         return false;
     }
     pause_for_shot(step[0].text.c_str());
+    if (g_held.until_named && seen[2].text.find(g_held.path) != std::string::npos)
+        release_held();
     PostMessageW(w, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
     for (DWORD waited = 0; IsWindow(w) && IsWindowVisible(w) && waited < g_timeout_ms; waited += 20)
         look(rn), Sleep(20);
@@ -540,6 +593,11 @@ int main(int argc, char **argv)
             WaitForSingleObject(rn.pi.hProcess, INFINITE);
             GetExitCodeProcess(rn.pi.hProcess, &code);
             write_record({{"exit", false}, {rn.killed ? "killed" : std::to_string(code), false}});
+            release_held();
+        } else if (verb == "kill" && r.size() == 2) {
+            rn.kill_planned = true;
+            rn.kill_after = static_cast<DWORD>(atoi(r[1].text.c_str()));
+            write_record(r);
         } else {
             do_plain(r, tempdir);
         }

@@ -22,8 +22,10 @@ A scenario is a folder:
   after/windir/   the files of before/windir and after/windir expected after it
   files/          sources of the entries
   scenario.toml   optional: like = "NAME" takes every file above from the
-                  scenario NAME; sign = true signs the patch (build --cert --key)
-                  with a throw-away certificate made by openssl
+                  scenario NAME (but a script.txt of its own); sign = true signs
+                  the patch (build --cert --key) with a throw-away certificate
+                  made by openssl; unchanged = true expects the target folder
+                  as it was before
 In every file @TARGET@ and @KEY@ stand for the target folder and the run's
 registry key below HKCU or HKLM (with backslashes doubled, for quoted
 strings); @ID@, also in file names, for PRESET-NAME.
@@ -51,6 +53,15 @@ class Failure(Exception):
 def windows_path(path, prefix):
     """The Windows name of a path inside the prefix's drive C."""
     return "C:\\" + str(path.relative_to(prefix / "drive_c")).replace("/", "\\")
+
+
+def drive(driver, prefix, work, program, env, timeout):
+    """The driver run on work/script, its transcript in work/transcript and
+    work/temp the program's TEMP: the finished process."""
+    cmd = [RUN_SH, driver, "--timeout", str(STEP_TIMEOUT)]
+    cmd += [windows_path(work / f, prefix) for f in ("script", "transcript", "temp")]
+    cmd.append(windows_path(program, prefix))
+    return subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=timeout)
 
 
 def substitute(text, values):
@@ -145,9 +156,12 @@ def build_patch(scenario, build, out, stub, native_bin, values, sign):
 def run(preset, bin_dir, native_bin, scenario):
     name = scenario.name
     options = {}
+    script_file = scenario / "script.txt"
     if (scenario / "scenario.toml").exists():
         options = tomllib.loads((scenario / "scenario.toml").read_text("utf-8"))
         scenario = scenario.parent / options.get("like", name)
+    if not script_file.exists():
+        script_file = scenario / "script.txt"
     prefix = Path(os.environ.get("WINE_TEST_PREFIX", ROOT / "build" / "wineprefix"))
     driver, stub = bin_dir / "e2e_driver.exe", bin_dir / "patch.exe"
     for tool in (driver, stub, native_bin / "mkpatch", native_bin / "e2e_payload"):
@@ -171,7 +185,9 @@ def run(preset, bin_dir, native_bin, scenario):
         (work / sub).mkdir(parents=True)
     names = {"@ID@": values["@ID@"]}
     before = read_tree(scenario / "before" / "target", names)
-    after = read_tree(scenario / "after" / "target", names) if (scenario / "after").is_dir() else before
+    after = before
+    if (scenario / "after").is_dir() and not options.get("unchanged", False):
+        after = read_tree(scenario / "after" / "target", names)
     windir_before = read_tree(scenario / "before" / "windir", names)
     windir_after = read_tree(scenario / "after" / "windir", names)
     windir_names = sorted({**windir_before, **windir_after})
@@ -189,7 +205,7 @@ def run(preset, bin_dir, native_bin, scenario):
     # The run's key goes before and after, so that every run starts afresh.
     clear_key = f'delkey "HKCU\\\\{values["@KEY@"]}"'
     script = [clear_key]
-    for line in substitute((scenario / "script.txt").read_text("utf-8"), values).splitlines():
+    for line in substitute(script_file.read_text("utf-8"), values).splitlines():
         if line.strip():
             script.append(line)
     script.append(clear_key)
@@ -197,10 +213,7 @@ def run(preset, bin_dir, native_bin, scenario):
     expected = [line.encode("cp932") for line in script]
     (work / "script").write_bytes(b"\n".join(expected) + b"\n")
 
-    cmd = [RUN_SH, driver, "--timeout", str(STEP_TIMEOUT)]
-    cmd += [windows_path(work / f, prefix) for f in ("script", "transcript", "temp")]
-    cmd.append(windows_path(patch, prefix))
-    r = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=STEP_TIMEOUT * (len(script) + 2))
+    r = drive(driver, prefix, work, patch, env, STEP_TIMEOUT * (len(script) + 2))
     if r.returncode == 77:
         print(r.stderr, end="")
         return 77
