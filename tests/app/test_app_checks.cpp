@@ -134,6 +134,34 @@ TEST(PatchPreflight, TheTemporaryFileNeedsRoomBesideTheTargets)
     EXPECT_NE(full.find(": not enough disk space, "), std::string::npos) << full;
 }
 
+TEST(PatchPreflight, OldFilesStayUntilTheLastEntry)
+{
+    TempDir dir;
+    std::string d = dir_of(dir);
+    ULARGE_INTEGER avail, total, free_bytes;
+    ASSERT_TRUE(GetDiskFreeSpaceExA(d.c_str(), &avail, &total, &free_bytes));
+    // Writes of nearly 4 GiB each over old files of the same size (held
+    // sparsely), 1.2 times the free space in all: each would fit once the
+    // one before had given back its old file's room, but none gives it back
+    // before the last.
+    constexpr uint32_t len = 0xFFFF0000u;
+    bytes tail;
+    put_be(tail, len, 4);
+    std::vector<bytes> blobs;
+    for (uint64_t sum = 0; sum < avail.QuadPart / 5 * 6; sum += len) {
+        std::string name = "OLD" + std::to_string(blobs.size()) + ".DAT";
+        HANDLE h = CreateFileA(dir.file(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        LARGE_INTEGER end;
+        end.QuadPart = len;
+        EXPECT_TRUE(SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && SetEndOfFile(h));
+        CloseHandle(h);
+        blobs.push_back(record_blob(ACTION_WRITE, name, d, tail));
+    }
+    std::string full = preflight(dir, blobs);
+    EXPECT_NE(full.find(": not enough disk space, "), std::string::npos) << full;
+}
+
 TEST(PatchWriteFileDeathTest, FailureHalfWayLeavesTheOldFile)
 {
     // The test runs again in the child that dies: a fixed folder, set up the
