@@ -1,13 +1,11 @@
 #include "app/checks.h"
+#include "app/dlls.h"
 #include "app/path.h"
-
-#include <commctrl.h>
-
 #include "diag/diag.h"
 
 int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int)
 {
-    InitCommonControls();
+    patch_lock_dll_search();
     // The payload lies in this file and README.TXT beside it: a path cut
     // short would name another file.
     DWORD len = GetModuleFileNameA(nullptr, g_exe_path, MAX_PATH);

@@ -139,16 +139,5 @@ def run(native_bin, preset, bin_dir):
     return 0
 
 
-def main():
-    if len(sys.argv) != 4:
-        print(__doc__, file=sys.stderr)
-        return 2
-    try:
-        return run(Path(sys.argv[1]).resolve(), sys.argv[2], Path(sys.argv[3]).resolve())
-    except (rs.Failure, subprocess.TimeoutExpired) as e:
-        print(f"kill campaign: FAILED\n{e}", file=sys.stderr)
-        return 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(rs.campaign_main(__doc__, "kill campaign", run))

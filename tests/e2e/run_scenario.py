@@ -245,6 +245,19 @@ def run(preset, bin_dir, native_bin, scenario):
     return 0
 
 
+def campaign_main(doc, what, campaign):
+    """The command line of a campaign script, NATIVE_BIN PRESET BIN, handed to
+    campaign(native_bin, preset, bin_dir); its exit code."""
+    if len(sys.argv) != 4:
+        print(doc, file=sys.stderr)
+        return 2
+    try:
+        return campaign(Path(sys.argv[1]).resolve(), sys.argv[2], Path(sys.argv[3]).resolve())
+    except (Failure, subprocess.TimeoutExpired) as e:
+        print(f"{what}: FAILED\n{e}", file=sys.stderr)
+        return 1
+
+
 def main():
     if len(sys.argv) != 5:
         print(__doc__, file=sys.stderr)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The program image: a GUI program for subsystem 4.0 of the expected machine,
-# importing only the four system DLLs and the C runtime, exactly as long as
-# the payload offset.
+# importing by name only KnownDLLs (three system DLLs and the C runtime; the
+# common controls are loaded from System32 by path), exactly as long as the
+# payload offset.
 set -euo pipefail
 objdump=$1
 exe=$2
@@ -15,5 +16,5 @@ grep -Eq '^Subsystem[[:space:]]+00000002' <<<"$dump" || fail "not a Windows GUI 
 grep -Eq '^MajorSubsystemVersion[[:space:]]+4$' <<<"$dump" || fail "subsystem major version is not 4"
 grep -Eq '^MinorSubsystemVersion[[:space:]]+0$' <<<"$dump" || fail "subsystem minor version is not 0"
 dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump" | tr '[:lower:]' '[:upper:]' | sort | tr '\n' ' ')
-[ "$dlls" = "ADVAPI32.DLL COMCTL32.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL " ] || fail "imports $dlls"
+[ "$dlls" = "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL " ] || fail "imports $dlls"
 echo "$exe: $format, GUI 4.0, imports ${dlls}65536 bytes"

@@ -15,6 +15,9 @@
 #   WINE_TEST_LANG     locale of the runs (default: ja_JP.UTF-8 where the
 #                      machine has it, which gives the ANSI code page 932).
 #   WINEDEBUG          Wine's debug channels (default: -all).
+#   WINE_TEST_DLL_OVERRIDES  more of Wine's DLL overrides, such as
+#                      "comctl32=n,b" (a native DLL first, looked for as
+#                      Windows looks for one that is not a KnownDLL).
 set -euo pipefail
 
 if [ $# -lt 1 ]; then
@@ -44,7 +47,7 @@ fi
 export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 # No prompts to install Mono or Gecko while the prefix is made.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=${WINE_TEST_DLL_OVERRIDES:+;$WINE_TEST_DLL_OVERRIDES}"
 export XDG_RUNTIME_DIR=$prefix/.xdg-runtime
 mkdir -p "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
