@@ -40,12 +40,14 @@ fuzz: setup
 
 # The example patch: Orvane 1.0 to 1.1 (examples/), built by the host's mkpatch
 # on the 32-bit program into build/demo/, with its README.TXT beside it, then
-# applied under Wine to a copy of the 1.0 game.
+# applied under Wine to a copy of the 1.0 game. Orvane installs per user (its
+# installer records its folder under HKEY_CURRENT_USER), so its patch asks
+# for no administrator rights.
 demo: setup
 	@cmake --preset native >/dev/null && cmake --build --preset native
 	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target patch e2e_driver
 	@mkdir -p build/demo
-	@build/native/bin/mkpatch build examples/patch.toml -o build/demo/ORVANE11.EXE
+	@build/native/bin/mkpatch build examples/patch.toml -o build/demo/ORVANE11.EXE --elevation user
 	@build/native/bin/mkpatch list build/demo/ORVANE11.EXE
 	@echo
 	@examples/demo.sh

@@ -40,7 +40,7 @@ def main():
         (out / sub).mkdir(parents=True)
     work.mkdir()
     stub = work / "stub.exe"
-    stub.write_bytes(b"MZ stub")
+    stub.write_bytes(b'MZ stub <requestedExecutionLevel level="requireAdministrator" uiAccess="false"/>')
 
     manifests = {"example": source / "examples" / "patch.toml"}
     scenarios = source / "tests" / "e2e" / "scenarios"

@@ -170,7 +170,8 @@ def run(native_bin, preset, bin_dir):
     target_win = rs.windows_path(root / "target", prefix) if preset else "C:\\TARGET"
     stub = (bin_dir / "patch.exe") if preset else root / "stub.exe"
     if not preset:
-        stub.write_bytes(b"MZ" + bytes(PAYLOAD_OFFSET - 2))
+        level = b'<requestedExecutionLevel level="requireAdministrator" uiAccess="false"/>'
+        stub.write_bytes(b"MZ" + level + bytes(PAYLOAD_OFFSET - 2 - len(level)))
     old, entries = make_sources(root, native_bin)
     with_trailer = build_patch(root, native_bin, stub, target_win, entries)
     layout_run = subprocess.run([native_bin / "payload_probe", "layout", root / "full.exe"], capture_output=True,

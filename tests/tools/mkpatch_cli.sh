@@ -15,6 +15,7 @@ expect() {
     [ "$rc" -eq "$want" ] || fail "mkpatch $* exited $rc, not $want: $(cat "$tmp/err")"
 }
 grep_err() { grep -q -- "$1" "$tmp/err" || fail "message '$1' missing in: $(cat "$tmp/err")"; }
+grep_out() { grep -q -- "$1" "$tmp/out" || fail "'$1' missing in: $(cat "$tmp/out")"; }
 
 for sub in build sign list verify extract diff; do
     expect 0 "$sub" --help
@@ -24,8 +25,10 @@ expect 2 build
 grep_err "MANIFEST is required"
 expect 2 frobnicate
 
-# A stand-in for the patch program: any image of at most 65536 bytes.
-printf 'MZ stub' >"$tmp/stub.exe"
+# A stand-in for the patch program: any image of at most 65536 bytes that
+# holds the manifest's level field.
+level='<requestedExecutionLevel level="requireAdministrator" uiAccess="false"/>'
+printf 'MZ stub %s' "$level" >"$tmp/stub.exe"
 mkdir -p "$tmp/demo"
 expect 0 build "$examples/patch.toml" -o "$tmp/demo/ORVANE11.EXE" --stub "$tmp/stub.exe"
 [ "$(head -c 7 "$tmp/demo/ORVANE11.EXE")" = "MZ stub" ] || fail "the image does not start the patch"
@@ -70,9 +73,10 @@ grep_err "$tmp/tree/win32/bin/patch.exe"
 [ ! -e "$tmp/x.exe" ] || fail "a patch was written without a stub"
 mkdir -p "$tmp/tree/win32/bin"
 cp "$tmp/stub.exe" "$tmp/tree/win32/bin/patch.exe"
-"$tmp/tree/native/bin/mkpatch" build "$examples/patch.toml" -o "$tmp/x.exe" >"$tmp/out" ||
+"$tmp/tree/native/bin/mkpatch" build "$examples/patch.toml" -o "$tmp/x.exe" >"$tmp/out" 2>"$tmp/err" ||
     fail "the stub of the build tree was not found"
-grep -q "^program: $tmp/tree/win32/bin/patch.exe (7 bytes)" "$tmp/out" || fail "stub line: $(cat "$tmp/out")"
+grep -q "^program: $tmp/tree/win32/bin/patch.exe ($(stat -c %s "$tmp/stub.exe") bytes)" "$tmp/out" ||
+    fail "stub line: $(cat "$tmp/out")"
 
 # Stubs that cannot be a patch's image.
 head -c 65537 /dev/zero | sed 's/^\x00\x00/MZ/' >"$tmp/big.exe"
@@ -81,6 +85,9 @@ grep_err "big.exe is 65537 bytes, more than the 65536-byte program image"
 printf 'ELF' >"$tmp/elf.exe"
 expect 1 build "$examples/patch.toml" -o "$tmp/y.exe" --stub "$tmp/elf.exe"
 grep_err "elf.exe is not a Windows program (it does not start with MZ)"
+printf 'MZ stub' >"$tmp/bare-stub.exe"
+expect 1 build "$examples/patch.toml" -o "$tmp/y.exe" --stub "$tmp/bare-stub.exe"
+grep_err "the program's manifest has no requestedExecutionLevel field"
 [ ! -e "$tmp/y.exe" ] || fail "a patch was written from a bad stub"
 expect 1 build "$examples/patch.toml" -o "$tmp/nowhere/y.exe" --stub "$tmp/stub.exe"
 grep_err "y.exe: the folder $tmp/nowhere does not exist"
@@ -136,7 +143,7 @@ printf '\x00' | dd of="$tmp/sync.exe" bs=1 seek=$((65536 + 8 + 1 + 4 + 6)) conv=
 expect 1 verify "$tmp/sync.exe"
 grep_err "entry 1, block 1: block out of sync"
 expect 1 verify "$tmp/stub.exe"
-grep_err "the file is 7 bytes, shorter than the 65536-byte program image"
+grep_err "the file is $(stat -c %s "$tmp/stub.exe") bytes, shorter than the 65536-byte program image"
 
 # diff, build, extract: the NEW tree's new and changed files come back.
 mkdir -p "$tmp/old/data" "$tmp/new/data" "$tmp/m"
@@ -173,5 +180,20 @@ printf 'm' >"$tmp/new/maps/m.map"
 expect 1 diff "$tmp/old" "$tmp/new" --dest 'C:\Games\Test' -o "$tmp/m/patch2.toml"
 grep_err "NEW has the folder 'maps', which OLD lacks: the patch cannot create folders"
 [ ! -e "$tmp/m/patch2.toml" ] || fail "diff wrote a manifest despite the error"
+
+# The elevation: admin unless asked, written in place in the image, which keeps
+# its length; list and verify say it. An admin patch that reads HKCU is warned of.
+expect 0 list "$tmp/demo/ORVANE11.EXE"
+grep_out '^elevation: admin (requireAdministrator)$'
+expect 0 build "$examples/patch.toml" -o "$tmp/demo/user.exe" --stub "$tmp/stub.exe" --elevation user
+grep -q 'warning: the patch asks for administrator rights' "$tmp/err" && fail "a user patch was warned of: $(cat "$tmp/err")"
+expect 0 verify "$tmp/demo/user.exe"
+grep_out '^elevation: user (asInvoker)$'
+[ "$(head -c 65536 "$tmp/demo/user.exe" | grep -c 'level="asInvoker"            uiAccess=')" = 1 ] ||
+    fail "the level is not written in place"
+[ "$(stat -c %s "$tmp/demo/user.exe")" = "$(stat -c %s "$tmp/demo/ORVANE11.EXE")" ] || fail "the length changed"
+expect 0 build "$examples/patch.toml" -o "$tmp/demo/admin.exe" --stub "$tmp/stub.exe"
+grep_err 'warning: the patch asks for administrator rights (--elevation admin) and reads its destination from HKEY_CURRENT_USER'
+expect 2 build "$examples/patch.toml" -o "$tmp/demo/x.exe" --stub "$tmp/stub.exe" --elevation root
 
 echo "mkpatch command line: all checks passed"

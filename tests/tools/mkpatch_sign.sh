@@ -47,6 +47,13 @@ grep_out '^trailer: CRC-32 matches; [0-9]* bytes follow it$'
 expect 0 list signed.exe
 grep_out '^signed.exe: 4 entries, payload [0-9]* bytes, signed$'
 grep -qx 'sha256' "$tmp/args" || fail "not signed with SHA-256: $(cat "$tmp/args")"
+# The signature covers the level written into the program's manifest.
+expect 0 build "$examples/patch.toml" -o user.exe --stub "$stub" --elevation user
+expect 0 sign user.exe -o user-signed.exe --cert cert.pem --key key.pem
+expect 0 verify user-signed.exe
+grep_out '^elevation: user (asInvoker)$'
+grep_out '^signed by /CN=Orvane Test Signer: digest matches'
+
 
 expect 0 sign plain.exe -o p12.exe --pkcs12 cert.p12 --pass-file pass.txt
 S3CRET=s3cret-pw expect 0 sign plain.exe -o env.exe --pkcs12 cert.p12 --pass-env S3CRET

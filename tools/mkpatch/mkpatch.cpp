@@ -1,6 +1,6 @@
 // mkpatch: makes, signs, lists, checks and unpacks patches.
 //
-//   mkpatch build MANIFEST -o OUT.exe [--stub STUB.exe] [-1|-9] [SIGNING]
+//   mkpatch build MANIFEST -o OUT.exe [--stub STUB.exe] [-1|-9] [--elevation admin|user] [SIGNING]
 //   mkpatch sign PATCH.exe -o SIGNED.exe SIGNING
 //   mkpatch list PATCH.exe
 //   mkpatch verify PATCH.exe
@@ -25,6 +25,7 @@
 #include "stream/qzt_encode.h"
 #include "tools/mkpatch/cp932.h"
 #include "tools/mkpatch/diff.h"
+#include "tools/mkpatch/elevation.h"
 #include "tools/mkpatch/error.h"
 #include "tools/mkpatch/files.h"
 #include "tools/mkpatch/manifest.h"
@@ -231,16 +232,36 @@ void mkpatch_publish(const fs::path &part, const fs::path &out, const sign_optio
     }
 }
 
+// An elevated patch that reads a destination from HKEY_CURRENT_USER reads
+// the hive of the account whose password raised it, which may not be the
+// user's own.
+void mkpatch_warn_elevation(const manifest &m, elevation e)
+{
+    if (e != elevation::admin)
+        return;
+    for (const manifest_entry &entry : m.entries) {
+        dest_parts parts;
+        if (dest_parse(entry.dest.c_str(), &parts) && parts.form == DEST_USER) {
+            fprintf(stderr, "mkpatch: warning: the patch asks for administrator rights (--elevation admin) and reads "
+                            "its destination from HKEY_CURRENT_USER (%%HKCR\\): raised with another account's "
+                            "password, it reads that account's key; --elevation user reads the user's own\n");
+            return;
+        }
+    }
+}
+
 int mkpatch_build(const std::string &manifest_file, const std::string &out_file, const std::string &stub_file,
-                  int level, const sign_options &sign)
+                  int level, elevation e, const sign_options &sign)
 {
     manifest m = mkpatch_manifest(manifest_file);
+    mkpatch_warn_elevation(m, e);
     fs::path out_path = file_path(out_file);
     fs::path out_dir = out_path.parent_path().empty() ? fs::path(".") : out_path.parent_path();
     std::error_code ec;
     if (!fs::is_directory(out_dir, ec))
         throw mkpatch_error(out_file + ": the folder " + file_utf8(out_dir) + " does not exist");
     payload_bytes image = mkpatch_stub(stub_file);
+    elevation_write(&image, e);
 
     // Written aside and renamed, so that OUT is never a patch cut short
     // (nor one left unsigned when a signature was asked for).
@@ -287,6 +308,19 @@ size_t mkpatch_width(std::string_view s)
     return width;
 }
 
+// The level the patch's program asks Windows for; throws when its manifest
+// holds none that mkpatch writes.
+void mkpatch_show_elevation(const std::string &patch_file)
+{
+    elevation e;
+    try {
+        e = elevation_read(file_read(file_path(patch_file), PAYLOAD_OFFSET));
+    } catch (const mkpatch_error &err) {
+        throw mkpatch_error(patch_file + ": " + err.what());
+    }
+    printf("elevation: %s (%s)\n", elevation_name(e), elevation_level(e));
+}
+
 int mkpatch_list(const std::string &patch_file)
 {
     struct row {
@@ -315,6 +349,7 @@ int mkpatch_list(const std::string &patch_file)
     printf("%s: %u entr%s, payload %zu bytes, %s\n", patch_file.c_str(), layout.count, layout.count == 1 ? "y" : "ies",
            static_cast<size_t>(layout.end > PAYLOAD_OFFSET ? layout.end - PAYLOAD_OFFSET : 0),
            mkpatch_signed(file_path(patch_file), &sig_at, &sig_size) ? "signed" : "not signed");
+    mkpatch_show_elevation(patch_file);
     std::string question = mkpatch_show(payload_unescape(layout.message));
     printf("question:\n");
     size_t start = 0;
@@ -370,6 +405,11 @@ int mkpatch_verify(const std::string &patch_file)
     std::vector<std::string> faults;
     try {
         mkpatch_signature(patch_file);
+    } catch (const mkpatch_error &e) {
+        faults.push_back(e.what());
+    }
+    try {
+        mkpatch_show_elevation(patch_file);
     } catch (const mkpatch_error &e) {
         faults.push_back(e.what());
     }
@@ -606,6 +646,12 @@ int main(int argc, char **argv)
                       "The patch program to build on (default: build/win32/bin/patch.exe of this build tree)");
     CLI::Option *fast_opt = build->add_flag("-1", fast, "Compress fast");
     build->add_flag("-9", best, "Compress best (the default)")->excludes(fast_opt);
+    std::string elevation_opt = "admin";
+    build
+        ->add_option("--elevation", elevation_opt,
+                     "The rights the patch asks Windows for: admin (requireAdministrator) or user (asInvoker)")
+        ->check(CLI::IsMember({"admin", "user"}))
+        ->capture_default_str();
     sign_options build_sign;
     mkpatch_sign_options(build, &build_sign);
 
@@ -647,10 +693,13 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    // CLI11 has checked the name.
+    elevation build_elevation = elevation::admin;
+    elevation_parse(elevation_opt, &build_elevation);
     try {
         if (*build)
             return mkpatch_build(manifest_file, out_file, stub_file, fast ? QZT_LEVEL_FAST : QZT_LEVEL_BEST,
-                                 build_sign);
+                                 build_elevation, build_sign);
         if (*sign)
             return mkpatch_sign(patch_file, out_file, sign_sign);
         if (*list)
