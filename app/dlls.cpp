@@ -4,13 +4,20 @@
 
 namespace {
 
-// Loaded by bare name by the system's libraries (the theme engine, the
-// window manager's client, the crypto and shell helpers, the compatibility
-// layer, accessibility, the COM class store, the ACL helpers) in a program
-// that shows dialogs and progress bars, reads the registry and moves files.
+// Libraries that the system's own load by bare name in a program that shows
+// dialogs and progress bars, reads the registry and moves files.
 const char *const PATCH_PRELOADED[] = {
-    "uxtheme.dll", "dwmapi.dll",  "cryptbase.dll", "version.dll", "userenv.dll", "setupapi.dll",
-    "apphelp.dll", "propsys.dll", "oleacc.dll",    "clbcatq.dll", "ntmarta.dll",
+    "uxtheme.dll",    // the theme engine, for USER32's and COMCTL32's controls
+    "dwmapi.dll",     // the desktop window manager's client, for window frames
+    "cryptbase.dll",  // ADVAPI32's random numbers and crypto base
+    "version.dll",    // version resources, read by the compatibility layer and the shell
+    "userenv.dll",    // profile folders, for the temporary folder and HKCU
+    "setupapi.dll",   // device and theme helpers of COMCTL32 and the shell
+    "apphelp.dll",    // the application compatibility layer, at every start
+    "propsys.dll",    // the shell's property system
+    "oleacc.dll",     // accessibility, for controls that report to screen readers
+    "clbcatq.dll",    // the COM class catalog, when a control looks up a class
+    "ntmarta.dll",    // ADVAPI32's access-control helpers, for keys made with full access
 };
 
 constexpr DWORD PATCH_SEARCH_SYSTEM32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
