@@ -4,7 +4,7 @@
 PRESETS := native asan fuzz win64 win32
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: setup build test demo bench bench-apply bench-mkpatch fuzz fresh-check
+.PHONY: setup build test demo install package bench bench-apply bench-mkpatch fuzz fresh-check
 
 setup:
 	@$(SUDO) bash scripts/setup.sh
@@ -24,6 +24,25 @@ build: setup
 test: build
 	@printf 'subdirs(%s)\n' "$(PRESETS)" > build/CTestTestfile.cmake
 	ctest --test-dir build -j2 --output-on-failure --repeat until-pass:2
+
+# The tools, the program they build on, the man pages and the README with the
+# example, under PREFIX (and DESTDIR, for a staged install); see
+# cmake/install.cmake.
+PREFIX := /usr/local
+DESTDIR :=
+
+install: setup
+	@cmake --preset native >/dev/null && cmake --build --preset native
+	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target patch
+	@DESTDIR="$(DESTDIR)" cmake --install build/native --prefix "$(PREFIX)"
+
+# The Debian package and the Windows zip, in build/package/, each checked
+# (scripts/package.sh). Installs lintian, dpkg-dev and zip when missing.
+package: setup
+	@$(SUDO) bash scripts/apt.sh "packaging tools" lintian dpkg-dev zip unzip
+	@cmake --preset native >/dev/null && cmake --build --preset native
+	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target patch mkpatch qzt
+	@bash scripts/package.sh
 
 # Each fuzz target for FUZZ_SECONDS (the tests run them for seconds only), on
 # its seeds and the corpus it keeps in build/fuzz/corpus/; a crashing input

@@ -40,6 +40,8 @@ readonly TOOL_PACKAGES=(
     # Signing Windows programs and checking their signatures (osslsigncode
     # itself: see provide_osslsigncode).
     openssl
+    # The man pages' check reads them with man.
+    man-db
     # This script's own: mount (binfmt_misc), awk, and the archive keyring
     # that the throw-away apt configuration of apt_download names.
     mount mawk debian-archive-keyring

@@ -62,6 +62,8 @@ static strm *qzt_code_block(const qzt_lane *lane, const uint8_t *t, int32_t n)
     return mem;
 }
 
+int32_t g_qzt_threads = 2;
+
 bool qzt_encode(const uint8_t *data, uint32_t len, int level, strm *out, qzt_progress_fn progress, void *ctx)
 {
     if (!qzt_encode_head(len, out))
@@ -70,12 +72,15 @@ bool qzt_encode(const uint8_t *data, uint32_t len, int level, strm *out, qzt_pro
     if (blocks == 0)
         return true;
 
-    // Blocks are independent: the best level codes them on two threads, each
+    // Blocks are independent: the best level codes them on its threads, each
     // with its own work area taking the next block nobody has taken. They
     // are written in order once all are coded.
-    int32_t lanes = level >= QZT_LEVEL_BEST && blocks > 1 ? 2 : 1;
+    int32_t lanes = 1;
+    if (level >= QZT_LEVEL_BEST)
+        lanes =
+            std::clamp<int32_t>(std::min<uint32_t>(static_cast<uint32_t>(g_qzt_threads), blocks), 1, QZT_MAX_THREADS);
     auto **coded = static_cast<strm **>(calloc(blocks, sizeof(strm *)));
-    qzt_lane lane[2] = {};
+    qzt_lane lane[QZT_MAX_THREADS] = {};
     bool ok = coded != nullptr;
     for (int32_t i = 0; ok && i < lanes; i++) {
         if (level >= QZT_LEVEL_BEST)
@@ -97,12 +102,12 @@ bool qzt_encode(const uint8_t *data, uint32_t len, int level, strm *out, qzt_pro
                     progress(ctx, f * static_cast<uint32_t>(QZT_BLOCK), len);
             }
         };
-        std::thread second;
-        if (lanes == 2)
-            second = std::thread(run, &lane[1], false);
+        std::thread others[QZT_MAX_THREADS - 1];
+        for (int32_t i = 1; i < lanes; i++)
+            others[i - 1] = std::thread(run, &lane[i], false);
         run(&lane[0], true);
-        if (second.joinable())
-            second.join();
+        for (int32_t i = 1; i < lanes; i++)
+            others[i - 1].join();
         if (progress)
             progress(ctx, len, len);
         for (uint32_t b = 0; b < blocks; b++) {

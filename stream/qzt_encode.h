@@ -4,8 +4,9 @@
 // writer stream: magic, total, then blocks of 32768 bytes, the last one
 // holding the rest (empty data gives the header alone). The output is exactly
 // what qzt_open reads back. QZT_LEVEL_BEST codes every block in the fewest
-// bits the code allows, on two threads; lower levels match greedily, much
-// faster. progress, when given, is called on the calling thread as blocks
+// bits the code allows, on g_qzt_threads threads (each block on its own, so
+// the bytes are the same whatever their number); lower levels match
+// greedily, much faster, on one. progress, when given, is called on the calling thread as blocks
 // are done, with the bytes done so far, last with len. False when memory
 // cannot be had (after its fatal report returns) or out takes fewer bytes
 // than it is given.
@@ -17,6 +18,10 @@
 
 constexpr int QZT_LEVEL_FAST = 1;
 constexpr int QZT_LEVEL_BEST = 9;
+
+constexpr int32_t QZT_MAX_THREADS = 16;
+// The best level's threads, 1 to QZT_MAX_THREADS: 2 unless a tool sets it.
+extern int32_t g_qzt_threads;
 
 using qzt_progress_fn = void (*)(void *ctx, uint32_t done, uint32_t total);
 

@@ -75,7 +75,7 @@ mkdir -p "$tmp/tree/win32/bin"
 cp "$tmp/stub.exe" "$tmp/tree/win32/bin/patch.exe"
 "$tmp/tree/native/bin/mkpatch" build "$examples/patch.toml" -o "$tmp/x.exe" >"$tmp/out" 2>"$tmp/err" ||
     fail "the stub of the build tree was not found"
-grep -q "^program: $tmp/tree/win32/bin/patch.exe ($(stat -c %s "$tmp/stub.exe") bytes)" "$tmp/out" ||
+grep -q "^program: $tmp/tree/win32/bin/patch.exe ($(stat -c %s "$tmp/stub.exe") bytes, from the build tree)" "$tmp/out" ||
     fail "stub line: $(cat "$tmp/out")"
 
 # Stubs that cannot be a patch's image.
@@ -195,5 +195,19 @@ grep_out '^elevation: user (asInvoker)$'
 expect 0 build "$examples/patch.toml" -o "$tmp/demo/admin.exe" --stub "$tmp/stub.exe"
 grep_err 'warning: the patch asks for administrator rights (--elevation admin) and reads its destination from HKEY_CURRENT_USER'
 expect 2 build "$examples/patch.toml" -o "$tmp/demo/x.exe" --stub "$tmp/stub.exe" --elevation root
+
+# Reproducible: the same manifest, files and program give the same bytes on
+# every run, whatever the number of threads that code the blocks.
+mkdir -p "$tmp/repro"
+head -c 300000 "$mkpatch" >"$tmp/repro/big.bin"
+printf 'question = "Q"\ndest = "C:\\\\G"\n[[entry]]\naction = "write"\nname = "BIG.BIN"\nsource = "big.bin"\n' \
+    >"$tmp/repro/patch.toml"
+run=0
+for threads in 2 2 1 5; do
+    run=$((run + 1))
+    expect 0 build "$tmp/repro/patch.toml" -o "$tmp/repro/run$run.exe" --stub "$tmp/stub.exe" --threads "$threads"
+    cmp -s "$tmp/repro/run1.exe" "$tmp/repro/run$run.exe" || fail "run $run (--threads $threads) gives other bytes"
+done
+expect 2 build "$tmp/repro/patch.toml" -o "$tmp/repro/t0.exe" --stub "$tmp/stub.exe" --threads 0
 
 echo "mkpatch command line: all checks passed"

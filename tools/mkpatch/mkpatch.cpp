@@ -1,11 +1,14 @@
 // mkpatch: makes, signs, lists, checks and unpacks patches.
 //
-//   mkpatch build MANIFEST -o OUT.exe [--stub STUB.exe] [-1|-9] [--elevation admin|user] [SIGNING]
+//   mkpatch build MANIFEST -o OUT.exe [--stub STUB.exe] [-1|-9] [--threads N] [--elevation admin|user]
+//                 [SIGNING]
 //   mkpatch sign PATCH.exe -o SIGNED.exe SIGNING
 //   mkpatch list PATCH.exe
 //   mkpatch verify PATCH.exe
 //   mkpatch extract PATCH.exe DIR [--force]
 //   mkpatch diff OLD_DIR NEW_DIR --dest DEST -o MANIFEST [--question TEXT]
+//
+//   mkpatch --version
 //
 // SIGNING: --cert CERT --key KEY or --pkcs12 FILE, [--pass-file FILE |
 // --pass-env NAME] [--description TEXT] [--timestamp URL].
@@ -62,19 +65,30 @@ void mkpatch_report(const manifest &m)
 }
 
 // The stub is the program this project builds, found from the tool's own
-// place so that any checkout or build folder works without configuration:
-// build/PRESET/bin/mkpatch looks in build/win32/bin; a folder that holds
-// both programs serves as well.
-fs::path mkpatch_find_stub()
+// place so that an install, any checkout or build folder works without
+// configuration: an install's bin/mkpatch finds share/orvane-patch/patch.exe,
+// build/PRESET/bin/mkpatch finds build/win32/bin/patch.exe, and a folder that
+// holds both programs (the Windows zip) serves as well. Sets *from to where
+// it was found; throws naming every place tried.
+fs::path mkpatch_find_stub(std::string *from)
 {
     fs::path bin = file_self().parent_path();
-    std::vector<fs::path> candidates = {bin / ".." / ".." / "win32" / "bin" / "patch.exe", bin / "patch.exe"};
+    const struct {
+        fs::path path;
+        const char *from;
+    } candidates[] = {
+        {bin / ".." / "share" / "orvane-patch" / "patch.exe", "the install"},
+        {bin / ".." / ".." / "win32" / "bin" / "patch.exe", "the build tree"},
+        {bin / "patch.exe", "mkpatch's folder"},
+    };
     std::string tried;
-    for (const fs::path &p : candidates) {
+    for (const auto &c : candidates) {
         std::error_code ec;
-        if (fs::is_regular_file(p, ec))
-            return p.lexically_normal();
-        tried += "\n  " + file_utf8(p.lexically_normal());
+        if (fs::is_regular_file(c.path, ec)) {
+            *from = c.from;
+            return c.path.lexically_normal();
+        }
+        tried += "\n  " + file_utf8(c.path.lexically_normal());
     }
     throw mkpatch_error("no patch program to build on: build it (cmake --preset win32 && cmake --build --preset "
                         "win32) or name one with --stub; looked for:" +
@@ -117,10 +131,25 @@ manifest mkpatch_manifest(const std::string &manifest_file)
     return m;
 }
 
-// The program image to build on, --stub's or the build tree's, checked.
+// mkpatch's version, and the program that build uses without --stub.
+std::string mkpatch_version()
+{
+    std::string text = "mkpatch " MKPATCH_VERSION "\nprogram: ";
+    try {
+        std::string from;
+        fs::path stub = mkpatch_find_stub(&from);
+        text += file_utf8(stub) + " (from " + from + ")";
+    } catch (const mkpatch_error &e) {
+        text += e.what();
+    }
+    return text;
+}
+
+// The program image to build on, --stub's or the one found, checked.
 payload_bytes mkpatch_stub(const std::string &stub_file)
 {
-    fs::path stub_path = stub_file.empty() ? mkpatch_find_stub() : file_path(stub_file);
+    std::string from = "--stub";
+    fs::path stub_path = stub_file.empty() ? mkpatch_find_stub(&from) : file_path(stub_file);
     payload_bytes image = file_read(stub_path);
     std::string stub_name = file_utf8(stub_path);
     if (image.size() > PAYLOAD_OFFSET)
@@ -128,7 +157,7 @@ payload_bytes mkpatch_stub(const std::string &stub_file)
                             std::to_string(PAYLOAD_OFFSET) + "-byte program image (a patch already?)");
     if (image.size() < 2 || image[0] != 'M' || image[1] != 'Z')
         throw mkpatch_error(stub_name + " is not a Windows program (it does not start with MZ)");
-    printf("program: %s (%zu bytes)\n", stub_name.c_str(), image.size());
+    printf("program: %s (%zu bytes, from %s)\n", stub_name.c_str(), image.size(), from.c_str());
     return image;
 }
 
@@ -632,6 +661,7 @@ int main(int argc, char **argv)
 
     CLI::App app("Makes, signs, lists, checks and unpacks self-applying patches.", "mkpatch");
     app.require_subcommand(1);
+    app.set_version_flag("--version", mkpatch_version, "Print the version and the patch program build would use");
     // On Windows CLI11 would take "/path" for an option; paths start so under Wine.
     app.allow_windows_style_options(false);
 
@@ -643,9 +673,16 @@ int main(int argc, char **argv)
     build->add_option("MANIFEST", manifest_file, "The manifest (TOML, UTF-8)")->required();
     build->add_option("-o,--output", out_file, "The patch to write")->required();
     build->add_option("--stub", stub_file,
-                      "The patch program to build on (default: build/win32/bin/patch.exe of this build tree)");
+                      "The patch program to build on (default: the install's, or the build tree's "
+                      "build/win32/bin/patch.exe; --version names it)");
     CLI::Option *fast_opt = build->add_flag("-1", fast, "Compress fast");
     build->add_flag("-9", best, "Compress best (the default)")->excludes(fast_opt);
+    int threads = g_qzt_threads;
+    build
+        ->add_option("--threads", threads,
+                     "Threads of the best compression (the patch is the same whatever their number)")
+        ->check(CLI::Range(1, static_cast<int>(QZT_MAX_THREADS)))
+        ->capture_default_str();
     std::string elevation_opt = "admin";
     build
         ->add_option("--elevation", elevation_opt,
@@ -693,6 +730,7 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    g_qzt_threads = threads;
     // CLI11 has checked the name.
     elevation build_elevation = elevation::admin;
     elevation_parse(elevation_opt, &build_elevation);

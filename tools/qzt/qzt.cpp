@@ -15,13 +15,12 @@
 #include <cstring>
 #include <vector>
 
-#include <unistd.h>
-
 #include "stream/bstrm.h"
 #include "stream/fstrm.h"
 #include "stream/mstrm.h"
 #include "stream/qzt.h"
 #include "stream/qzt_encode.h"
+#include "tools/qzt/stdio.h"
 
 namespace {
 
@@ -65,7 +64,7 @@ strm *open_input(const char *name)
 {
     if (!is_stdio(name))
         return bstrm_open_file_read(name, BSTRM_WINDOW);
-    g_stdin_data = read_all(fstrm_from_handle(STDIN_FILENO), "standard input");
+    g_stdin_data = read_all(fstrm_from_handle(qzt_stdin()), "standard input");
     return mstrm_new_reader(g_stdin_data.data(), static_cast<uint32_t>(g_stdin_data.size()));
 }
 
@@ -73,7 +72,7 @@ strm *open_output(const char *name)
 {
     if (!is_stdio(name))
         return bstrm_open_file_write(name, BSTRM_WINDOW);
-    strm *f = fstrm_from_write_handle(STDOUT_FILENO);
+    strm *f = fstrm_from_write_handle(qzt_stdout());
     strm *out = bstrm_new_writer(f, BSTRM_WINDOW);
     strm_release(f);
     return out;
@@ -95,7 +94,7 @@ int compress(const char *in_name, const char *out_name, int level)
     std::vector<uint8_t> data = read_all(open_input(in_name), in_name);
     auto len = static_cast<uint32_t>(data.size());
 
-    bool bar = isatty(STDERR_FILENO) && len > (1u << 20);
+    bool bar = qzt_stderr_is_terminal() && len > (1u << 20);
     auto start = std::chrono::steady_clock::now();
     strm *coded = mstrm_new_writer();
     bool ok = qzt_encode(data.data(), len, level, coded, bar ? show_progress : nullptr);

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# make package: the Debian package of mkpatch, qzt, the program and the man
+# pages, and the zip for patch authors on Windows (mkpatch.exe and qzt.exe
+# beside patch.exe, the README and the example), both in build/package/.
+# Each is checked as it is made: lintian on the package (no errors), its file
+# list and Depends; the zip's mkpatch.exe, under Wine, builds the example's
+# patch, which the host's mkpatch verify accepts.
+#
+# Usage: scripts/package.sh   (after the native and win32 builds; make package
+# does both)
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+out=$top/build/package
+say() { printf 'package: %s\n' "$*"; }
+fail() { echo "package: $*" >&2; exit 1; }
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$top/build/native/CMakeCache.txt")
+[ -n "$version" ] || fail "no native build: cmake --preset native && cmake --build --preset native"
+rm -rf "$out"
+mkdir -p "$out"
+
+# The Debian package, from the native build's install rules.
+(cd "$top/build/native" && cpack -G DEB -B "$out" >"$out/cpack.log" 2>&1) || fail "cpack: $(tail -n 20 "$out/cpack.log")"
+rm -rf "$out/_CPack_Packages"
+deb=$(ls "$out"/*.deb)
+dpkg-deb -c "$deb" | awk '{ print $6 }' >"$out/deb-files.txt"
+for f in ./usr/bin/mkpatch ./usr/bin/qzt ./usr/share/orvane-patch/patch.exe ./usr/share/man/man1/mkpatch.1.gz \
+         ./usr/share/man/man1/qzt.1.gz ./usr/share/doc/orvane-patch/copyright; do
+    grep -qx -- "$f" "$out/deb-files.txt" || fail "$deb lacks $f"
+done
+say "$(basename "$deb"): $(grep -vc '/$' "$out/deb-files.txt") files"
+dpkg-deb -f "$deb" Depends Recommends | sed 's/^/package:   /'
+lintian --fail-on error "$deb" >"$out/lintian.txt" 2>&1 || fail "lintian: $(cat "$out/lintian.txt")"
+say "lintian: $(grep -c '^E:' "$out/lintian.txt" || true) errors, $(grep -c '^W:' "$out/lintian.txt" || true) warnings"
+
+# The Windows zip, from the win32 build's install rules; its entries in one
+# order, without the times of this machine's files.
+name=orvane-patch-$version-win32
+cmake --install "$top/build/win32" --prefix "$out/$name" >/dev/null
+(cd "$out" && find "$name" -type f | LC_ALL=C sort | zip -q -X -D "$name.zip" -@)
+rm -rf "$out/$name"
+say "$name.zip: $(unzip -Z1 "$out/$name.zip" | wc -l) files"
+
+# The zip as a patch author on Windows uses it.
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+unzip -q "$out/$name.zip" -d "$tmp"
+cd "$tmp/$name/examples"
+"$top/tests/wine/run.sh" ../mkpatch.exe build patch.toml -o ORVANE11.EXE --elevation user >"$tmp/build.log" 2>&1 ||
+    fail "the zip's mkpatch.exe: $(cat "$tmp/build.log")"
+"$top/build/native/bin/mkpatch" verify ORVANE11.EXE >"$tmp/verify.log" 2>&1 ||
+    fail "the host's verify of its patch: $(cat "$tmp/verify.log")"
+say "the zip's mkpatch.exe built the example's patch under Wine; the host's mkpatch verify accepts it"
