@@ -88,11 +88,12 @@ bench: setup
 	@tests/wine/run.sh build/win32/bin/qzt_bench.exe $(BENCH_FILES)
 
 # Apply benchmark, never run by the tests: the 32-bit program applies a patch
-# of about 64 MB of real files (the largest under /usr/lib) under Wine,
-# headless, through the end-to-end driver; prints the work time (the run
-# less a tiny patch's run through the same dialogs), `cp` of the same files
-# and the native `qzt d` of the patch's blobs over 3 runs, and the ratio of
-# the work to cp. Other files: make bench-apply BENCH_APPLY_FILES="FILE...".
+# of about 64 MB of real files (the largest under /usr/lib), then one of
+# 1,000 small files of 1 to 8 KB, under Wine, headless, through the
+# end-to-end driver; prints the work time (the run less a tiny patch's run
+# through the same dialogs) in all and an entry, `cp` of the same files and
+# the native `qzt d` of the patch's blobs over 3 runs, and the ratio of the
+# work to cp. Other files: make bench-apply BENCH_APPLY_FILES="FILE...".
 bench-apply: setup
 	@cmake --preset native >/dev/null && cmake --build --preset native --target mkpatch qzt
 	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target patch e2e_driver

@@ -4,19 +4,22 @@
 Usage: bench/apply_bench.py [--runs N] [FILE...]
 
 Builds a patch of real files (by default the largest files of at most 6 MiB
-under /usr/lib, about 64 MiB in all) with the host's mkpatch and the win32
+under /usr/lib, about 64 MiB in all, and then 1,000 small files of 1 to 8 KB
+of words, as a game's scripts are) with the host's mkpatch and the win32
 build's patch.exe, and applies it headless in the test prefix, its dialogs
 answered by the end-to-end driver. Each round, in turn: the big patch, a
 patch of one tiny file through the same dialogs, `cp` of the same files into
 the same drive, and the native `qzt d` of the patch's blobs. Prints the
 minimum and median of each over the rounds; the work is the big runs'
-minimum (median) less the tiny runs' minimum (median). Every run's
+minimum (median) less the tiny runs' minimum (median), also in milliseconds
+an entry. Every run's
 transcript, progress labels and written files are checked, outside the
 timing. Never run by the tests: `make bench-apply`.
 """
 import argparse
 import filecmp
 import os
+import random
 import shutil
 import statistics
 import struct
@@ -61,6 +64,21 @@ def default_files():
         if TARGET_BYTES - total < 1 << 20:
             break
     return sorted(files)
+
+
+def small_files(folder, count=1000):
+    """count files of 1 to 8 KB of words, the same on every run."""
+    rng = random.Random(3)
+    words = [bytes(rng.choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randrange(2, 9))) for _ in range(500)]
+    folder.mkdir()
+    files = []
+    for k in range(count):
+        size, text = rng.randrange(1024, 8193), b""
+        while len(text) < size:
+            text += rng.choice(words) + b" "
+        files.append(folder / f"S{k:04d}.TXT")
+        files[-1].write_bytes(text[:size])
+    return files
 
 
 def entry_names(files):
@@ -135,25 +153,10 @@ class Runner:
         return t
 
 
-def main():
-    ap = argparse.ArgumentParser(description="Apply benchmark of the 32-bit program under Wine.")
-    ap.add_argument("--runs", type=int, default=3)
-    ap.add_argument("files", nargs="*", type=Path)
-    args = ap.parse_args()
-    for tool in (NATIVE_BIN / "mkpatch", NATIVE_BIN / "qzt", WIN32_BIN / "patch.exe", WIN32_BIN / "e2e_driver.exe"):
-        if not tool.exists():
-            sys.exit(f"apply_bench: {tool} is missing: build the native and win32 presets")
-    files = [f.resolve() for f in args.files] or default_files()
+def measure(runner, work, files, runs):
+    """Builds the patch of files, applies it runs times beside the rest, and
+    prints the table."""
     total = sum(f.stat().st_size for f in files)
-
-    prefix = Path(os.environ.get("WINE_TEST_PREFIX", ROOT / "build" / "wineprefix"))
-    if not (prefix / "drive_c").is_dir():
-        subprocess.run([e2e.RUN_SH, WIN32_BIN / "e2e_driver.exe"], capture_output=True)
-    work = prefix / "drive_c" / "bench-apply"
-    shutil.rmtree(work, ignore_errors=True)
-    work.mkdir(parents=True)
-    runner = Runner(prefix, work)
-
     print(f"building the patch of {len(files)} files, {total / 1e6:.1f} MB ...", flush=True)
     big, tiny = work / "big.exe", work / "tiny.exe"
     tiny_file = work / "tiny.txt"
@@ -169,8 +172,8 @@ def main():
 
     runner.apply(tiny, work / "target", [tiny_file])  # the first Wine run of a while is slow
     times = {"big": [], "tiny": [], "cp": [], "qzt": []}
-    for run in range(args.runs):
-        print(f"run {run + 1} of {args.runs} ...", flush=True)
+    for run in range(runs):
+        print(f"run {run + 1} of {runs} ...", flush=True)
         times["big"].append(runner.apply(big, work / "target", files))
         times["tiny"].append(runner.apply(tiny, work / "target", [tiny_file]))
         copy = work / "copy"
@@ -194,14 +197,42 @@ def main():
         return min(times[key]), statistics.median(times[key])
 
     print(f"\n{len(files)} files, {total / 1e6:.1f} MB; patch {big.stat().st_size / 1e6:.1f} MB; "
-          f"{args.runs} runs (min, median)")
+          f"{runs} runs (min, median)")
     rows = [("work: big run - tiny run", "work"), ("  big patch under Wine", "big"), ("  tiny patch under Wine", "tiny"),
             ("cp of the same files", "cp"), ("qzt d of its blobs (native)", "qzt")]
     for label, key in rows:
         lo, med = stats(key)
         print(f"{label:30s} {lo:8.3f} s {med:8.3f} s")
     (wlo, wmed), (clo, cmed) = stats("work"), stats("cp")
+    print(f"{'work an entry':30s} {wlo * 1000 / len(files):8.3f} ms{wmed * 1000 / len(files):8.3f} ms")
     print(f"{'work / cp':30s} {wlo / clo:8.1f} x {wmed / cmed:8.1f} x")
+    for name in ("big.exe", "tiny.exe", "tiny.txt", "blobs"):
+        p = work / name
+        shutil.rmtree(p) if p.is_dir() else p.unlink()
+
+
+def main():
+    ap = argparse.ArgumentParser(description="Apply benchmark of the 32-bit program under Wine.")
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("files", nargs="*", type=Path)
+    args = ap.parse_args()
+    for tool in (NATIVE_BIN / "mkpatch", NATIVE_BIN / "qzt", WIN32_BIN / "patch.exe", WIN32_BIN / "e2e_driver.exe"):
+        if not tool.exists():
+            sys.exit(f"apply_bench: {tool} is missing: build the native and win32 presets")
+    files = [f.resolve() for f in args.files] or default_files()
+
+    prefix = Path(os.environ.get("WINE_TEST_PREFIX", ROOT / "build" / "wineprefix"))
+    if not (prefix / "drive_c").is_dir():
+        subprocess.run([e2e.RUN_SH, WIN32_BIN / "e2e_driver.exe"], capture_output=True)
+    work = prefix / "drive_c" / "bench-apply"
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    runner = Runner(prefix, work)
+
+    measure(runner, work, files, args.runs)
+    if not args.files:
+        print()
+        measure(runner, work, small_files(work / "small"), args.runs)
     shutil.rmtree(work)
     return 0
 
