@@ -1,7 +1,6 @@
-#include <cstdlib>
-#include <cstring>
-
 #include "app/entry.h"
+
+#include <cstring>
 
 #include "app/dest.h"
 #include "app/path.h"
