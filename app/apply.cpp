@@ -21,19 +21,19 @@ bool patch_apply_all(HWND dlg, payload_cursor *c)
         patch_copy_blob(dlg, c->file, c->blob_len);
         patch_apply_entry(dlg, i + 1);
         // A failure of the entry's (a report that returned) rolled it all
-        // back while the temporary file was still open.
-        if (!patch_swap_under_way()) {
-            DeleteFileA(g_temp_path);
+        // back, the temporary file included.
+        if (!patch_swap_under_way())
             return false;
-        }
         // The file is shown complete whatever its action did with the bar.
         patch_set_range(dlg, IDC_FILE_BAR, 1);
         patch_set_pos(dlg, IDC_FILE_BAR, 1);
         patch_set_percent(dlg, IDC_FILE_LABEL, 100);
         patch_set_pos(dlg, IDC_TOTAL_BAR, i + 1);
         patch_set_percent(dlg, IDC_TOTAL_LABEL, static_cast<int32_t>(100ull * (i + 1) / c->count));
-        patch_repaint(dlg);
     }
+    // The last entry's states, which came too soon after a frame, are shown
+    // before the swap, which reports nothing.
+    patch_repaint(dlg);
     return patch_swap_commit();
 }
 
@@ -53,7 +53,7 @@ int patch_step_apply(HINSTANCE inst)
     bool done = patch_apply_all(dlg, &c);
     DestroyWindow(dlg);
     strm_release(payload);
-    DeleteFileA(g_temp_path);
+    patch_drop_temp();
     patch_forget_dests();
     if (done)
         MessageBoxA(nullptr, TXT_SUCCESS, TXT_TITLE, MB_OK);

@@ -42,7 +42,7 @@ bool patch_read_head(strm *rec, payload_head *h)
 
 void patch_apply_entry(HWND dlg, uint32_t entry)
 {
-    strm *file = bstrm_open_file_read(g_temp_path, PATCH_WINDOW);
+    strm *file = patch_temp_reader();
     strm *src = qzt_open(file);
     if (!src) {
         if (file)
@@ -91,10 +91,9 @@ void patch_write_file(HWND dlg, const char *dir, const char *name, uint32_t len,
         fatal_error("%s: Can't open wfile, %d", target, static_cast<int>(err));
         return;
     }
-    // The file stream holds a duplicate of the handle, the writer a reference
-    // of its own to the file stream.
-    strm *file = fstrm_from_write_handle(h);
-    CloseHandle(h);
+    // The file stream takes the handle over, the writer a reference of its
+    // own to the file stream.
+    strm *file = fstrm_adopt_write_handle(h);
     g_new_strm = bstrm_new_writer(file, PATCH_WINDOW);
     if (file)
         strm_release(file);

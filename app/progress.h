@@ -1,13 +1,15 @@
 // The progress window: an overall bar and label for the entries, a file bar
-// and label for the entry under way. The step runs no message loop, so each
-// change is painted at once; see progress.cpp for which ones reach the
-// screen.
+// and label for the entry under way. The step runs no message loop: changes
+// reach the screen at frames, at most about 30 a second (see progress.cpp).
 #pragma once
 
 #include "app/patch.h"
 
+// Asks a progress bar to draw in the classic style, as Windows draws it for a
+// program without visual styles.
+void patch_classic_bar(HWND bar);
 INT_PTR CALLBACK patch_progress_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp);
-// Paints the window whole, now.
+// Shows every change made so far and paints the window whole, now.
 void patch_repaint(HWND dlg);
 void patch_set_range(HWND dlg, int id, uint32_t upper);
 void patch_set_pos(HWND dlg, int id, uint32_t pos);

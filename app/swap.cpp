@@ -211,8 +211,7 @@ void patch_swap_rollback()
     free(g_swap);
     g_swap = nullptr;
     g_swap_count = 0;
-    if (g_temp_path[0])
-        DeleteFileA(g_temp_path);
+    patch_drop_temp();
 }
 
 void patch_swap_recover(const char *target, uint32_t entry)

@@ -6,8 +6,13 @@
 #include "app/strings.h"
 #include "app/swap.h"
 #include "stream/bstrm.h"
+#include "stream/fstrm.h"
 
 char g_temp_path[MAX_PATH];
+
+// Opened once for the work and written over for every blob: opening a file
+// costs more under Wine than copying a blob of a few KB into it.
+static strm *g_temp_file = nullptr;
 
 void patch_temp_dir(char *dir)
 {
@@ -31,28 +36,45 @@ void patch_make_temp()
     patch_temp_dir(dir);
     char name[32];
     wsprintfA(name, "%s%08X.tmp", TXT_TEMP_PREFIX, static_cast<unsigned>(g_patch_id));
-    patch_join_path(g_temp_path, dir, name);
-    HANDLE h = g_temp_path[0]
-                   ? CreateFileA(g_temp_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
-                   : INVALID_HANDLE_VALUE;
-    if (h == INVALID_HANDLE_VALUE) {
-        g_temp_path[0] = '\0';
+    char path[MAX_PATH];
+    patch_join_path(path, dir, name);
+    if (!path[0] || !patch_open_temp(path))
         MessageBoxA(nullptr, TXT_NO_TEMP, TXT_FAILURE, MB_OK);
-        return;
-    }
-    CloseHandle(h);
 }
 
-// The payload's cursor found the blob inside the program file.
+// Others may remove it while it is open, the run itself included: what is
+// removed while a reader still holds it goes when that reader is done, at
+// the latest when the program ends.
+bool patch_open_temp(const char *path)
+{
+    patch_drop_temp();
+    g_temp_path[0] = '\0';
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    strcpy(g_temp_path, path);
+    g_temp_file = fstrm_adopt_scratch_handle(h);
+    if (!g_temp_file) {
+        DeleteFileA(g_temp_path);
+        g_temp_path[0] = '\0';
+    }
+    return g_temp_file != nullptr;
+}
+
+// The payload's cursor found the blob inside the program file. The blob is
+// written over the one before and the file cut to it: a file's blocks
+// written over cost far less under Wine than freed and allocated anew.
 void patch_copy_blob(HWND dlg, strm *payload, uint32_t size)
 {
-    // Written over from its start and cut to the blob, rather than truncated
-    // first: see fstrm_open_rewrite.
-    strm *out = bstrm_open_file_rewrite(g_temp_path, PATCH_WINDOW);
-    if (!out) {
+    if (!g_temp_file) {
         MessageBoxA(dlg, TXT_TEMP_UNWRITABLE, TXT_FAILURE, MB_OK);
         return;
     }
+    strm_seek(g_temp_file, 0);
+    strm *out = bstrm_new_writer(g_temp_file, PATCH_WINDOW);
+    if (!out)
+        return;
     // The input window's bytes go out as they lie; a byte beyond it comes
     // through strm_getc, which refills the window.
     strm *in = payload;
@@ -69,4 +91,22 @@ void patch_copy_blob(HWND dlg, strm *payload, uint32_t size)
         size -= n;
     }
     strm_release(out);
+    fstrm_cut(g_temp_file);
+}
+
+strm *patch_temp_reader()
+{
+    if (!g_temp_file)
+        return nullptr;
+    strm_seek(g_temp_file, 0);
+    return bstrm_new_reader(g_temp_file, PATCH_WINDOW);
+}
+
+void patch_drop_temp()
+{
+    if (g_temp_file)
+        strm_release(g_temp_file);
+    g_temp_file = nullptr;
+    if (g_temp_path[0])
+        DeleteFileA(g_temp_path);
 }

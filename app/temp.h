@@ -1,5 +1,6 @@
-// The temporary file: one for the whole run, which holds the blob of the
-// entry under way, copied from the payload for its action to decode.
+// The temporary file: one for the whole run, held open from its making to
+// its removal, which holds the blob of the entry under way, copied from the
+// payload for its action to decode.
 #pragma once
 
 #include "app/patch.h"
@@ -12,6 +13,13 @@ void patch_temp_dir(char *dir);
 // Names and creates it (the failure box, and an empty name, where it cannot
 // be).
 void patch_make_temp();
-// Copies size bytes, from where the payload's reader stands, into it (the
-// failure box where it cannot be written).
+// Creates the file at path as the temporary file; false when it cannot be,
+// and then the name is empty.
+bool patch_open_temp(const char *path);
+// Copies size bytes, from where the payload's reader stands, into it in
+// place of the blob before (the failure box where there is no temporary file).
 void patch_copy_blob(HWND dlg, strm *payload, uint32_t size);
+// A reader of the blob it holds; null where there is no temporary file.
+strm *patch_temp_reader();
+// Closes it and removes it; safe to call again.
+void patch_drop_temp();

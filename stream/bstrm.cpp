@@ -179,8 +179,3 @@ strm *bstrm_open_file_write(const char *path, int32_t bufsize)
 {
     return bstrm_open(fstrm_open_write(path), bufsize, bstrm_new_writer);
 }
-
-strm *bstrm_open_file_rewrite(const char *path, int32_t bufsize)
-{
-    return bstrm_open(fstrm_open_rewrite(path), bufsize, bstrm_new_writer);
-}

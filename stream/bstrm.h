@@ -32,9 +32,6 @@ strm *bstrm_new_writer(strm *inner, int32_t bufsize);
 // only reference to the file stream. Null when the open's fatal report returns.
 strm *bstrm_open_file_read(const char *path, int32_t bufsize);
 strm *bstrm_open_file_write(const char *path, int32_t bufsize);
-// A writer over fstrm_open_rewrite: the file holds just what was written once
-// the buffered stream is released.
-strm *bstrm_open_file_rewrite(const char *path, int32_t bufsize);
 
 // Allocates a stacked stream object of `bytes` with a window buffer of
 // bufsize bytes and one reference to inner. Null after a fatal report.

@@ -1,8 +1,9 @@
-// File reader, file writer and file rewriter.
+// File reader, file writer and scratch file.
 //
 // Windowless kinds that go straight to the operating system: every access is
 // a table call, so they are used under a buffered stream. A file stream owns a
-// duplicate of the handle it was made from; the caller's handle stays its own.
+// duplicate of the handle it was made from, unless it adopted the handle
+// itself; the caller's handle stays its own.
 // Opening or creating a named file that fails, and a failed write, are fatal
 // reports ("%s: Can't open file, %d", "%s: Can't open wfile, %d",
 // "write error, %d" with the system's error code). A failed read reads as end
@@ -27,12 +28,15 @@ struct fstrm {
 strm *fstrm_open_read(const char *path);
 // Creates or truncates a file for writing; null if the fatal report returns.
 strm *fstrm_open_write(const char *path);
-// Opens a file, created if need be, for writing over it from its start; on
-// close it is cut where the writing ended. Its blocks are written over rather
-// than freed and allocated anew: on ext4 under Wine, rewriting a 2 MB file
-// twelve times took a tenth of the time that truncating it first did. A
-// failed cut is a fatal report ("write error, %d").
-strm *fstrm_open_rewrite(const char *path);
 // Wraps a duplicate of the handle as a reader / writer.
 strm *fstrm_from_handle(fstrm_handle h);
 strm *fstrm_from_write_handle(fstrm_handle h);
+// Take the handle itself over, which saves the system a duplicate and a
+// close a file: the stream closes it, at once when it cannot be made. A
+// scratch stream writes and reads back through its one handle; the handle
+// needs both kinds of access.
+strm *fstrm_adopt_write_handle(fstrm_handle h);
+strm *fstrm_adopt_scratch_handle(fstrm_handle h);
+// Cuts a writable file stream's file where the stream stands; a failure is
+// a fatal report ("write error, %d"), then false.
+bool fstrm_cut(strm *s);

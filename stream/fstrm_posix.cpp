@@ -66,13 +66,15 @@ static void fstrm_close(strm *s)
 }
 
 // The file ends where the writing did.
-static void fstrm_cut_close(strm *s)
+bool fstrm_cut(strm *s)
 {
     off_t p = lseek(fstrm_fd(s), 0, SEEK_CUR);
-    if (p < 0 || ftruncate(fstrm_fd(s), p) != 0)
-        fatal_error("write error, %d", errno);
-    fstrm_close(s);
+    if (p >= 0 && ftruncate(fstrm_fd(s), p) == 0)
+        return true;
+    fatal_error("write error, %d", errno);
+    return false;
 }
+
 
 static int32_t fstrm_write(strm *s, const uint8_t *buf, int32_t count)
 {
@@ -116,18 +118,6 @@ static const strm_ops fstrm_writer_ops = {
     .write = fstrm_write,
 };
 
-static const strm_ops fstrm_rewriter_ops = {
-    .fill = nullptr,
-    .read = nullptr,
-    .at_end = nullptr,
-    .size = nullptr,
-    .tell = fstrm_tell,
-    .seek = fstrm_seek,
-    .close = fstrm_cut_close,
-    .drain = nullptr,
-    .write = fstrm_write,
-};
-
 static strm *fstrm_wrap(int fd, const strm_ops *kind)
 {
     int dup_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -142,6 +132,39 @@ static strm *fstrm_wrap(int fd, const strm_ops *kind)
     }
     reinterpret_cast<fstrm *>(s)->handle = dup_fd;
     return s;
+}
+
+static const strm_ops fstrm_scratch_ops = {
+    .fill = nullptr,
+    .read = fstrm_read,
+    .at_end = fstrm_at_end,
+    .size = fstrm_size,
+    .tell = fstrm_tell,
+    .seek = fstrm_seek,
+    .close = fstrm_close,
+    .drain = nullptr,
+    .write = fstrm_write,
+};
+
+static strm *fstrm_adopt(fstrm_handle h, const strm_ops *kind)
+{
+    strm *s = strm_alloc(sizeof(fstrm), kind);
+    if (!s) {
+        close(h);
+        return nullptr;
+    }
+    reinterpret_cast<fstrm *>(s)->handle = h;
+    return s;
+}
+
+strm *fstrm_adopt_write_handle(fstrm_handle h)
+{
+    return fstrm_adopt(h, &fstrm_writer_ops);
+}
+
+strm *fstrm_adopt_scratch_handle(fstrm_handle h)
+{
+    return fstrm_adopt(h, &fstrm_scratch_ops);
 }
 
 strm *fstrm_from_handle(fstrm_handle h)
@@ -174,9 +197,4 @@ strm *fstrm_open_read(const char *path)
 strm *fstrm_open_write(const char *path)
 {
     return fstrm_open(path, O_WRONLY | O_CREAT | O_TRUNC, "%s: Can't open wfile, %d", &fstrm_writer_ops);
-}
-
-strm *fstrm_open_rewrite(const char *path)
-{
-    return fstrm_open(path, O_WRONLY | O_CREAT, "%s: Can't open wfile, %d", &fstrm_rewriter_ops);
 }

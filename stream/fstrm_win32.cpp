@@ -49,13 +49,14 @@ static void fstrm_close(strm *s)
     CloseHandle(fstrm_h(s));
 }
 
-// The file ends where the writing did.
-static void fstrm_cut_close(strm *s)
+bool fstrm_cut(strm *s)
 {
-    if (!SetEndOfFile(fstrm_h(s)))
-        fatal_error("write error, %d", static_cast<int>(GetLastError()));
-    fstrm_close(s);
+    if (SetEndOfFile(fstrm_h(s)))
+        return true;
+    fatal_error("write error, %d", static_cast<int>(GetLastError()));
+    return false;
 }
+
 
 static int32_t fstrm_write(strm *s, const uint8_t *buf, int32_t count)
 {
@@ -92,18 +93,6 @@ static const strm_ops fstrm_writer_ops = {
     .write = fstrm_write,
 };
 
-static const strm_ops fstrm_rewriter_ops = {
-    .fill = nullptr,
-    .read = nullptr,
-    .at_end = nullptr,
-    .size = nullptr,
-    .tell = fstrm_tell,
-    .seek = fstrm_seek,
-    .close = fstrm_cut_close,
-    .drain = nullptr,
-    .write = fstrm_write,
-};
-
 static strm *fstrm_wrap(HANDLE h, const strm_ops *kind)
 {
     HANDLE dup;
@@ -118,6 +107,39 @@ static strm *fstrm_wrap(HANDLE h, const strm_ops *kind)
     }
     reinterpret_cast<fstrm *>(s)->handle = dup;
     return s;
+}
+
+static const strm_ops fstrm_scratch_ops = {
+    .fill = nullptr,
+    .read = fstrm_read,
+    .at_end = fstrm_at_end,
+    .size = fstrm_size,
+    .tell = fstrm_tell,
+    .seek = fstrm_seek,
+    .close = fstrm_close,
+    .drain = nullptr,
+    .write = fstrm_write,
+};
+
+static strm *fstrm_adopt(fstrm_handle h, const strm_ops *kind)
+{
+    strm *s = strm_alloc(sizeof(fstrm), kind);
+    if (!s) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    reinterpret_cast<fstrm *>(s)->handle = h;
+    return s;
+}
+
+strm *fstrm_adopt_write_handle(fstrm_handle h)
+{
+    return fstrm_adopt(h, &fstrm_writer_ops);
+}
+
+strm *fstrm_adopt_scratch_handle(fstrm_handle h)
+{
+    return fstrm_adopt(h, &fstrm_scratch_ops);
 }
 
 strm *fstrm_from_handle(fstrm_handle h)
@@ -150,9 +172,4 @@ strm *fstrm_open_read(const char *path)
 strm *fstrm_open_write(const char *path)
 {
     return fstrm_open(path, GENERIC_WRITE, CREATE_ALWAYS, "%s: Can't open wfile, %d", &fstrm_writer_ops);
-}
-
-strm *fstrm_open_rewrite(const char *path)
-{
-    return fstrm_open(path, GENERIC_WRITE, OPEN_ALWAYS, "%s: Can't open wfile, %d", &fstrm_rewriter_ops);
 }

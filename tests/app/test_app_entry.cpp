@@ -43,6 +43,19 @@ int32_t counted_fill(strm *s)
 
 const strm_ops counted_ops = {.fill = counted_fill, .read = counted_read};
 
+// The temporary file in dir, open as the work holds it, until the test ends.
+struct open_temp {
+    explicit open_temp(const TempDir &dir) { EXPECT_TRUE(patch_open_temp(dir.file("entry.tmp").c_str())); }
+    ~open_temp() { patch_drop_temp(); }
+    // The blob in place of the one before, as the work copies it.
+    void put(const bytes &blob)
+    {
+        strm *m = mstrm_new_reader(blob.data(), static_cast<uint32_t>(blob.size()));
+        patch_copy_blob(nullptr, m, static_cast<uint32_t>(blob.size()));
+        strm_release(m);
+    }
+};
+
 }  // namespace
 
 TEST(PatchWriteFile, PassesFollowTheDataLength)
@@ -117,25 +130,25 @@ TEST(PatchApplyEntry, RecordsFromTheTemporaryFile)
 {
     TempDir dir;
     std::string d = dir_of(dir);
-    strcpy(g_temp_path, dir.file("entry.tmp").c_str());
+    open_temp temp(dir);
 
-    write_file(g_temp_path, record_blob(ACTION_WRITE, "NEW.DAT", d, write_tail(2500)));
+    temp.put(record_blob(ACTION_WRITE, "NEW.DAT", d, write_tail(2500)));
     apply_now();
     EXPECT_EQ(read_file(dir.file("NEW.DAT")).size(), 2500u);
 
     for (uint8_t action : {0, 3, 255}) {
-        write_file(g_temp_path, record_blob(action, "NEW.DAT", d));
+        temp.put(record_blob(action, "NEW.DAT", d));
         apply_now();
         EXPECT_EQ(read_file(dir.file("NEW.DAT")).size(), 2500u) << "action " << int(action);
     }
 
-    write_file(g_temp_path, record_blob(ACTION_DELETE, "NEW.DAT", d));
+    temp.put(record_blob(ACTION_DELETE, "NEW.DAT", d));
     apply_now();
     EXPECT_EQ(GetFileAttributesA(dir.file("NEW.DAT").c_str()), INVALID_FILE_ATTRIBUTES);
 
     // A name with a folder part lands in that folder of the destination.
     CreateDirectoryA(dir.file("SUB").c_str(), nullptr);
-    write_file(g_temp_path, record_blob(ACTION_WRITE, "SUB\\IN.DAT", d, write_tail(1)));
+    temp.put(record_blob(ACTION_WRITE, "SUB\\IN.DAT", d, write_tail(1)));
     apply_now();
     EXPECT_EQ(read_file(dir.file("SUB\\IN.DAT")).size(), 1u);
 }
@@ -143,14 +156,14 @@ TEST(PatchApplyEntry, RecordsFromTheTemporaryFile)
 TEST(PatchApplyEntry, MalformedDestinationLeavesFilesAlone)
 {
     TempDir dir;
-    strcpy(g_temp_path, dir.file("entry.tmp").c_str());
+    open_temp temp(dir);
     char cwd[MAX_PATH];
     GetCurrentDirectoryA(MAX_PATH, cwd);
     SetCurrentDirectoryA(dir_of(dir).c_str());
     write_file(dir.file("KEEP.DAT"), to_bytes("keep"));
-    write_file(g_temp_path, record_blob(ACTION_DELETE, "KEEP.DAT", "%HKCR\\Software\\Orvane"));
+    temp.put(record_blob(ACTION_DELETE, "KEEP.DAT", "%HKCR\\Software\\Orvane"));
     apply_now();
-    write_file(g_temp_path, record_blob(ACTION_WRITE, "NEW.DAT", "%NOWHERE%", write_tail(4)));
+    temp.put(record_blob(ACTION_WRITE, "NEW.DAT", "%NOWHERE%", write_tail(4)));
     apply_now();
     SetCurrentDirectoryA(cwd);
     EXPECT_EQ(read_file(dir.file("KEEP.DAT")), to_bytes("keep"));
@@ -160,14 +173,14 @@ TEST(PatchApplyEntry, MalformedDestinationLeavesFilesAlone)
 TEST(PatchApplyEntry, FieldsWithoutTerminatorAreReported)
 {
     TempDir dir;
-    strcpy(g_temp_path, dir.file("entry.tmp").c_str());
+    open_temp temp(dir);
     FatalReturns fatal;
-    write_file(g_temp_path, record_blob(ACTION_WRITE, std::string(RECORD_NAME_SIZE, 'N'), dir_of(dir), write_tail(1)));
+    temp.put(record_blob(ACTION_WRITE, std::string(RECORD_NAME_SIZE, 'N'), dir_of(dir), write_tail(1)));
     apply_now();
     EXPECT_EQ(fatal.text(), "entry name not terminated");
 
     g_fatal_text[0] = '\0';
-    write_file(g_temp_path, record_blob(ACTION_DELETE, "A.DAT", std::string(RECORD_DEST_SIZE, 'D')));
+    temp.put(record_blob(ACTION_DELETE, "A.DAT", std::string(RECORD_DEST_SIZE, 'D')));
     apply_now();
     EXPECT_EQ(fatal.text(), "entry destination not terminated");
 
@@ -177,7 +190,7 @@ TEST(PatchApplyEntry, FieldsWithoutTerminatorAreReported)
     GetCurrentDirectoryA(MAX_PATH, cwd);
     SetCurrentDirectoryA(dir_of(dir).c_str());
     write_file(dir.file("DEL"), to_bytes("keep"));
-    write_file(g_temp_path, qzt_stream(4, {{4, BlockBuilder()
+    temp.put(qzt_stream(4, {{4, BlockBuilder()
                                                    .literals("\x02"
                                                              "DEL")
                                                    .words()}}));
@@ -202,7 +215,8 @@ TEST(PatchMakeTemp, PrefixAndTheDriveRootFallback)
     std::string made = g_temp_path;
     EXPECT_EQ(made.rfind(d + "Ov", 0), 0u) << made;
     EXPECT_NE(GetFileAttributesA(made.c_str()), INVALID_FILE_ATTRIBUTES);
-    DeleteFileA(made.c_str());
+    patch_drop_temp();
+    EXPECT_EQ(GetFileAttributesA(made.c_str()), INVALID_FILE_ATTRIBUTES);
 
     // A drive root is no place for it: the Windows directory is used.
     SetEnvironmentVariableA("TMP", "C:\\");
@@ -211,7 +225,7 @@ TEST(PatchMakeTemp, PrefixAndTheDriveRootFallback)
     char windir[MAX_PATH];
     GetWindowsDirectoryA(windir, MAX_PATH);
     EXPECT_EQ(made.rfind(std::string(windir) + "\\Ov", 0), 0u) << made;
-    DeleteFileA(made.c_str());
+    patch_drop_temp();
     SetEnvironmentVariableA("TMP", saved);
 }
 

@@ -86,12 +86,12 @@ struct three_entries {
     {
         SetFileAttributesA(dir.file("A.DAT").c_str(), FILE_ATTRIBUTE_NORMAL);
         g_patch_fs = &PATCH_FS_SYSTEM;
+        patch_drop_temp();
     }
     // The work as the apply step runs it, the temporary file made anew.
     bool apply()
     {
-        strcpy(g_temp_path, temp.file("Ov.tmp").c_str());
-        write_file(g_temp_path, {});
+        patch_open_temp(temp.file("Ov.tmp").c_str());
         payload_cursor c;
         strm *payload = patch_open_payload(&c);
         bool done = patch_apply_all(nullptr, &c);
