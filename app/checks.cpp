@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "app/checking.h"
 #include "app/dest.h"
 #include "app/entry.h"
 #include "app/path.h"
@@ -23,7 +24,10 @@ bool patch_check_payload()
     if (!file)
         return false;
     payload_check c = {};
+    c.progress = patch_checking_progress;
+    patch_checking_begin();
     bool ok = payload_check_file(file, g_payload_offset, &c);
+    patch_checking_end();
     strm_release(file);
     if (ok) {
         g_patch_id = c.crc;

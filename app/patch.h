@@ -9,9 +9,10 @@
 //
 // This header holds what the whole program shares; each room has its own,
 // with its state: steps.h (the steps before the work), checks.h (the checks
-// before anything changes), apply.h (the work's loop), temp.h (the temporary
-// file), progress.h (the progress window), entry.h (entry actions), dest.h
-// (destinations), path.h (paths) and reg.h (the registry).
+// before anything changes), checking.h (the window of a long check),
+// apply.h (the work's loop), temp.h (the temporary file), progress.h (the
+// progress window), entry.h (entry actions), dest.h (destinations), path.h
+// (paths) and reg.h (the registry).
 #pragma once
 
 #include <windows.h>

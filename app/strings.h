@@ -11,6 +11,7 @@ constexpr char TXT_NO_TEMP[] = "テンポラリファイルが作成できませ
 constexpr char TXT_TEMP_UNWRITABLE[] = "テンポラリに書き込みができません";
 constexpr char TXT_INTERNAL_ERROR[] = "内部エラー";
 constexpr char TXT_BAD_STEP[] = "変なところに来たぞ?? %d";
+constexpr char TXT_CHECKING[] = "パッチファイルを確認しています。しばらくお待ちください。";
 constexpr char TXT_README[] = "README.TXT";
 constexpr char TXT_TEMP_PREFIX[] = "Ov";
 constexpr char TXT_IN_USE[] =

@@ -32,7 +32,7 @@ static bool payload_walk(strm *file, uint32_t offset, payload_check *c)
         return payload_fail(c, fault, cur.value);
     c->entry = 0;
     c->end = payload_after(&cur);
-    uint32_t crc = payload_crc(file, offset, c->end);
+    uint32_t crc = payload_crc(file, offset, c->end, c->progress, c->ctx);
     c->crc = crc;
     if (c->end == cur.size)
         return true;
@@ -74,7 +74,8 @@ static bool payload_record_done(const payload_record_state *r, payload_check *c)
 
 // One blob, read through a range reader so that nothing past its B bytes is
 // taken for its own: the stream header, then blocks until the range ends.
-static bool payload_blob(strm *blob, uint8_t *buf, payload_check *c)
+// The payload starts at offset, for the progress.
+static bool payload_blob(strm *blob, uint32_t offset, uint8_t *buf, payload_check *c)
 {
     uint16_t magic = strm_get16(blob);
     uint32_t total = strm_get32(blob);
@@ -100,6 +101,8 @@ static bool payload_blob(strm *blob, uint8_t *buf, payload_check *c)
         payload_record_feed(&rec, buf, static_cast<uint32_t>(n));
         if (c->sink)
             c->sink(c, buf, n);
+        if (c->progress)
+            c->progress(c->ctx, c->blob_at + strm_tell(blob) - offset, c->end - offset);
     }
     c->block = 0;  // a short sum lies in no one block
     if (rec.len != total)
@@ -118,7 +121,7 @@ static bool payload_decode(strm *file, uint32_t offset, uint8_t *buf, payload_ch
         c->blob_at = cur.blob_at;
         c->blob_len = cur.blob_len;
         strm *blob = rstrm_new(file, c->blob_len);
-        bool ok = blob && payload_blob(blob, buf, c);
+        bool ok = blob && payload_blob(blob, offset, buf, c);
         if (blob)
             strm_release(blob);
         if (!ok)

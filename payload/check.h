@@ -18,6 +18,7 @@
 
 #include "payload/fault.h"
 #include "payload/payload.h"
+#include "payload/read.h"
 
 struct strm;
 
@@ -30,7 +31,10 @@ struct payload_check {
     // Set by the caller.
     bool decode_always;  // decode every blob even with a matching trailer
     payload_sink sink;   // may be null
-    void *ctx;           // the sink's
+    // May be null: told how far each pass goes, the CRC's over the payload
+    // and the decode's, which runs only after it.
+    payload_progress progress;
+    void *ctx;  // the sink's and progress's
     // Found by the check.
     uint32_t count;        // entry count N
     uint32_t message_len;  // question length M

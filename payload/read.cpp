@@ -63,7 +63,7 @@ int32_t payload_next(payload_cursor *c)
     return PAYLOAD_OK;
 }
 
-uint32_t payload_crc(strm *file, uint32_t from, uint32_t to)
+uint32_t payload_crc(strm *file, uint32_t from, uint32_t to, payload_progress progress, void *ctx)
 {
     uint32_t crc = 0;
     payload_goto(file, from);
@@ -75,6 +75,8 @@ uint32_t payload_crc(strm *file, uint32_t from, uint32_t to)
         crc = crc32_update(crc, file->next, k);
         file->next += k;
         n -= k;
+        if (progress)
+            progress(ctx, to - from - n, to - from);
     }
     return crc;
 }

@@ -39,8 +39,14 @@ int32_t payload_next(payload_cursor *c);
 // first): where the next entry, or the trailer, starts.
 uint32_t payload_after(const payload_cursor *c);
 
-// The CRC-32 of the file's bytes [from, to), which lie inside it.
-uint32_t payload_crc(strm *file, uint32_t from, uint32_t to);
+// Told, now and then during a pass over the file, how many of its bytes
+// are done.
+typedef void (*payload_progress)(void *ctx, uint32_t done, uint32_t total);
+
+// The CRC-32 of the file's bytes [from, to), which lie inside it; progress,
+// if given, is told after each window of them.
+uint32_t payload_crc(strm *file, uint32_t from, uint32_t to, payload_progress progress = nullptr,
+                     void *ctx = nullptr);
 
 // A record's head.
 struct payload_head {

@@ -4,11 +4,14 @@
 
 #include <filesystem>
 
+#include "app/checking.h"
 #include "app/checks.h"
 #include "app/dest.h"
 #include "app/entry.h"
 #include "app/temp.h"
 #include "tests/app/app_util.h"
+
+#include <commctrl.h>
 
 namespace {
 
@@ -34,7 +37,48 @@ std::string preflight(const TempDir &dir, const std::vector<bytes> &blobs)
     return preflight(dir, patch_file(blobs));
 }
 
+// The check windows a hook saw taken down: title, text and bar position.
+std::vector<std::string> g_checking_seen;
+
+LRESULT CALLBACK checking_hook(int code, WPARAM wp, LPARAM lp)
+{
+    auto w = reinterpret_cast<HWND>(wp);
+    if (code == HCBT_DESTROYWND && GetDlgItem(w, IDC_CHECK_BAR)) {
+        char title[64], text[128];
+        GetWindowTextA(w, title, sizeof title);
+        GetDlgItemTextA(w, IDC_CHECK_TEXT, text, sizeof text);
+        LRESULT pos = SendDlgItemMessageA(w, IDC_CHECK_BAR, PBM_GETPOS, 0, 0);
+        g_checking_seen.push_back(std::string(title) + "|" + text + "|" + (pos > 0 ? "moved" : "empty"));
+    }
+    return CallNextHookEx(nullptr, code, wp, lp);
+}
+
 }  // namespace
+
+TEST(PatchCheckPayload, ALongCheckShowsItsWindowUntilItEnds)
+{
+    TempDir dir;
+    std::string exe = dir.file("patch.exe");
+    strcpy(g_exe_path, exe.c_str());
+    // No trailer: both passes, the CRC's and the decode's, over 2 MB.
+    write_file(exe, patch_file({record_blob(ACTION_WRITE, "A.DAT", "C:\\X", write_tail(2u << 20))}));
+    InitCommonControls();
+    HHOOK hook = SetWindowsHookExA(WH_CBT, checking_hook, nullptr, GetCurrentThreadId());
+    g_checking_seen.clear();
+    EXPECT_TRUE(patch_check_payload());  // a check of the usual length
+    EXPECT_EQ(g_checking_seen.size(), 0u);
+
+    g_checking_after_ms = 0;  // every check is a long one
+    EXPECT_TRUE(patch_check_payload());
+    g_checking_after_ms = 1000;
+    UnhookWindowsHookEx(hook);
+    ASSERT_EQ(g_checking_seen.size(), 1u) << "a display is needed";
+    // "Orvane パッチ" and "パッチファイルを確認しています。しばらくお待ちください。" in code page 932.
+    EXPECT_EQ(g_checking_seen[0], "Orvane \x83\x70\x83\x62\x83\x60|"
+                                  "\x83\x70\x83\x62\x83\x60\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x8A\x6D\x94\x46\x82\xB5"
+                                  "\x82\xC4\x82\xA2\x82\xDC\x82\xB7\x81\x42\x82\xB5\x82\xCE\x82\xE7\x82\xAD\x82\xA8\x91\xD2"
+                                  "\x82\xBF\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81\x42|moved");
+}
 
 TEST(PatchCheckPayload, DamageIsOneReportNamingTheEntry)
 {

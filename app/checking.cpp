@@ -1,0 +1,71 @@
+#include "app/checking.h"
+
+#include <commctrl.h>
+
+#include "app/progress.h"
+#include "app/strings.h"
+
+DWORD g_checking_after_ms = 1000;
+
+namespace {
+
+constexpr DWORD CHECKING_FRAME_MS = 33;
+
+// The check under way: when it started, its window once shown, and when
+// that was last painted.
+struct patch_checking {
+    DWORD started;
+    HWND dlg;
+    bool failed;  // the window could not be made: the check goes on without
+    DWORD frame_at;
+};
+patch_checking g_checking;
+
+INT_PTR CALLBACK patch_checking_proc(HWND dlg, UINT msg, WPARAM, LPARAM)
+{
+    if (msg == WM_INITDIALOG) {
+        SetWindowTextA(dlg, TXT_TITLE);
+        SetDlgItemTextA(dlg, IDC_CHECK_TEXT, TXT_CHECKING);
+        patch_classic_bar(GetDlgItem(dlg, IDC_CHECK_BAR));
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+void patch_checking_begin()
+{
+    g_checking = {GetTickCount(), nullptr, false, 0};
+}
+
+// The check runs no message loop, like the work: the bar is set and the
+// window painted at frames, at most about 30 a second.
+void patch_checking_progress(void *, uint32_t done, uint32_t total)
+{
+    patch_checking &c = g_checking;
+    DWORD now = GetTickCount();
+    if (c.failed || now - (c.dlg ? c.frame_at : c.started) < (c.dlg ? CHECKING_FRAME_MS : g_checking_after_ms))
+        return;
+    if (!c.dlg) {
+        c.dlg = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_CHECKING), nullptr,
+                                   patch_checking_proc, 0);
+        c.failed = !c.dlg;
+        if (c.failed)
+            return;
+    }
+    auto percent = static_cast<WPARAM>(total ? 100ull * done / total : 0);
+    SendDlgItemMessageA(c.dlg, IDC_CHECK_BAR, PBM_SETPOS, percent, 0);
+    RedrawWindow(c.dlg, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    // A program that has not looked at its messages for a few seconds is
+    // taken for hung, and its window drawn over with a ghost.
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    c.frame_at = now;
+}
+
+void patch_checking_end()
+{
+    if (g_checking.dlg)
+        DestroyWindow(g_checking.dlg);
+    g_checking.dlg = nullptr;
+}
