@@ -31,10 +31,10 @@ strm *fstrm_open_write(const char *path);
 // Wraps a duplicate of the handle as a reader / writer.
 strm *fstrm_from_handle(fstrm_handle h);
 strm *fstrm_from_write_handle(fstrm_handle h);
-// Take the handle itself over, which saves the system a duplicate and a
-// close a file: the stream closes it, at once when it cannot be made. A
-// scratch stream writes and reads back through its one handle; the handle
-// needs both kinds of access.
+// Take the handle itself over, which spares the system a duplicate and its
+// close for every file: the stream closes it, at once when it cannot be
+// made. A scratch stream writes and reads back through its one handle,
+// which needs both kinds of access.
 strm *fstrm_adopt_write_handle(fstrm_handle h);
 strm *fstrm_adopt_scratch_handle(fstrm_handle h);
 // Cuts a writable file stream's file where the stream stands; a failure is

@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "diag/diag.h"
 #include "stream/qzt.h"
 
@@ -6,11 +8,13 @@ static qzt_strm *qzt_of(strm *s)
     return reinterpret_cast<qzt_strm *>(s);
 }
 
-static int32_t qzt_fill(strm *s)
+// The next block decoded into dest (room for QZT_BLOCK bytes): its length,
+// or 0 at the end of the stream and after a report of a block that cannot
+// be had.
+static int32_t qzt_next_block(qzt_strm *q, uint8_t *dest)
 {
-    qzt_strm *q = qzt_of(s);
     int32_t n;
-    switch (qzt_read_block(q->stacked.inner, q->stacked.base, &n)) {
+    switch (qzt_read_block(q->stacked.inner, dest, &n)) {
     case QZT_END:
         return 0;
     case QZT_SYNC_LOST:
@@ -25,9 +29,44 @@ static int32_t qzt_fill(strm *s)
         fatal_error("qzt block corrupt");
         break;
     }
+    return n;
+}
+
+static int32_t qzt_fill(strm *s)
+{
+    qzt_strm *q = qzt_of(s);
+    int32_t n = qzt_next_block(q, q->stacked.base);
+    if (n == 0)
+        return 0;
     s->next = q->stacked.base;
     s->end = q->stacked.base + n;
     return 1;
+}
+
+// A block that the caller's buffer has room for whole is decoded straight
+// into it, not into the window and then copied; the rest goes through the
+// window.
+static int32_t qzt_read(strm *s, uint8_t *buf, int32_t count)
+{
+    qzt_strm *q = qzt_of(s);
+    int32_t done = 0;
+    while (done < count) {
+        if (s->next < s->end) {
+            auto n = static_cast<int32_t>(s->end - s->next);
+            n = n < count - done ? n : count - done;
+            memcpy(buf + done, s->next, static_cast<size_t>(n));
+            s->next += n;
+            done += n;
+        } else if (count - done >= QZT_BLOCK) {
+            int32_t n = qzt_next_block(q, buf + done);
+            if (n == 0)
+                break;
+            done += n;
+        } else if (!qzt_fill(s)) {
+            break;
+        }
+    }
+    return done;
 }
 
 static bool qzt_at_end(strm *s)
@@ -56,7 +95,7 @@ static uint32_t qzt_seek(strm *s, uint32_t)
 
 static const strm_ops qzt_ops = {
     .fill = qzt_fill,
-    .read = nullptr,
+    .read = qzt_read,
     .at_end = qzt_at_end,
     .size = qzt_size,
     .tell = qzt_tell,

@@ -1,6 +1,7 @@
 // The compressed stream and its block decoder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -186,6 +187,25 @@ TEST(QztStream, ReadsAcrossBlocksAndRewindsOnSeek)
     EXPECT_EQ(strm_getc(q), 'p');
     EXPECT_EQ(strm_read(q, buf.data(), 6000), 5999);
     EXPECT_EQ(strm_tell(q), 0u);
+    strm_release(q);
+    strm_release(in);
+}
+
+// A read with room for whole blocks takes them straight from the decoder,
+// between what the window still holds and a last block through it.
+TEST(QztStream, LargeReadsMixTheWindowAndWholeBlocks)
+{
+    bytes s = qzt_stream(65636, {{32768, run_block('a', 32768)}, {32768, run_block('b', 32768)},
+                                 {100, run_block('c', 100)}});
+    strm *in = mstrm_new_reader(s.data(), static_cast<uint32_t>(s.size()));
+    strm *q = qzt_open(in);
+    bytes buf(70000);
+    EXPECT_EQ(strm_read(q, buf.data(), 10), 10);
+    EXPECT_EQ(strm_read(q, buf.data(), 70000), 65626);
+    EXPECT_EQ(std::count(buf.begin(), buf.begin() + 32758, 'a'), 32758);
+    EXPECT_EQ(std::count(buf.begin() + 32758, buf.begin() + 65526, 'b'), 32768);
+    EXPECT_EQ(std::count(buf.begin() + 65526, buf.begin() + 65626, 'c'), 100);
+    EXPECT_TRUE(strm_eof(q));
     strm_release(q);
     strm_release(in);
 }
