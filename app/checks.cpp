@@ -153,10 +153,33 @@ static bool patch_is_folder(const char *path)
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// The folder of the entries before, once there was one, and whether it held
+// a killed run's files.
+struct patch_run_folder {
+    bool looked;
+    char path[MAX_PATH];
+    bool run_files;
+};
+
+// Under Wine every look for a name a folder does not hold reads the whole
+// folder (its names are matched without regard to case), so a killed run's
+// files are looked for once a folder, not twice an entry. Recovering them
+// only removes some: what was found stays a reason to look.
+static bool patch_may_hold_run_files(patch_run_folder *seen, const char *folder)
+{
+    if (!seen->looked || strcmp(seen->path, folder) != 0) {
+        seen->looked = true;
+        strcpy(seen->path, folder);
+        seen->run_files = patch_run_files_in(folder);
+    }
+    return seen->run_files;
+}
+
 // One entry: its destination expanded (and remembered for the work), its
 // folder there, what a killed run left of its target put back, the target,
 // and for a write the space it takes.
-static void patch_preflight_entry(strm *blob, uint32_t entry, patch_volume *vols, int *nvols)
+static void patch_preflight_entry(strm *blob, uint32_t entry, patch_volume *vols, int *nvols,
+                                  patch_run_folder *seen)
 {
     strm *rec = qzt_open(blob);
     if (!rec)
@@ -186,7 +209,8 @@ static void patch_preflight_entry(strm *blob, uint32_t entry, patch_volume *vols
             fatal_error("%s: Can't open wfile, %d", target, static_cast<int>(ERROR_PATH_NOT_FOUND));
         return;
     }
-    patch_swap_recover(target, entry);
+    if (patch_may_hold_run_files(seen, folder))
+        patch_swap_recover(target, entry);
     DWORD attrs = GetFileAttributesA(target);
     if (attrs != INVALID_FILE_ATTRIBUTES)
         patch_check_target(target, attrs);
@@ -204,11 +228,12 @@ void patch_preflight()
         return;
     patch_volume vols[PATCH_VOLUMES];
     int nvols = 0;
+    patch_run_folder seen = {};
     uint32_t largest_blob = 0;
     while (c.entry < c.count && patch_next_entry(&c)) {
         largest_blob = c.blob_len > largest_blob ? c.blob_len : largest_blob;
         strm *blob = rstrm_new(file, c.blob_len);
-        patch_preflight_entry(blob, c.entry, vols, &nvols);
+        patch_preflight_entry(blob, c.entry, vols, &nvols, &seen);
         if (blob)
             strm_release(blob);
     }

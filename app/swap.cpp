@@ -214,6 +214,20 @@ void patch_swap_rollback()
     patch_drop_temp();
 }
 
+bool patch_run_files_in(const char *folder)
+{
+    char name[32];
+    wsprintfA(name, "%s%08X-*", TXT_TEMP_PREFIX, static_cast<unsigned>(g_patch_id));
+    char pattern[MAX_PATH];
+    patch_join_path(pattern, folder, name);
+    WIN32_FIND_DATAA found;
+    HANDLE h = pattern[0] ? FindFirstFileA(pattern, &found) : INVALID_HANDLE_VALUE;
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(h);
+    return true;
+}
+
 void patch_swap_recover(const char *target, uint32_t entry)
 {
     char run_file[MAX_PATH];

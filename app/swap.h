@@ -45,6 +45,10 @@ bool patch_swap_under_way();
 // Puts every target back as it was and removes the run's files; a second
 // call does nothing.
 void patch_swap_rollback();
+// Whether the folder (ending in a backslash) holds a file of a run of this
+// patch: one look at the folder, where asking after each entry's two run
+// files would cost two (see patch_swap_recover).
+bool patch_run_files_in(const char *folder);
 // Puts back what a killed run of this patch left of entry's target, before
 // the pre-flight pass looks at it.
 void patch_swap_recover(const char *target, uint32_t entry);

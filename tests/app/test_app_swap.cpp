@@ -169,10 +169,12 @@ TEST(PatchSwap, WhatAKilledRunLeftIsPutBack)
     // Another patch's files are not this run's to touch.
     write_file(patch.dir.file("Ov00000000-2.new"), to_bytes("other"));
     before["Ov00000000-2.new"] = {to_bytes("other"), false};
+    EXPECT_TRUE(patch_run_files_in(d.c_str()));
     const char *names[] = {"A.DAT", "B.DAT", "C.DAT"};
     for (uint32_t entry = 1; entry <= 3; entry++)
         patch_swap_recover((d + names[entry - 1]).c_str(), entry);
     EXPECT_EQ(snapshot(patch.dir), before);
+    EXPECT_FALSE(patch_run_files_in(d.c_str()));  // the other patch's file is none of them
 }
 
 TEST(PatchVolumeRoot, DrivesAndShares)
