@@ -89,7 +89,8 @@ bench: setup
 
 # Apply benchmark, never run by the tests: the 32-bit program applies a patch
 # of about 64 MB of real files (the largest under /usr/lib), then one of
-# 1,000 small files of 1 to 8 KB, under Wine, headless, through the
+# 1,000 small files of 1 to 8 KB, new and then replacing old files of the
+# same names, under Wine, headless, through the
 # end-to-end driver; prints the work time (the run less a tiny patch's run
 # through the same dialogs) in all and an entry, `cp` of the same files and
 # the native `qzt d` of the patch's blobs over 3 runs, and the ratio of the

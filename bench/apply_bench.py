@@ -5,7 +5,8 @@ Usage: bench/apply_bench.py [--runs N] [FILE...]
 
 Builds a patch of real files (by default the largest files of at most 6 MiB
 under /usr/lib, about 64 MiB in all, and then 1,000 small files of 1 to 8 KB
-of words, as a game's scripts are) with the host's mkpatch and the win32
+of words, as a game's scripts are, first new and then replacing old files of
+the same names in one folder) with the host's mkpatch and the win32
 build's patch.exe, and applies it headless in the test prefix, its dialogs
 answered by the end-to-end driver. Each round, in turn: the big patch, a
 patch of one tiny file through the same dialogs, `cp` of the same files into
@@ -131,9 +132,12 @@ class Runner:
     def win(self, path):
         return e2e.windows_path(path, self.prefix)
 
-    def apply(self, patch, target, files):
+    def apply(self, patch, target, files, replacing=False):
         shutil.rmtree(target, ignore_errors=True)
         target.mkdir()
+        if replacing:  # an old file of each name, as an installed game has
+            for name in entry_names(files):
+                (target / name).write_bytes(b"old " + name.encode() + b"\n")
         temp = self.work / "temp"
         shutil.rmtree(temp, ignore_errors=True)
         temp.mkdir()
@@ -153,8 +157,9 @@ class Runner:
         return t
 
 
-def measure(runner, work, files, runs):
-    """Builds the patch of files, applies it runs times beside the rest, and
+def measure(runner, work, files, runs, replacing=False):
+    """Builds the patch of files, applies it runs times beside the rest (into
+    a folder that holds an old file of each name, when replacing), and
     prints the table."""
     total = sum(f.stat().st_size for f in files)
     print(f"building the patch of {len(files)} files, {total / 1e6:.1f} MB ...", flush=True)
@@ -174,7 +179,7 @@ def measure(runner, work, files, runs):
     times = {"big": [], "tiny": [], "cp": [], "qzt": []}
     for run in range(runs):
         print(f"run {run + 1} of {runs} ...", flush=True)
-        times["big"].append(runner.apply(big, work / "target", files))
+        times["big"].append(runner.apply(big, work / "target", files, replacing))
         times["tiny"].append(runner.apply(tiny, work / "target", [tiny_file]))
         copy = work / "copy"
         shutil.rmtree(copy, ignore_errors=True)
@@ -196,7 +201,8 @@ def measure(runner, work, files, runs):
             return blo - tlo, bmed - tmed
         return min(times[key]), statistics.median(times[key])
 
-    print(f"\n{len(files)} files, {total / 1e6:.1f} MB; patch {big.stat().st_size / 1e6:.1f} MB; "
+    print(f"\n{len(files)} files, {total / 1e6:.1f} MB{', replacing old ones' if replacing else ''}; "
+          f"patch {big.stat().st_size / 1e6:.1f} MB; "
           f"{runs} runs (min, median)")
     rows = [("work: big run - tiny run", "work"), ("  big patch under Wine", "big"), ("  tiny patch under Wine", "tiny"),
             ("cp of the same files", "cp"), ("qzt d of its blobs (native)", "qzt")]
@@ -232,7 +238,10 @@ def main():
     measure(runner, work, files, args.runs)
     if not args.files:
         print()
-        measure(runner, work, small_files(work / "small"), args.runs)
+        small = small_files(work / "small")
+        measure(runner, work, small, args.runs)
+        print()
+        measure(runner, work, small, args.runs, replacing=True)
     shutil.rmtree(work)
     return 0
 
