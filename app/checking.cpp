@@ -43,8 +43,11 @@ void patch_checking_begin()
 void patch_checking_progress(void *, uint32_t done, uint32_t total)
 {
     patch_checking &c = g_checking;
+    // Before the window, the wait is for the check to run long; then, for
+    // the next frame.
     DWORD now = GetTickCount();
-    if (c.failed || now - (c.dlg ? c.frame_at : c.started) < (c.dlg ? CHECKING_FRAME_MS : g_checking_after_ms))
+    DWORD since = now - (c.dlg ? c.frame_at : c.started);
+    if (c.failed || since < (c.dlg ? CHECKING_FRAME_MS : g_checking_after_ms))
         return;
     if (!c.dlg) {
         c.dlg = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_CHECKING), nullptr,
