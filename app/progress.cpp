@@ -40,24 +40,16 @@ struct patch_progress {
 };
 patch_progress g_progress;
 
-patch_bar *patch_progress_bar(HWND dlg, int id)
+// The bar or label of the window the work reports to with the given id;
+// null for any other window, a null one included.
+template <typename T, size_t N>
+T *patch_progress_item(HWND dlg, T (&items)[N], int id)
 {
     if (!dlg || dlg != g_progress.dlg)
         return nullptr;
-    for (patch_bar &b : g_progress.bars) {
-        if (b.id == id)
-            return &b;
-    }
-    return nullptr;
-}
-
-patch_label *patch_progress_label(HWND dlg, int id)
-{
-    if (!dlg || dlg != g_progress.dlg)
-        return nullptr;
-    for (patch_label &l : g_progress.labels) {
-        if (l.id == id)
-            return &l;
+    for (T &item : items) {
+        if (item.id == id)
+            return &item;
     }
     return nullptr;
 }
@@ -150,7 +142,7 @@ void patch_repaint(HWND dlg)
 
 void patch_set_range(HWND dlg, int id, uint32_t upper)
 {
-    if (patch_bar *b = patch_progress_bar(dlg, id)) {
+    if (patch_bar *b = patch_progress_item(dlg, g_progress.bars, id)) {
         b->upper = upper;
         b->pos = b->pos < upper ? b->pos : upper;  // as the bar itself takes it
         patch_progress_changed();
@@ -159,7 +151,7 @@ void patch_set_range(HWND dlg, int id, uint32_t upper)
 
 void patch_set_pos(HWND dlg, int id, uint32_t pos)
 {
-    if (patch_bar *b = patch_progress_bar(dlg, id)) {
+    if (patch_bar *b = patch_progress_item(dlg, g_progress.bars, id)) {
         b->pos = pos < b->upper ? pos : b->upper;
         patch_progress_changed();
     }
@@ -167,7 +159,7 @@ void patch_set_pos(HWND dlg, int id, uint32_t pos)
 
 void patch_set_percent(HWND dlg, int id, int32_t value)
 {
-    if (patch_label *l = patch_progress_label(dlg, id)) {
+    if (patch_label *l = patch_progress_item(dlg, g_progress.labels, id)) {
         wsprintfA(l->text, "%3d%%", static_cast<int>(value > 100 ? 100 : value));
         patch_progress_changed();
     }
