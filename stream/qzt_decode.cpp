@@ -39,6 +39,14 @@ inline void qzt_store_be(uint8_t *p, qzt_acc v)
     memcpy(p, &v, sizeof v);
 }
 
+// Eight bytes loaded whole, then stored: the two may overlap.
+inline void qzt_copy8(uint8_t *to, const uint8_t *from)
+{
+    uint8_t v[8];
+    memcpy(v, from, 8);
+    memcpy(to, v, 8);
+}
+
 // Leading zeros of a buffer, ACC_BITS for an empty one.
 inline int qzt_clz(qzt_acc v)
 {
@@ -52,13 +60,13 @@ inline int qzt_clz(qzt_acc v)
 
 }  // namespace
 
-// The decoder reads whole words straight from the stream's window into a bit
-// buffer, several at a time, and gives back at the end the words it held but
-// did not use. Only when a bit is needed that is not held and the window has
-// no whole word left does it go to the stream for one word, which may refill
-// the window: so the stream ends where a word-at-a-time reader would leave
-// it, and a range reader sees the same reads. The block's limits are tested
-// once per token, so the literal and copy loops run unchecked.
+// The decoder reads bytes straight from the stream's window into a bit
+// buffer, as many as fit, and gives back at the end the whole words it held
+// but did not use. Only when a bit is needed that is not held and the window
+// has no whole word left does it go to the stream for one word, which may
+// refill the window: so the stream ends where a word-at-a-time reader would
+// leave it, and a range reader sees the same reads. The block's limits are
+// tested once per token, so the literal and copy loops run unchecked.
 int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
 {
     if (n <= 0)
@@ -76,13 +84,31 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
     // clang-format 14 lays out a lambda with an attribute as a function: the
     // decoder's helpers keep their layout by hand.
     // clang-format off
-    // As many whole words as the buffer takes, from a window that holds at
-    // least a buffer's worth; the buffer must not be full.
+    // As many whole bytes as fit below a full buffer, from a window that
+    // holds at least a buffer's worth: the buffer then holds 24 to 31 bits on
+    // the 32-bit build, enough for any gamma code of up to 11 zeros, and
+    // never branches on its count.
     auto refill_fast = [&]() __attribute__((always_inline)) {
         acc |= qzt_load_be(in) >> nbits;
-        int words = (ACC_BITS - nbits) >> 4;
-        in += 2 * words;
-        nbits += 16 * words;
+        in += (ACC_BYTES - 1) - (nbits >> 3);
+        nbits |= ACC_BITS - 8;
+    };
+    // The window's words start at grid's parity. Before words are counted
+    // again, a byte counted without the rest of its word is given back, or,
+    // when fewer than eight bits are held, the word's second byte is counted
+    // too: the load that counted the first had it in the window.
+    uint8_t *grid = in;
+    auto align = [&]() __attribute__((always_inline)) {
+        if ((in - grid) & 1) {
+            if (nbits >= 8) {
+                in--;
+                nbits -= 8;
+            } else {
+                acc |= static_cast<qzt_acc>(*in) << (ACC_BITS - 8 - nbits);
+                in++;
+                nbits += 8;
+            }
+        }
     };
     // As many whole words from the window as the buffer takes, never past it.
     auto refill = [&]() __attribute__((always_inline)) {
@@ -90,6 +116,7 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
             refill_fast();
             return;
         }
+        align();
         while (nbits <= ACC_BITS - 16 && end - in >= 2) {
             acc |= static_cast<qzt_acc>(in[0] << 8 | in[1]) << (ACC_BITS - 16 - nbits);
             in += 2;
@@ -102,6 +129,7 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
         io->next = in;
         acc |= static_cast<qzt_acc>(strm_get16(io)) << (ACC_BITS - 16 - nbits);
         in = io->next;
+        grid = in;
         end = io->end;
         nbits += 16;
     };
@@ -121,7 +149,9 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
     // reader holds that word and reads no further code of the block.
     bool stopped = false;
     // The gamma codes that the buffer does not hold whole, and faults.
-    auto gamma_rest = [&](int z) __attribute__((always_inline)) -> uint32_t {
+    auto gamma_rest = [&]() __attribute__((always_inline)) -> uint32_t {
+        align();
+        int z = qzt_clz(acc);
         int zeros = z < nbits ? z : nbits;
         if (zeros > 15) {
             // Consumed as a word-at-a-time reader would: the zeros up to the
@@ -168,7 +198,7 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
             nbits -= 2 * z + 1;
             return v;
         }
-        return gamma_rest(z);
+        return gamma_rest();
     };
     // clang-format on
 
@@ -181,12 +211,21 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
         }
         uint32_t lits = run - 1;
         // Up to a chunk of bytes from a full buffer, stored in one go: the
-        // bytes past them land inside the block and are written over.
+        // bytes past them land inside the block and are written over. The
+        // first chunk is stored even for no literals: most runs are of 0 to 3
+        // bytes, and a branch on them would often be mispredicted.
+        if (end - in >= ACC_BYTES && lim - out >= ACC_BYTES) [[likely]] {
+            refill_fast();
+            uint32_t k = lits < LIT_CHUNK ? lits : LIT_CHUNK;
+            qzt_store_be(out, acc);
+            acc <<= 8 * k;
+            nbits -= 8 * k;
+            out += k;
+            lits -= k;
+        }
         while (lits > 0 && end - in >= ACC_BYTES && lim - out >= ACC_BYTES) {
             refill_fast();
-            uint32_t k = static_cast<uint32_t>(nbits) >> 3;
-            k = k < LIT_CHUNK ? k : LIT_CHUNK;
-            k = lits < k ? lits : k;
+            uint32_t k = lits < LIT_CHUNK ? lits : LIT_CHUNK;
             qzt_store_be(out, acc);
             acc <<= 8 * k;
             nbits -= 8 * k;
@@ -209,13 +248,18 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
             len = static_cast<uint32_t>(lim - out);
         }
         const uint8_t *from = out - dist;
-        if (dist >= 8 && static_cast<uint32_t>(lim - out) >= len + 16) {
-            // Eight bytes at a time, each piece's source before it; most
-            // matches fit the first two.
-            memcpy(out, from, 8);
-            memcpy(out + 8, from + 8, 8);
-            for (uint32_t i = 16; i < len; i += 8)
-                memcpy(out + i, from + i, 8);
+        if ((dist >= 8 || len <= dist) && static_cast<uint32_t>(lim - out) >= len + 32) {
+            // Eight bytes at a time, each piece loaded before it is stored.
+            // Either the source lies a whole piece or more back, or every
+            // byte the match takes lies before it and the bytes a piece
+            // stores past the match are written over later. Four pieces are
+            // copied whatever the length: most matches fit them.
+            qzt_copy8(out, from);
+            qzt_copy8(out + 8, from + 8);
+            qzt_copy8(out + 16, from + 16);
+            qzt_copy8(out + 24, from + 24);
+            for (uint32_t i = 32; i < len; i += 8)
+                qzt_copy8(out + i, from + i);
             out += len;
         } else {
             for (uint32_t i = 0; i < len; i++)
@@ -224,6 +268,7 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
         if (out == lim)
             break;
     }
+    align();
     // The whole words held go back to the window; the bits left of the last
     // word used stay with b, at the top of its low 16 bits.
     io->next = in - 2 * (nbits >> 4);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 
+#include "piece_strm.h"
 #include "test_util.h"
 
 namespace {
@@ -59,66 +60,6 @@ bytes random_block(std::mt19937 &rng, uint16_t n, std::string *want)
             *want += (*want)[want->size() - dist];
     }
     return bb.words();
-}
-
-// A reader of data whose every window is a fresh allocation of at most
-// `piece` bytes: the sanitizers catch a read outside the window, and a
-// decoder that keeps a pointer into an earlier window reads freed memory.
-struct piece_strm {
-    strm head;
-    const bytes *data;
-    uint32_t pos;  // of the window's end
-    uint32_t piece;
-    uint8_t *buf;
-};
-
-int32_t piece_fill(strm *s)
-{
-    auto *p = reinterpret_cast<piece_strm *>(s);
-    uint32_t n = std::min<uint32_t>(p->piece, static_cast<uint32_t>(p->data->size()) - p->pos);
-    if (n == 0)
-        return 0;
-    // Taken before the last one is freed, so that it lies elsewhere.
-    auto *buf = static_cast<uint8_t *>(malloc(n));
-    memcpy(buf, p->data->data() + p->pos, n);
-    free(p->buf);
-    p->buf = buf;
-    p->pos += n;
-    s->next = p->buf;
-    s->end = p->buf + n;
-    return 1;
-}
-
-bool piece_at_end(strm *s)
-{
-    auto *p = reinterpret_cast<piece_strm *>(s);
-    return p->pos == p->data->size();
-}
-
-uint32_t piece_tell(strm *s)
-{
-    return reinterpret_cast<piece_strm *>(s)->pos - static_cast<uint32_t>(s->end - s->next);
-}
-
-void piece_close(strm *s)
-{
-    free(reinterpret_cast<piece_strm *>(s)->buf);
-}
-
-const strm_ops piece_ops = {
-    .fill = piece_fill,
-    .at_end = piece_at_end,
-    .tell = piece_tell,
-    .close = piece_close,
-};
-
-strm *piece_reader(const bytes &data, uint32_t piece)
-{
-    strm *s = strm_alloc(sizeof(piece_strm), &piece_ops);
-    auto *p = reinterpret_cast<piece_strm *>(s);
-    p->data = &data;
-    p->piece = piece;
-    return s;
 }
 
 }  // namespace
