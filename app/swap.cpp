@@ -72,6 +72,12 @@ bool patch_in_use(DWORD err)
     return err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION;
 }
 
+// A move's failure because a file or folder stands at its destination.
+bool patch_target_exists(DWORD err)
+{
+    return err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS;
+}
+
 // Reports the failure of an entry's step after the rollback.
 void patch_swap_fail(const char *fmt, const char *target, DWORD err)
 {
@@ -84,6 +90,47 @@ void patch_swap_fail(const char *fmt, const char *target, DWORD err)
 bool patch_move_attempt(const char *from, const void *to)
 {
     return g_patch_fs->move(from, static_cast<const char *>(to));
+}
+
+// Puts an entry's new file in its target's place, the old target moved aside
+// first, or moves the target of a delete aside. False, with the system's
+// error, when a step fails. Where a folder is searched for every name it does
+// not hold, a look for a target that is not there costs as much as the move:
+// so a new file is moved in first, the target looked for only when the move
+// finds one, while the last target looked for was not there either. A guess
+// that the last one makes wrong costs one step more than the look alone.
+bool patch_swap_place(patch_swap_entry *e, uint32_t entry, bool *targets_new)
+{
+    char new_file[MAX_PATH], old_file[MAX_PATH];
+    bool write = e->action == ACTION_WRITE;
+    if (write) {
+        if (!patch_run_file(new_file, e->target, entry, ".new"))
+            return false;
+        if (*targets_new) {
+            if (g_patch_fs->move(new_file, e->target)) {
+                e->state = SWAP_PLACED;
+                return true;
+            }
+            if (!patch_target_exists(GetLastError()))
+                return false;
+        }
+    }
+    DWORD attrs = GetFileAttributesA(e->target);
+    *targets_new = attrs == INVALID_FILE_ATTRIBUTES;
+    if (attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        // A read-only old file moves aside as it is, and comes back so.
+        if (!patch_run_file(old_file, e->target, entry, ".old") ||
+            !patch_while_in_use(e->target, patch_move_attempt, old_file))
+            return false;
+        e->kept = true;
+        e->state = SWAP_ASIDE;
+    }
+    if (!write)
+        return true;
+    if (!g_patch_fs->move(new_file, e->target))
+        return false;
+    e->state = SWAP_PLACED;
+    return true;
 }
 
 void patch_swap_at_exit()
@@ -159,28 +206,13 @@ bool patch_swap_commit()
             return false;
         }
     }
+    bool targets_new = true;
     for (uint32_t i = 0; i < g_swap_count; i++) {
         patch_swap_entry *e = &g_swap[i];
-        if (!e->action)
-            continue;
-        DWORD attrs = GetFileAttributesA(e->target);
-        if (attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
-            // A read-only old file moves aside as it is, and comes back so.
-            if (!patch_run_file(run_file, e->target, i + 1, ".old") ||
-                !patch_while_in_use(e->target, patch_move_attempt, run_file)) {
-                patch_swap_fail("%s: Can't open wfile, %d", e->target, GetLastError());
-                return false;
-            }
-            e->kept = true;
-            e->state = SWAP_ASIDE;
-        }
-        if (e->action != ACTION_WRITE)
-            continue;
-        if (!patch_run_file(run_file, e->target, i + 1, ".new") || !g_patch_fs->move(run_file, e->target)) {
+        if (e->action && !patch_swap_place(e, i + 1, &targets_new)) {
             patch_swap_fail("%s: Can't open wfile, %d", e->target, GetLastError());
             return false;
         }
-        e->state = SWAP_PLACED;
     }
     // Every entry is done: the old files go.
     for (uint32_t i = 0; i < g_swap_count; i++) {

@@ -106,9 +106,10 @@ TEST(PatchSwap, AFaultAtAnyStepLeavesTheFolderAsItWas)
 {
     three_entries patch;
     auto before = snapshot(patch.dir);
-    // Two creates, two flushes, four moves (A aside, A and B in place, C
-    // aside), then the work is done; and each write failing instead.
-    constexpr int STEPS = 8;
+    // Two creates, two flushes, five moves (A's new file finding A there, A
+    // aside, A and B in place, C aside), then the work is done; and each
+    // write failing instead.
+    constexpr int STEPS = 9;
     g_patch_fs = &FAULT_FS;
     for (int writes = 0; writes < 2; writes++) {
         g_writes_fail = writes;
