@@ -283,8 +283,15 @@ void do_plain(const record &r, const char *tempdir)
         ok = rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
     } else if (verb == "hold" && r.size() == 3) {
         release_held();
-        g_held.handle = CreateFileW(wide(r[1].text).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        // The patch's own checks open the file for a moment: a hold that
+        // meets one tries again.
+        for (int tries = 0; tries < 100; tries++) {
+            g_held.handle = CreateFileW(wide(r[1].text).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (g_held.handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION)
+                break;
+            Sleep(10);
+        }
         ok = g_held.handle != INVALID_HANDLE_VALUE;
         g_held.path = r[1].text;
         g_held.until_named = r[2].text == "named";
