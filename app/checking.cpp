@@ -59,10 +59,7 @@ void patch_checking_progress(void *, uint32_t done, uint32_t total)
     auto percent = static_cast<WPARAM>(total ? 100ull * done / total : 0);
     SendDlgItemMessageA(c.dlg, IDC_CHECK_BAR, PBM_SETPOS, percent, 0);
     RedrawWindow(c.dlg, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
-    // A program that has not looked at its messages for a few seconds is
-    // taken for hung, and its window drawn over with a ghost.
-    MSG msg;
-    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    patch_stay_responsive();
     c.frame_at = now;
 }
 

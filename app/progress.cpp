@@ -82,6 +82,7 @@ void patch_progress_frame()
         }
     }
     RedrawWindow(p.dlg, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    patch_stay_responsive();
     p.frame_at = GetTickCount();
 }
 
@@ -94,6 +95,12 @@ void patch_progress_changed()
 }
 
 }  // namespace
+
+void patch_stay_responsive()
+{
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+}
 
 // The program asks for no visual styles, so Windows draws its bars in the
 // classic style. Some systems (Wine among them) theme every control all the

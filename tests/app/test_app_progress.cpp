@@ -98,6 +98,33 @@ TEST(PatchProgress, ChangesGoOutAtFramesAndTheLastStateAlways)
     DestroyWindow(dlg);
 }
 
+DWORD WINAPI send_from_another_thread(void *dlg)
+{
+    DWORD_PTR result;
+    return SendMessageTimeoutA(static_cast<HWND>(dlg), WM_NULL, 0, 0, SMTO_NORMAL, 1500, &result) != 0;
+}
+
+// The work runs no message loop, so its frames answer what other programs
+// send meanwhile (a broadcast waits for every window): a window that does not
+// is taken for hung.
+TEST(PatchProgress, FramesAnswerMessagesSentMeanwhile)
+{
+    HWND dlg = progress_window(2);
+    ASSERT_NE(dlg, nullptr) << "a display is needed";
+    HANDLE sender = CreateThread(nullptr, 0, send_from_another_thread, dlg, 0, nullptr);
+    DWORD start = GetTickCount();
+    for (uint32_t i = 0; WaitForSingleObject(sender, 0) == WAIT_TIMEOUT && GetTickCount() - start < 1000; i++) {
+        patch_set_pos(dlg, IDC_FILE_BAR, i % 100);
+        Sleep(5);
+    }
+    WaitForSingleObject(sender, INFINITE);
+    DWORD answered = 0;
+    GetExitCodeThread(sender, &answered);
+    CloseHandle(sender);
+    EXPECT_TRUE(answered);
+    DestroyWindow(dlg);
+}
+
 TEST(PatchProgress, NoWindowRepaintsNothing)
 {
     HWND other = CreateWindowA("STATIC", "", WS_POPUP | WS_VISIBLE, 0, 0, 40, 40, nullptr, nullptr,
