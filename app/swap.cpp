@@ -97,8 +97,8 @@ bool patch_move_attempt(const char *from, const void *to)
 // error, when a step fails. Where a folder is searched for every name it does
 // not hold, a look for a target that is not there costs as much as the move:
 // so a new file is moved in first, the target looked for only when the move
-// finds one, while the last target looked for was not there either. A guess
-// that the last one makes wrong costs one step more than the look alone.
+// finds one, while the last target looked for was not there either. Where
+// that guess is wrong, the entry takes one step more than the look alone.
 bool patch_swap_place(patch_swap_entry *e, uint32_t entry, bool *targets_new)
 {
     char new_file[MAX_PATH], old_file[MAX_PATH];

@@ -85,9 +85,9 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
     // decoder's helpers keep their layout by hand.
     // clang-format off
     // As many whole bytes as fit below a full buffer, from a window that
-    // holds at least a buffer's worth: the buffer then holds 24 to 31 bits on
-    // the 32-bit build, enough for any gamma code of up to 11 zeros, and
-    // never branches on its count.
+    // holds at least a buffer's worth, with no branch on the count: the
+    // buffer then holds 24 to 31 bits on the 32-bit build (56 to 63 on 64-bit
+    // ones), enough for any gamma code of up to 11 zeros.
     auto refill_fast = [&]() __attribute__((always_inline)) {
         acc |= qzt_load_be(in) >> nbits;
         in += (ACC_BYTES - 1) - (nbits >> 3);
