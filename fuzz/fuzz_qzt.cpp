@@ -3,8 +3,8 @@
 // the exit flag set, return) rather than crash.
 //
 // The same bytes are also one block, decoded both by the block decoder and by
-// a reader that takes the format bit by bit: the first byte sets the window
-// size (1 to 256 bytes), the next two the block's length, and
+// a reader that takes the format bit by bit: the first byte sets the size of
+// the input's windows (1 to 256 bytes), the next two the block's length, and
 // the rest are its coded words. The two must agree on the status and every
 // byte, and on a good block also on the bits left and the words after it.
 #include <cstddef>
