@@ -15,43 +15,11 @@
 
 #include "diag/diag.h"
 #include "piece_strm.h"
+#include "qzt_reference.h"
 #include "stream/mstrm.h"
 #include "stream/qzt.h"
 
 namespace {
-
-uint32_t ref_gamma(bits *b)
-{
-    int z = 0;
-    while (!bits_get(b, 1))
-        if (++z > 15)
-            return 0;
-    return z ? 1u << z | bits_get(b, z) : 1u;
-}
-
-int32_t ref_decode(bits *b, uint8_t *dest, int32_t n)
-{
-    int32_t out = 0;
-    while (out < n) {
-        uint32_t run = ref_gamma(b);
-        if (run == 0 || run - 1 > static_cast<uint32_t>(n - out))
-            break;
-        for (uint32_t i = 1; i < run; i++)
-            dest[out++] = static_cast<uint8_t>(bits_get(b, 8));
-        if (out == n)
-            return QZT_OK;
-        uint32_t dist = ref_gamma(b);
-        uint32_t len = dist ? ref_gamma(b) : 0;
-        if (len == 0 || dist > static_cast<uint32_t>(out))
-            break;
-        for (uint32_t i = 0; i < len && out < n; i++, out++)
-            dest[out] = dest[out - dist];
-        if (out == n)
-            return QZT_OK;
-    }
-    memset(dest + out, 0, static_cast<size_t>(n - out));
-    return QZT_CORRUPT;
-}
 
 void check(bool ok)
 {
@@ -72,7 +40,7 @@ void one_block(const uint8_t *data, size_t size)
     bits b = {0, 0, fast};
     bits r = {0, 0, slow};
     int32_t status = qzt_decode_block(&b, got, n);
-    check(status == ref_decode(&r, want, n));
+    check(status == qzt_ref_decode(&r, want, n));
     check(memcmp(got, want, static_cast<size_t>(n)) == 0);
     if (status == QZT_OK) {
         check(b.nbits == r.nbits && b.acc == r.acc);

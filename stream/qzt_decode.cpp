@@ -215,22 +215,15 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
         // first chunk is stored even for no literals: most runs are of 0 to 3
         // bytes, and a branch on them would often be mispredicted.
         if (end - in >= ACC_BYTES && lim - out >= ACC_BYTES) [[likely]] {
-            refill_fast();
-            uint32_t k = lits < LIT_CHUNK ? lits : LIT_CHUNK;
-            qzt_store_be(out, acc);
-            acc <<= 8 * k;
-            nbits -= 8 * k;
-            out += k;
-            lits -= k;
-        }
-        while (lits > 0 && end - in >= ACC_BYTES && lim - out >= ACC_BYTES) {
-            refill_fast();
-            uint32_t k = lits < LIT_CHUNK ? lits : LIT_CHUNK;
-            qzt_store_be(out, acc);
-            acc <<= 8 * k;
-            nbits -= 8 * k;
-            out += k;
-            lits -= k;
+            do {
+                refill_fast();
+                uint32_t k = lits < LIT_CHUNK ? lits : LIT_CHUNK;
+                qzt_store_be(out, acc);
+                acc <<= 8 * k;
+                nbits -= 8 * k;
+                out += k;
+                lits -= k;
+            } while (lits > 0 && end - in >= ACC_BYTES && lim - out >= ACC_BYTES);
         }
         for (; lits > 0; lits--)
             *out++ = static_cast<uint8_t>(get(8));

@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "qzt_reference.h"
 #include "stream/qzt_encode.h"
 #include "test_util.h"
 
@@ -71,38 +72,16 @@ int64_t fewest_bits(const bytes &s)
     return FewestBits(s).from_token(0);
 }
 
-// Reads the first block of a stream token by token, as the decoder does,
-// and counts its bits; checks the bytes it makes.
+// Reads the first block of a stream through the reference reader, checks the
+// bytes it makes, and counts its bits.
 int64_t coded_bits(const bytes &stream, const bytes &want)
 {
     const uint32_t skip = QZT_HEADER + QZT_BLOCK_HEADER;
     strm *in = mstrm_new_reader(stream.data() + skip, static_cast<uint32_t>(stream.size() - skip));
     bits *b = bits_new(in);
     int64_t used = 0;
-    auto get = [&](int n) {
-        used += n;
-        return bits_get(b, n);
-    };
-    auto gamma = [&]() -> uint32_t {
-        int z = 0;
-        while (!get(1))
-            if (++z > 15)
-                return 0;
-        return z ? 1u << z | get(z) : 1u;
-    };
-    bytes out;
-    while (out.size() < want.size()) {
-        uint32_t run = gamma();
-        for (uint32_t i = 1; i < run; i++)
-            out.push_back(static_cast<uint8_t>(get(8)));
-        if (run == 0 || out.size() >= want.size())
-            break;
-        uint32_t d = gamma(), m = gamma();
-        if (d == 0 || d > out.size())
-            break;
-        for (uint32_t i = 0; i < m; i++)
-            out.push_back(out[out.size() - d]);
-    }
+    bytes out(want.size());
+    EXPECT_EQ(qzt_ref_decode(b, out.data(), static_cast<int32_t>(out.size()), &used), QZT_OK);
     bits_free(b);
     strm_release(in);
     EXPECT_EQ(out, want);
