@@ -18,7 +18,10 @@ bool patch_apply_all(HWND dlg, payload_cursor *c)
         }
         patch_set_pos(dlg, IDC_FILE_BAR, 0);
         patch_set_percent(dlg, IDC_FILE_LABEL, 0);
-        patch_copy_blob(dlg, c->file, c->blob_len);
+        if (!patch_copy_blob(dlg, c->file, c->blob_len)) {
+            patch_swap_rollback();
+            return false;
+        }
         patch_apply_entry(dlg, i + 1);
         // A failure of the entry's (a report that returned) rolled it all
         // back, the temporary file included.
@@ -39,23 +42,27 @@ bool patch_apply_all(HWND dlg, payload_cursor *c)
 
 int patch_step_apply(HINSTANCE inst)
 {
-    // Whatever would stop the work half-way is found while nothing is changed.
-    patch_preflight();
-    patch_make_temp();
     payload_cursor c;
     strm *payload = patch_open_payload(&c);
-    if (!payload)
-        return STEP_FINISH;
-    // The window initialises inside this call, with the entry count known.
-    HWND dlg = CreateDialogParamA(inst, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, patch_progress_proc,
-                                  static_cast<LPARAM>(c.count));
-    patch_repaint(dlg);
-    bool done = patch_apply_all(dlg, &c);
-    DestroyWindow(dlg);
-    strm_release(payload);
+    bool done = false;
+    // Whatever would stop the work half-way is found while nothing is
+    // changed: the temporary file, then every entry's target.
+    if (payload && patch_make_temp(c.count) && patch_preflight()) {
+        // The window initialises inside this call, with the entry count known.
+        HWND dlg = CreateDialogParamA(inst, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, patch_progress_proc,
+                                      static_cast<LPARAM>(c.count));
+        patch_repaint(dlg);
+        done = patch_apply_all(dlg, &c);
+        DestroyWindow(dlg);
+    }
+    if (payload)
+        strm_release(payload);
     patch_drop_temp();
     patch_forget_dests();
+    // Success only for a work applied whole.
     if (done)
         MessageBoxA(nullptr, TXT_SUCCESS, TXT_TITLE, MB_OK);
+    else
+        g_exit_code = 1;
     return STEP_FINISH;
 }

@@ -9,6 +9,7 @@
 #include "app/checking.h"
 #include "app/dest.h"
 #include "app/entry.h"
+#include "app/lock.h"
 #include "app/path.h"
 #include "app/swap.h"
 #include "app/temp.h"
@@ -135,16 +136,21 @@ static bool patch_open_attempt(const char *target, const void *access)
     return true;
 }
 
-// A target that exists must be replaceable: not a folder, not held open by
-// another program (which gets its time to let go). A read-only one is
-// replaced as well, so only the right to move it is asked for then.
-static void patch_check_target(const char *target, DWORD attrs)
+// A write's target that exists must be replaceable: not a folder, not held
+// open by another program (which gets its time to let go). A read-only one is
+// replaced as well, so only the right to move it is asked for then. A
+// delete's target needs only that right, and one that is refused it stays,
+// as a delete that does not succeed always has; another program's hold is
+// still waited out, as it would leave the file in a folder otherwise new.
+static bool patch_check_target(const char *target, DWORD attrs, uint8_t action)
 {
     DWORD access = DELETE;
-    if (!(attrs & FILE_ATTRIBUTE_READONLY))
+    if (action == ACTION_WRITE && !(attrs & FILE_ATTRIBUTE_READONLY))
         access |= GENERIC_WRITE;
-    if (!patch_while_in_use(target, patch_open_attempt, &access))
-        fatal_error("%s: Can't open wfile, %d", target, static_cast<int>(GetLastError()));
+    if (patch_while_in_use(target, patch_open_attempt, &access) || action == ACTION_DELETE)
+        return true;
+    fatal_error("%s: Can't open wfile, %d", target, static_cast<int>(GetLastError()));
+    return false;
 }
 
 static bool patch_is_folder(const char *path)
@@ -177,25 +183,24 @@ static bool patch_may_hold_run_files(patch_run_folder *seen, const char *folder)
 
 // One entry: its destination expanded (and remembered for the work), its
 // folder there, what a killed run left of its target put back, the target,
-// and for a write the space it takes.
-static void patch_preflight_entry(strm *blob, uint32_t entry, patch_volume *vols, int *nvols,
-                                  patch_run_folder *seen)
+// and for a write the space it takes. False after a fault's report.
+static bool patch_preflight_entry(strm *blob, uint32_t entry, patch_volume *vols, int *nvols, patch_run_folder *seen)
 {
     strm *rec = qzt_open(blob);
     if (!rec)
-        return;
+        return false;
     // A trailer vouches for what the builder wrote; a hand-made patch with a
     // matching one still gets no field read past its end.
     payload_head h;
     bool fields = patch_read_head(rec, &h);
     strm_release(rec);
     if (!fields)
-        return;
+        return false;
 
     char dir[MAX_PATH];
     // A spec that names no directory is the work's to report, in its turn.
     if (!patch_remember_dest(h.dest, dir) || (h.action != ACTION_WRITE && h.action != ACTION_DELETE))
-        return;
+        return true;
     char target[MAX_PATH];
     patch_join_path(target, dir, h.name);
     // The folder the target goes in, which a name's own folder part extends.
@@ -205,39 +210,50 @@ static void patch_preflight_entry(strm *blob, uint32_t entry, patch_volume *vols
     folder[flen] = '\0';
     if (!target[0] || (flen && !patch_is_folder(folder))) {
         // A delete there finds nothing to delete.
-        if (h.action == ACTION_WRITE)
-            fatal_error("%s: Can't open wfile, %d", target, static_cast<int>(ERROR_PATH_NOT_FOUND));
-        return;
+        if (h.action == ACTION_DELETE)
+            return true;
+        fatal_error("%s: Can't open wfile, %d", target, static_cast<int>(ERROR_PATH_NOT_FOUND));
+        return false;
     }
     if (patch_may_hold_run_files(seen, folder))
         patch_swap_recover(target, entry);
     DWORD attrs = GetFileAttributesA(target);
-    if (attrs != INVALID_FILE_ATTRIBUTES)
-        patch_check_target(target, attrs);
+    // A delete passes a folder over, as the swap does.
+    bool passed = attrs == INVALID_FILE_ATTRIBUTES || (h.action == ACTION_DELETE && (attrs & FILE_ATTRIBUTE_DIRECTORY));
+    if (!passed && !patch_check_target(target, attrs, h.action))
+        return false;
     if (h.action == ACTION_WRITE) {
         if (patch_volume *v = patch_volume_of(vols, nvols, target))
             v->peak += h.data_len;
     }
+    return true;
 }
 
-void patch_preflight()
+bool patch_preflight()
 {
+    // A running copy's staged files look like a killed run's: they are put
+    // back only while no other copy can be running.
+    if (!patch_take_run_lock())
+        return false;
     payload_cursor c;
     strm *file = patch_open_payload(&c);
     if (!file)
-        return;
+        return false;
     patch_volume vols[PATCH_VOLUMES];
     int nvols = 0;
     patch_run_folder seen = {};
     uint32_t largest_blob = 0;
-    while (c.entry < c.count && patch_next_entry(&c)) {
+    bool sound = true;
+    while (sound && c.entry < c.count) {
+        strm *blob = patch_next_entry(&c) ? rstrm_new(file, c.blob_len) : nullptr;
         largest_blob = c.blob_len > largest_blob ? c.blob_len : largest_blob;
-        strm *blob = rstrm_new(file, c.blob_len);
-        patch_preflight_entry(blob, c.entry, vols, &nvols, &seen);
+        sound = blob && patch_preflight_entry(blob, c.entry, vols, &nvols, &seen);
         if (blob)
             strm_release(blob);
     }
     strm_release(file);
+    if (!sound)
+        return false;
     // The temporary file holds one blob at a time, beside whatever is
     // written then.
     char temp_dir[MAX_PATH];
@@ -252,7 +268,8 @@ void patch_preflight()
             fatal_error("%s: not enough disk space, %lu KB needed, %lu KB free", vols[i].root,
                         static_cast<unsigned long>((vols[i].peak + 1023) / 1024),
                         static_cast<unsigned long>(avail.QuadPart / 1024));
-            return;
+            return false;
         }
     }
+    return true;
 }

@@ -16,7 +16,9 @@ strm *patch_open_payload(payload_cursor *c);
 // c moved to the next entry; false after the fatal report of a length that
 // runs past the end of the file.
 bool patch_next_entry(payload_cursor *c);
-void patch_preflight();
+// True when the work may start; false after the report of what would stop
+// it, or the box of another run that holds the run lock (app/lock.h).
+bool patch_preflight();
 // The volume's root of a full path: "C:\" or "\\server\share\" (the path
 // may end at the share); empty when the path has neither form.
 void patch_volume_root(const char *full, char *root);

@@ -44,32 +44,32 @@ void patch_apply_entry(HWND dlg, uint32_t entry)
 {
     strm *file = patch_temp_reader();
     strm *src = qzt_open(file);
-    if (!src) {
-        if (file)
-            strm_release(file);
-        return;
-    }
     payload_head h;
-    char dir[MAX_PATH] = {};
-    if (patch_read_head(src, &h)) {
+    // After a report that returned, the work goes no further.
+    if (!src || !patch_read_head(src, &h)) {
+        patch_swap_rollback();
+    } else {
         // Expanded for every entry, whatever its action (a registry key named
         // there is opened and created), by the pre-flight pass before the work.
+        char dir[MAX_PATH] = {};
         bool found = patch_entry_dest(h.dest, dir);
         if (found && h.action == ACTION_WRITE)
             patch_write_file(dlg, dir, h.name, h.data_len, src, entry);
         else if (found && h.action == ACTION_DELETE)
             patch_delete_file(dir, h.name, entry);
     }
-    strm_release(src);
-    strm_release(file);
+    if (src)
+        strm_release(src);
+    if (file)
+        strm_release(file);
 }
 
 void patch_delete_file(const char *dir, const char *name, uint32_t entry)
 {
     char target[MAX_PATH];
     patch_join_path(target, dir, name);
-    if (target[0])
-        patch_swap_note(entry, ACTION_DELETE, target);
+    if (!target[0] || !patch_swap_note(entry, ACTION_DELETE, target))
+        patch_swap_rollback();
 }
 
 // Copies the rest of the record in pieces of PATCH_PIECE bytes into the new
@@ -81,8 +81,10 @@ void patch_write_file(HWND dlg, const char *dir, const char *name, uint32_t len,
     char target[MAX_PATH];
     char staged[MAX_PATH];
     patch_join_path(target, dir, name);
-    if (!target[0] || !patch_run_file(staged, target, entry, ".new") || !patch_swap_note(entry, ACTION_WRITE, target))
+    if (!target[0] || !patch_run_file(staged, target, entry, ".new") || !patch_swap_note(entry, ACTION_WRITE, target)) {
+        patch_swap_rollback();
         return;
+    }
     HANDLE h = g_patch_fs->create(staged);
     if (h == INVALID_HANDLE_VALUE) {
         // A missing folder is named as creating the target there names it.

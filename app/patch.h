@@ -3,16 +3,18 @@
 // WinMain runs the step sequencer from the confirmation (0) to the finish (4).
 // The payload lies at g_payload_offset in the program's own file. Every file
 // is read and written through the stream library; failures the program cannot
-// go on from are fatal reports (exit code 1), user-level failures are "失敗"
-// boxes and the work goes on. Every path is built with its length checked: a
-// path that does not fit MAX_PATH is a fatal report, never a shortened path.
+// go on from are fatal reports (exit code 1). The work ends applied whole or
+// rolled back: only a destination that names no folder is a "失敗" box after
+// which the other entries go on. Every path is built with its length
+// checked: a path that does not fit MAX_PATH is a fatal report, never a
+// shortened path.
 //
 // This header holds what the whole program shares; each room has its own,
-// with its state: steps.h (the steps before the work), checks.h (the checks
-// before anything changes), checking.h (the window of a long check),
-// apply.h (the work's loop), temp.h (the temporary file), progress.h (the
-// progress window), entry.h (entry actions), dest.h (destinations), path.h
-// (paths) and reg.h (the registry).
+// with its state: steps.h (the steps before the work), lock.h (one run at a
+// time), checks.h (the checks before anything changes), checking.h (the
+// window of a long check), apply.h (the work's loop), temp.h (the temporary
+// file), progress.h (the progress window), entry.h (entry actions), dest.h
+// (destinations), path.h (paths) and reg.h (the registry).
 #pragma once
 
 #include <windows.h>
@@ -36,8 +38,10 @@ enum : int {
 constexpr int32_t PATCH_WINDOW = 32768;  // stream window of every file
 constexpr int32_t PATCH_PIECE = 8192;    // write action's transfer size
 
-// sequencer.cpp: the program's own file, where its payload lies in it, and
-// the steps run one after another.
+// sequencer.cpp: the program's own file, where its payload lies in it, the
+// steps run one after another, and the exit code they end with: 0, or 1 once
+// the work has failed (and was rolled back).
 extern char g_exe_path[MAX_PATH];
 extern uint32_t g_payload_offset;
+extern int g_exit_code;
 int patch_run_steps(HINSTANCE inst);

@@ -8,6 +8,7 @@
 
 char g_exe_path[MAX_PATH];
 uint32_t g_payload_offset = PAYLOAD_OFFSET;
+int g_exit_code = 0;
 
 // The step of each code; code 4 (finish) has none.
 static int (*const patch_steps[])(HINSTANCE) = {
@@ -15,7 +16,8 @@ static int (*const patch_steps[])(HINSTANCE) = {
 };
 
 // Runs the steps from the confirmation until one returns the finish code, then
-// frees the README text. Every normal end, a declined one included, gives 0.
+// frees the README text. Every normal end, a declined one included, gives 0;
+// a failed work gives 1.
 int patch_run_steps(HINSTANCE inst)
 {
     int step = STEP_CONFIRM;
@@ -31,5 +33,5 @@ int patch_run_steps(HINSTANCE inst)
     }
     free(g_readme_text);
     g_readme_text = nullptr;
-    return 0;
+    return g_exit_code;
 }

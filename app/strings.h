@@ -9,6 +9,8 @@ constexpr char TXT_SAVE_REFUSED[] = "セーブデータを消去しないとパ�
 constexpr char TXT_SUCCESS[] = "正常にアップデートされました。";
 constexpr char TXT_NO_TEMP[] = "テンポラリファイルが作成できませんでした";
 constexpr char TXT_TEMP_UNWRITABLE[] = "テンポラリに書き込みができません";
+constexpr char TXT_ANOTHER_RUN[] =
+    "他のパッチが実行中です。そのパッチが終わってから、このパッチをもう一度起動してください。";
 constexpr char TXT_INTERNAL_ERROR[] = "内部エラー";
 constexpr char TXT_BAD_STEP[] = "変なところに来たぞ?? %d";
 constexpr char TXT_CHECKING[] = "パッチファイルを確認しています。しばらくお待ちください。";

@@ -119,11 +119,15 @@ bool patch_swap_place(patch_swap_entry *e, uint32_t entry, bool *targets_new)
     *targets_new = attrs == INVALID_FILE_ATTRIBUTES;
     if (attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
         // A read-only old file moves aside as it is, and comes back so.
-        if (!patch_run_file(old_file, e->target, entry, ".old") ||
-            !patch_while_in_use(e->target, patch_move_attempt, old_file))
+        if (!patch_run_file(old_file, e->target, entry, ".old"))
             return false;
-        e->kept = true;
-        e->state = SWAP_ASIDE;
+        if (patch_while_in_use(e->target, patch_move_attempt, old_file)) {
+            e->kept = true;
+            e->state = SWAP_ASIDE;
+        } else if (write) {
+            return false;
+        }
+        // A delete that does not succeed leaves its target, with no message.
     }
     if (!write)
         return true;

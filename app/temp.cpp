@@ -5,6 +5,7 @@
 #include "app/path.h"
 #include "app/strings.h"
 #include "app/swap.h"
+#include "diag/diag.h"
 #include "stream/bstrm.h"
 #include "stream/fstrm.h"
 
@@ -30,7 +31,7 @@ void patch_temp_dir(char *dir)
 
 // Named for the payload, so that a run of the same patch takes the place of
 // the file a killed one left.
-void patch_make_temp()
+bool patch_make_temp(uint32_t entries)
 {
     char dir[MAX_PATH];
     patch_temp_dir(dir);
@@ -38,19 +39,30 @@ void patch_make_temp()
     wsprintfA(name, "%s%08X.tmp", TXT_TEMP_PREFIX, static_cast<unsigned>(g_patch_id));
     char path[MAX_PATH];
     patch_join_path(path, dir, name);
-    if (!path[0] || !patch_open_temp(path))
-        MessageBoxA(nullptr, TXT_NO_TEMP, TXT_FAILURE, MB_OK);
+    if (!path[0])
+        return false;
+    if (patch_open_temp(path))
+        return true;
+    DWORD err = GetLastError();
+    MessageBoxA(nullptr, TXT_NO_TEMP, TXT_FAILURE, MB_OK);
+    // Made before the first change, so that a work without it ends with
+    // nothing changed; a patch of no entries needs none.
+    if (entries == 0)
+        return true;
+    fatal_error("%s: Can't open wfile, %d", path, static_cast<int>(err));
+    return false;
 }
 
 // Others may remove it while it is open, the run itself included: what is
-// removed while a reader still holds it goes when that reader is done, at
-// the latest when the program ends.
+// removed while a reader still holds it goes when that reader is done. It
+// goes when its handle closes in any case, so that a run that ends before
+// its clean-up (a fatal report, a kill) leaves none behind.
 bool patch_open_temp(const char *path)
 {
     patch_drop_temp();
     g_temp_path[0] = '\0';
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     strcpy(g_temp_path, path);
@@ -65,16 +77,16 @@ bool patch_open_temp(const char *path)
 // The payload's cursor found the blob inside the program file. The blob is
 // written over the one before and the file cut to it: a file's blocks
 // written over cost far less under Wine than freed and allocated anew.
-void patch_copy_blob(HWND dlg, strm *payload, uint32_t size)
+bool patch_copy_blob(HWND dlg, strm *payload, uint32_t size)
 {
     if (!g_temp_file) {
         MessageBoxA(dlg, TXT_TEMP_UNWRITABLE, TXT_FAILURE, MB_OK);
-        return;
+        return false;
     }
     strm_seek(g_temp_file, 0);
     strm *out = bstrm_new_writer(g_temp_file, PATCH_WINDOW);
     if (!out)
-        return;
+        return false;
     // The input window's bytes go out as they lie; a byte beyond it comes
     // through strm_getc, which refills the window.
     strm *in = payload;
@@ -90,8 +102,9 @@ void patch_copy_blob(HWND dlg, strm *payload, uint32_t size)
         in->next += n;
         size -= n;
     }
+    bool written = strm_drain(out);
     strm_release(out);
-    fstrm_cut(g_temp_file);
+    return written && fstrm_cut(g_temp_file);
 }
 
 strm *patch_temp_reader()

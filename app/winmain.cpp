@@ -1,5 +1,6 @@
 #include "app/checks.h"
 #include "app/dlls.h"
+#include "app/lock.h"
 #include "app/path.h"
 #include "diag/diag.h"
 
@@ -14,6 +15,8 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int)
         return 1;
     // A damaged patch is refused before the question is even read.
     if (!patch_check_payload())
+        return 1;
+    if (!patch_take_run_lock())
         return 1;
     return patch_run_steps(inst);
 }

@@ -6,10 +6,19 @@
 #include <string>
 
 #include "app/entry.h"
+#include "app/lock.h"
 #include "app/patch.h"
 #include "app/swap.h"
 #include "payload/write.h"
 #include "tests/test_util.h"
+
+// Each test process takes a run lock of its own name: tests running at once,
+// and the program's own runs, never meet one.
+inline const char *const g_test_run_lock_name = [] {
+    static char name[64];
+    wsprintfA(name, "OrvaneTestRun-%lu", GetCurrentProcessId());
+    return g_run_lock_name = name;
+}();
 
 // A write record's tail: the data length and the data.
 inline bytes write_tail(uint32_t len)

@@ -8,6 +8,7 @@
 #include "app/checks.h"
 #include "app/dest.h"
 #include "app/entry.h"
+#include "app/lock.h"
 #include "app/temp.h"
 #include "tests/app/app_util.h"
 
@@ -20,8 +21,9 @@ std::string preflight(const std::string &exe)
 {
     strcpy(g_exe_path, exe.c_str());
     FatalReturns fatal;
-    patch_preflight();
+    bool ready = patch_preflight();
     patch_forget_dests();
+    EXPECT_EQ(ready, fatal.text().empty()) << fatal.text();
     return fatal.text();
 }
 
@@ -53,6 +55,30 @@ LRESULT CALLBACK checking_hook(int code, WPARAM wp, LPARAM lp)
     return CallNextHookEx(nullptr, code, wp, lp);
 }
 
+// Another copy's staged file looks like a killed run's: the pre-flight pass
+// refuses to start while another copy holds the run lock, and leaves it;
+// then, with the lock free, it starts and puts the killed run's file away.
+std::string killed_run_under_lock()
+{
+    TempDir dir;
+    std::string d = dir_of(dir);
+    g_patch_id = 0x1A2B3C4D;
+    write_file(dir.file("A.DAT"), to_bytes("old"));
+    write_file(dir.file("Ov1A2B3C4D-1.new"), to_bytes("staged"));
+    write_file(dir.file("patch.exe"), patch_file({record_blob(ACTION_WRITE, "A.DAT", d, write_tail(3))}));
+    strcpy(g_exe_path, dir.file("patch.exe").c_str());
+    HANDLE other = CreateMutexA(nullptr, FALSE, g_run_lock_name);
+    bool refused = !patch_preflight();
+    bool kept = read_file(dir.file("Ov1A2B3C4D-1.new")) == to_bytes("staged");
+    CloseHandle(other);
+    bool went_on = patch_preflight();
+    bool put_back = GetFileAttributesA(dir.file("Ov1A2B3C4D-1.new").c_str()) == INVALID_FILE_ATTRIBUTES;
+    patch_forget_dests();
+    char line[80];
+    wsprintfA(line, "refused %d kept %d, then went on %d put back %d", refused, kept, went_on, put_back);
+    return line;
+}
+
 }  // namespace
 
 TEST(PatchCheckPayload, ALongCheckShowsItsWindowUntilItEnds)
@@ -74,10 +100,11 @@ TEST(PatchCheckPayload, ALongCheckShowsItsWindowUntilItEnds)
     UnhookWindowsHookEx(hook);
     ASSERT_EQ(g_checking_seen.size(), 1u) << "a display is needed";
     // "Orvane パッチ" and "パッチファイルを確認しています。しばらくお待ちください。" in code page 932.
-    EXPECT_EQ(g_checking_seen[0], "Orvane \x83\x70\x83\x62\x83\x60|"
-                                  "\x83\x70\x83\x62\x83\x60\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x8A\x6D\x94\x46\x82\xB5"
-                                  "\x82\xC4\x82\xA2\x82\xDC\x82\xB7\x81\x42\x82\xB5\x82\xCE\x82\xE7\x82\xAD\x82\xA8\x91\xD2"
-                                  "\x82\xBF\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81\x42|moved");
+    EXPECT_EQ(g_checking_seen[0],
+              "Orvane \x83\x70\x83\x62\x83\x60|"
+              "\x83\x70\x83\x62\x83\x60\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x8A\x6D\x94\x46\x82\xB5"
+              "\x82\xC4\x82\xA2\x82\xDC\x82\xB7\x81\x42\x82\xB5\x82\xCE\x82\xE7\x82\xAD\x82\xA8\x91\xD2"
+              "\x82\xBF\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81\x42|moved");
 }
 
 TEST(PatchCheckPayload, DamageIsOneReportNamingTheEntry)
@@ -134,6 +161,17 @@ TEST(PatchPreflight, FindsWhatWouldStopTheWorkHalfWay)
     EXPECT_NE(full.find(": not enough disk space, "), std::string::npos) << full;
     EXPECT_EQ(read_file(dir.file("A.DAT")), to_bytes("old"));
     SetFileAttributesA(dir.file("RO.DAT").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(PatchPreflightDeathTest, AKilledRunIsPutBackOnlyWhileNoOtherRunHoldsTheLock)
+{
+    // In a process of its own, which holds no run lock yet.
+    EXPECT_EXIT(
+        {
+            fputs(killed_run_under_lock().c_str(), stderr);
+            exit(0);
+        },
+        testing::ExitedWithCode(0), "^refused 1 kept 1, then went on 1 put back 1$");
 }
 
 TEST(PatchPreflight, TheTemporaryFileNeedsRoomBesideTheTargets)

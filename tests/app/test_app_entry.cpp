@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 
 #include "app/checks.h"
 #include "app/entry.h"
@@ -173,15 +174,18 @@ TEST(PatchApplyEntry, MalformedDestinationLeavesFilesAlone)
 TEST(PatchApplyEntry, FieldsWithoutTerminatorAreReported)
 {
     TempDir dir;
-    open_temp temp(dir);
     FatalReturns fatal;
-    temp.put(record_blob(ACTION_WRITE, std::string(RECORD_NAME_SIZE, 'N'), dir_of(dir), write_tail(1)));
-    apply_now();
+    // Each report rolls the work back, its temporary file included: each
+    // record gets one of its own.
+    std::optional<open_temp> temp(dir);
+    temp->put(record_blob(ACTION_WRITE, std::string(RECORD_NAME_SIZE, 'N'), dir_of(dir), write_tail(1)));
+    EXPECT_FALSE(apply_now());
     EXPECT_EQ(fatal.text(), "entry name not terminated");
 
     g_fatal_text[0] = '\0';
-    temp.put(record_blob(ACTION_DELETE, "A.DAT", std::string(RECORD_DEST_SIZE, 'D')));
-    apply_now();
+    temp.emplace(dir);
+    temp->put(record_blob(ACTION_DELETE, "A.DAT", std::string(RECORD_DEST_SIZE, 'D')));
+    EXPECT_FALSE(apply_now());
     EXPECT_EQ(fatal.text(), "entry destination not terminated");
 
     // A record that ends inside its name: the bytes never read are no
@@ -190,10 +194,11 @@ TEST(PatchApplyEntry, FieldsWithoutTerminatorAreReported)
     GetCurrentDirectoryA(MAX_PATH, cwd);
     SetCurrentDirectoryA(dir_of(dir).c_str());
     write_file(dir.file("DEL"), to_bytes("keep"));
-    temp.put(qzt_stream(4, {{4, BlockBuilder()
-                                                   .literals("\x02"
-                                                             "DEL")
-                                                   .words()}}));
+    temp.emplace(dir);
+    temp->put(qzt_stream(4, {{4, BlockBuilder()
+                                     .literals("\x02"
+                                               "DEL")
+                                     .words()}}));
     g_fatal_text[0] = '\0';
     apply_now();
     SetCurrentDirectoryA(cwd);
@@ -201,7 +206,7 @@ TEST(PatchApplyEntry, FieldsWithoutTerminatorAreReported)
     EXPECT_EQ(read_file(dir.file("DEL")), to_bytes("keep"));
 }
 
-TEST(PatchMakeTemp, PrefixAndTheDriveRootFallback)
+TEST(PatchMakeTemp, PrefixTheDriveRootFallbackAndAFolderThatIsNotThere)
 {
     TempDir dir;
     std::string d = dir_of(dir);
@@ -211,7 +216,7 @@ TEST(PatchMakeTemp, PrefixAndTheDriveRootFallback)
     // Named for the patch: one of this test's own, whichever build runs it.
     g_patch_id = GetCurrentProcessId();
     SetEnvironmentVariableA("TMP", d.c_str());
-    patch_make_temp();
+    EXPECT_TRUE(patch_make_temp(1));
     std::string made = g_temp_path;
     EXPECT_EQ(made.rfind(d + "Ov", 0), 0u) << made;
     EXPECT_NE(GetFileAttributesA(made.c_str()), INVALID_FILE_ATTRIBUTES);
@@ -220,12 +225,23 @@ TEST(PatchMakeTemp, PrefixAndTheDriveRootFallback)
 
     // A drive root is no place for it: the Windows directory is used.
     SetEnvironmentVariableA("TMP", "C:\\");
-    patch_make_temp();
+    EXPECT_TRUE(patch_make_temp(1));
     made = g_temp_path;
     char windir[MAX_PATH];
     GetWindowsDirectoryA(windir, MAX_PATH);
     EXPECT_EQ(made.rfind(std::string(windir) + "\\Ov", 0), 0u) << made;
     patch_drop_temp();
+
+    // A folder where no file can be made stops a patch with entries, naming
+    // the file; one with none needs no temporary file.
+    SetEnvironmentVariableA("TMP", (d + "GONE\\").c_str());
+    FatalReturns fatal;
+    EXPECT_FALSE(patch_make_temp(1));
+    char name[32];
+    wsprintfA(name, "Ov%08X.tmp", static_cast<unsigned>(g_patch_id));
+    EXPECT_EQ(fatal.text(), d + "GONE\\" + name + ": Can't open wfile, 3");
+    EXPECT_TRUE(patch_make_temp(0));
+    EXPECT_STREQ(g_temp_path, "");
     SetEnvironmentVariableA("TMP", saved);
 }
 

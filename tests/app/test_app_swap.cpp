@@ -108,12 +108,12 @@ TEST(PatchSwap, AFaultAtAnyStepLeavesTheFolderAsItWas)
     auto before = snapshot(patch.dir);
     // Two creates, two flushes, five moves (A's new file finding A there, A
     // aside, A and B in place, C aside), then the work is done; and each
-    // write failing instead.
+    // write failing instead. C's move aside is a delete, which may fail.
     constexpr int STEPS = 9;
     g_patch_fs = &FAULT_FS;
     for (int writes = 0; writes < 2; writes++) {
         g_writes_fail = writes;
-        for (g_fail_at = 1; g_fail_at <= (writes ? 2 : STEPS); g_fail_at++) {
+        for (g_fail_at = 1; g_fail_at <= (writes ? 2 : STEPS - 1); g_fail_at++) {
             g_op = 0;
             FatalReturns fatal;
             EXPECT_FALSE(patch.apply()) << "step " << g_fail_at;
@@ -133,6 +133,21 @@ TEST(PatchSwap, AFaultAtAnyStepLeavesTheFolderAsItWas)
     bytes a = write_tail(20000);
     EXPECT_EQ(after["A.DAT"], std::make_pair(bytes(a.begin() + 4, a.end()), false));
     EXPECT_EQ(after["B.DAT"].first.size(), 5u);
+}
+
+TEST(PatchSwap, ADeleteThatFailsLeavesItsTargetAndTheRestApplied)
+{
+    three_entries patch;
+    g_patch_fs = &FAULT_FS;
+    g_op = 0;
+    g_fail_at = 9;  // C's move aside
+    FatalReturns fatal;
+    EXPECT_TRUE(patch.apply());
+    EXPECT_EQ(fatal.text(), "");
+    auto after = snapshot(patch.dir);
+    EXPECT_EQ(after.size(), 4u) << "the patch, A.DAT, B.DAT and C.DAT";
+    EXPECT_EQ(after["C.DAT"].first, to_bytes("old C"));
+    EXPECT_EQ(after["A.DAT"].first.size(), 20000u);
 }
 
 DWORD WINAPI hold_for_a_moment(void *path)

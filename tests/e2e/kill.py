@@ -73,15 +73,10 @@ def play(root, prefix, driver, patch, env, script):
 
 
 def run(native_bin, preset, bin_dir):
-    prefix = Path(rs.os.environ.get("WINE_TEST_PREFIX", rs.ROOT / "build" / "wineprefix"))
-    driver = bin_dir / "e2e_driver.exe"
-    env = dict(rs.os.environ, WINE_TEST_DISPLAY="auto")
-    if not (prefix / "drive_c").is_dir():
-        if subprocess.run([rs.RUN_SH, driver], env=env, capture_output=True).returncode == 77:
-            return 77
-    root = prefix / "drive_c" / "e2e" / preset / "kill"
-    rs.shutil.rmtree(root, ignore_errors=True)
-    root.mkdir(parents=True)
+    setup = rs.campaign_setup(bin_dir, "kill", preset)
+    if setup is None:
+        return 77
+    prefix, driver, env, root = setup
     target, temp = root / "target", root / "temp"
     target_win = rs.windows_path(target, prefix)
     old, new, entries = make_files(root)

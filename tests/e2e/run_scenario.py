@@ -25,10 +25,13 @@ A scenario is a folder:
                   scenario NAME (but a script.txt of its own); sign = true signs
                   the patch (build --cert --key) with a throw-away certificate
                   made by openssl; unchanged = true expects the target folder
-                  as it was before
+                  as it was before; no_temp = true runs the program with a
+                  temporary folder that does not exist
 In every file @TARGET@ and @KEY@ stand for the target folder and the run's
 registry key below HKCU or HKLM (with backslashes doubled, for quoted
-strings); @ID@, also in file names, for PRESET-NAME.
+strings); @ID@, also in file names, for PRESET-NAME. In script.txt @TEMP@
+stands for the program's temporary folder (backslashes doubled) and
+@PATCHID@ for an unsigned patch's CRC-32 from its trailer, in 8 hex digits.
 """
 import difflib
 import os
@@ -181,7 +184,7 @@ def run(preset, bin_dir, native_bin, scenario):
         "@ID@": f"{preset}-{name}",
     }
     shutil.rmtree(work, ignore_errors=True)
-    for sub in ("patch", "temp", "target"):
+    for sub in ("patch", "target") + (() if options.get("no_temp", False) else ("temp",)):
         (work / sub).mkdir(parents=True)
     names = {"@ID@": values["@ID@"]}
     before = read_tree(scenario / "before" / "target", names)
@@ -198,6 +201,8 @@ def run(preset, bin_dir, native_bin, scenario):
 
     patch = work / "patch" / "patch.exe"
     build_patch(scenario, work / "build", patch, stub, native_bin, values, options.get("sign", False))
+    values["@TEMP@"] = windows_path(work / "temp", prefix).replace("\\", "\\\\")
+    values["@PATCHID@"] = patch.read_bytes()[-4:].hex().upper()
     if (scenario / "readme_raw.txt").exists():
         raw = (scenario / "readme_raw.txt").read_bytes().decode("utf-8")
         (work / "patch" / "README.TXT").write_bytes(raw.encode("cp932"))
@@ -243,6 +248,21 @@ def run(preset, bin_dir, native_bin, scenario):
     shutil.rmtree(work)
     print(f"{preset} {name}: passed ({len(progress)} progress records)")
     return 0
+
+
+def campaign_setup(bin_dir, name, preset):
+    """A campaign's Wine prefix (made on first use), driver, environment and
+    folder of its own (emptied): None when this machine cannot run the program."""
+    prefix = Path(os.environ.get("WINE_TEST_PREFIX", ROOT / "build" / "wineprefix"))
+    driver = bin_dir / "e2e_driver.exe"
+    env = dict(os.environ, WINE_TEST_DISPLAY="auto")
+    if not (prefix / "drive_c").is_dir():
+        if subprocess.run([RUN_SH, driver], env=env, capture_output=True).returncode == 77:
+            return None
+    root = prefix / "drive_c" / "e2e" / preset / name
+    shutil.rmtree(root, ignore_errors=True)
+    root.mkdir(parents=True)
+    return prefix, driver, env, root
 
 
 def campaign_main(doc, what, campaign):
