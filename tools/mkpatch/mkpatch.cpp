@@ -131,10 +131,13 @@ manifest mkpatch_manifest(const std::string &manifest_file)
     return m;
 }
 
-// mkpatch's version, and the program that build uses without --stub.
+// mkpatch's version and license, and the program that build uses without
+// --stub.
 std::string mkpatch_version()
 {
-    std::string text = "mkpatch " MKPATCH_VERSION "\nprogram: ";
+    std::string text = "mkpatch " MKPATCH_VERSION "\n"
+                       "Copyright 2026 the Orvane patch authors, under the zlib license\n"
+                       "program: ";
     try {
         std::string from;
         fs::path stub = mkpatch_find_stub(&from);
@@ -661,7 +664,8 @@ int main(int argc, char **argv)
 
     CLI::App app("Makes, signs, lists, checks and unpacks self-applying patches.", "mkpatch");
     app.require_subcommand(1);
-    app.set_version_flag("--version", mkpatch_version, "Print the version and the patch program build would use");
+    app.set_version_flag("--version", mkpatch_version,
+                         "Print the version, the license and the patch program build would use");
     // On Windows CLI11 would take "/path" for an option; paths start so under Wine.
     app.allow_windows_style_options(false);
 
