@@ -1,14 +1,14 @@
 # What `make install` puts where, and the packages of `make package`
 # (scripts/package.sh): on the host, the tools in bin/, the program they build
 # on in share/orvane-patch/ (where mkpatch looks for it, from its own place),
-# the man pages, and the README with the example under share/doc/; in a
-# Windows build, the tools beside the program, with the README and the example
-# (the zip for patch authors on Windows).
+# the man pages, and the README, the LICENSE and the example under
+# share/doc/; in a Windows build, the tools beside the program, with the
+# README, the LICENSE and the example (the zip for patch authors on Windows).
 include(GNUInstallDirs)
 
 if(WIN32)
   install(TARGETS mkpatch qzt patch RUNTIME DESTINATION .)
-  install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
+  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION .)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples DESTINATION .)
   return()
 endif()
@@ -34,7 +34,7 @@ install(TARGETS mkpatch qzt RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PATCH_WIN32_BIN}/patch.exe DESTINATION ${CMAKE_INSTALL_DATADIR}/orvane-patch)
 install(FILES ${CMAKE_BINARY_DIR}/install/mkpatch.1.gz ${CMAKE_BINARY_DIR}/install/qzt.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/copyright
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_SOURCE_DIR}/packaging/copyright
               ${CMAKE_BINARY_DIR}/install/changelog.gz
         DESTINATION ${ORVANE_DOC})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples DESTINATION ${ORVANE_DOC})

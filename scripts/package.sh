@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # make package: the Debian package of mkpatch, qzt, the program and the man
 # pages, and the zip for patch authors on Windows (mkpatch.exe and qzt.exe
-# beside patch.exe, the README and the example), both in build/package/.
-# Each is checked as it is made: lintian on the package (no errors), its file
-# list and Depends; the zip's mkpatch.exe, under Wine, builds the example's
-# patch, which the host's mkpatch verify accepts.
+# beside patch.exe, the README, the LICENSE and the example), both in
+# build/package/. Each is checked as it is made: lintian on the package (no
+# errors), its file list and Depends; the zip's LICENSE, and its mkpatch.exe,
+# which under Wine builds the example's patch that the host's mkpatch verify
+# accepts. The package's copyright file must carry the LICENSE's text.
 #
 # Usage: scripts/package.sh   (after the native and win32 builds; make package
 # does both)
@@ -18,6 +19,11 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$top/build/native/CMakeC
 [ -n "$version" ] || fail "no native build: cmake --preset native && cmake --build --preset native"
 rm -rf "$out"
 mkdir -p "$out"
+
+# The copyright file's Zlib paragraph, unfolded, is the LICENSE after its
+# copyright line.
+sed -n '/^License: Zlib$/,$ { s/^ \.$//p; s/^ //p }' "$top/packaging/copyright" | cmp -s - <(tail -n +3 "$top/LICENSE") ||
+    fail "the license text of packaging/copyright is not the LICENSE's"
 
 # The Debian package, from the native build's install rules.
 (cd "$top/build/native" && cpack -G DEB -B "$out" >"$out/cpack.log" 2>&1) || fail "cpack: $(tail -n 20 "$out/cpack.log")"
@@ -39,6 +45,7 @@ name=orvane-patch-$version-win32
 cmake --install "$top/build/win32" --prefix "$out/$name" >/dev/null
 (cd "$out" && find "$name" -type f | LC_ALL=C sort | zip -q -X -D "$name.zip" -@)
 rm -rf "$out/$name"
+unzip -Z1 "$out/$name.zip" | grep -qx "$name/LICENSE" || fail "$name.zip lacks LICENSE"
 say "$name.zip: $(unzip -Z1 "$out/$name.zip" | wc -l) files"
 
 # The zip as a patch author on Windows uses it.

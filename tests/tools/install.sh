@@ -19,8 +19,8 @@ fi
 DESTDIR=$tmp/root cmake --install "$build" --prefix /usr >"$tmp/install.log" || fail "install: $(cat "$tmp/install.log")"
 usr=$tmp/root/usr
 for f in bin/mkpatch bin/qzt share/orvane-patch/patch.exe share/man/man1/mkpatch.1.gz share/man/man1/qzt.1.gz \
-         share/doc/orvane-patch/README.md share/doc/orvane-patch/copyright share/doc/orvane-patch/changelog.gz \
-         share/doc/orvane-patch/examples/patch.toml; do
+         share/doc/orvane-patch/README.md share/doc/orvane-patch/LICENSE share/doc/orvane-patch/copyright \
+         share/doc/orvane-patch/changelog.gz share/doc/orvane-patch/examples/patch.toml; do
     [ -f "$usr/$f" ] || fail "$f is not installed"
 done
 cmp -s "$program" "$usr/share/orvane-patch/patch.exe" || fail "the installed program is not the build's"

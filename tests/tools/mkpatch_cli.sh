@@ -85,10 +85,26 @@ grep_err "big.exe is 65537 bytes, more than the 65536-byte program image"
 printf 'ELF' >"$tmp/elf.exe"
 expect 1 build "$examples/patch.toml" -o "$tmp/y.exe" --stub "$tmp/elf.exe"
 grep_err "elf.exe is not a Windows program (it does not start with MZ)"
-printf 'MZ stub' >"$tmp/bare-stub.exe"
-expect 1 build "$examples/patch.toml" -o "$tmp/y.exe" --stub "$tmp/bare-stub.exe"
-grep_err "the program's manifest has no requestedExecutionLevel field"
+# A manifest without the level field has nowhere to write one.
+printf 'MZ stub <assembly xmlns="urn:schemas-microsoft-com:asm.v1"/>' >"$tmp/no-level.exe"
+expect 1 build "$examples/patch.toml" -o "$tmp/y.exe" --stub "$tmp/no-level.exe"
+grep_err "the program's manifest has no requestedExecutionLevel field to write the elevation in"
 [ ! -e "$tmp/y.exe" ] || fail "a patch was written from a bad stub"
+
+# A bare program, without a manifest: built as it is, with a warning of what
+# Windows makes of it, unless a level is asked for, which has nowhere to go.
+printf 'MZ stub' >"$tmp/bare-stub.exe"
+expect 1 build "$examples/patch.toml" -o "$tmp/y.exe" --stub "$tmp/bare-stub.exe" --elevation user
+grep_err "the program's manifest has no requestedExecutionLevel field to write the elevation in"
+[ ! -e "$tmp/y.exe" ] || fail "a patch was written without the level asked for"
+expect 0 build "$examples/patch.toml" -o "$tmp/y.exe" --stub "$tmp/bare-stub.exe"
+grep_err "warning: the program has no manifest, so the patch carries none: .*UAC's installer detection.*UAC virtualization"
+grep -q "elevation" "$tmp/out" && fail "build claims a level for a bare program: $(cat "$tmp/out")"
+[ "$(head -c 65536 "$tmp/y.exe" | tr -d '\0')" = "MZ stub" ] || fail "the bare program's image changed"
+for sub in list verify; do
+    expect 0 "$sub" "$tmp/y.exe"
+    grep_out '^elevation: none (no manifest)$'
+done
 expect 1 build "$examples/patch.toml" -o "$tmp/nowhere/y.exe" --stub "$tmp/stub.exe"
 grep_err "y.exe: the folder $tmp/nowhere does not exist"
 
@@ -181,18 +197,32 @@ expect 1 diff "$tmp/old" "$tmp/new" --dest 'C:\Games\Test' -o "$tmp/m/patch2.tom
 grep_err "NEW has the folder 'maps', which OLD lacks: the patch cannot create folders"
 [ ! -e "$tmp/m/patch2.toml" ] || fail "diff wrote a manifest despite the error"
 
-# The elevation: admin unless asked, written in place in the image, which keeps
-# its length; list and verify say it. An admin patch that reads HKCU is warned of.
-expect 0 list "$tmp/demo/ORVANE11.EXE"
+# The elevation, written in place in the image, which keeps its length; list
+# and verify say it. Without --elevation it is user when every destination
+# reads HKCU, which build says, and admin otherwise; an admin patch that reads
+# HKCU is warned of.
+expect 0 build "$examples/patch.toml" -o "$tmp/demo/default.exe" --stub "$tmp/stub.exe"
+grep_out '^elevation: user (asInvoker), the default when every destination reads HKEY_CURRENT_USER$'
+[ ! -s "$tmp/err" ] || fail "the default user patch was warned of: $(cat "$tmp/err")"
+expect 0 list "$tmp/demo/default.exe"
+grep_out '^elevation: user (asInvoker)$'
+expect 0 list "$tmp/small.exe"
+grep_out '^elevation: admin (requireAdministrator)$'
+{ cat "$tmp/small.toml"; echo "dest = '%HKCR\Software\Orvane\Game%Path%'"; } >"$tmp/mixed.toml"
+expect 0 build "$tmp/mixed.toml" -o "$tmp/mixed.exe" --stub "$tmp/stub.exe"
+grep -q "elevation" "$tmp/out" && fail "build claims a default user patch: $(cat "$tmp/out")"
+grep_err 'warning: the patch asks for administrator rights'
+expect 0 verify "$tmp/mixed.exe"
 grep_out '^elevation: admin (requireAdministrator)$'
 expect 0 build "$examples/patch.toml" -o "$tmp/demo/user.exe" --stub "$tmp/stub.exe" --elevation user
 grep -q 'warning: the patch asks for administrator rights' "$tmp/err" && fail "a user patch was warned of: $(cat "$tmp/err")"
+grep -q "the default" "$tmp/out" && fail "an asked level was called the default: $(cat "$tmp/out")"
 expect 0 verify "$tmp/demo/user.exe"
 grep_out '^elevation: user (asInvoker)$'
 [ "$(head -c 65536 "$tmp/demo/user.exe" | grep -c 'level="asInvoker"            uiAccess=')" = 1 ] ||
     fail "the level is not written in place"
 [ "$(stat -c %s "$tmp/demo/user.exe")" = "$(stat -c %s "$tmp/demo/ORVANE11.EXE")" ] || fail "the length changed"
-expect 0 build "$examples/patch.toml" -o "$tmp/demo/admin.exe" --stub "$tmp/stub.exe"
+expect 0 build "$examples/patch.toml" -o "$tmp/demo/admin.exe" --stub "$tmp/stub.exe" --elevation admin
 grep_err 'warning: the patch asks for administrator rights (--elevation admin) and reads its destination from HKEY_CURRENT_USER'
 expect 2 build "$examples/patch.toml" -o "$tmp/demo/x.exe" --stub "$tmp/stub.exe" --elevation root
 

@@ -20,7 +20,8 @@ run() {
 }
 
 mkdir -p "$tmp/demo"
-run build "$root/examples/patch.toml" -o "$tmp/demo/ORVANE11.EXE" --stub "$stub"
+# The stub's own level, so that the patch's image is the stub byte for byte.
+run build "$root/examples/patch.toml" -o "$tmp/demo/ORVANE11.EXE" --stub "$stub" --elevation admin
 [ "$(stat -c %s "$stub")" -eq 65536 ] || fail "the stub is not 65536 bytes"
 cmp -s -n 65536 "$stub" "$tmp/demo/ORVANE11.EXE" || fail "the patch does not start with the stub"
 run verify "$tmp/demo/ORVANE11.EXE"

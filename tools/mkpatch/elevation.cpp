@@ -13,12 +13,19 @@ namespace {
 constexpr std::string_view FIELD_START = "<requestedExecutionLevel level=\"";
 constexpr std::string_view FIELD_END = " uiAccess=";
 constexpr size_t FIELD_SIZE = std::string_view("requireAdministrator\"").size();
+constexpr std::string_view MANIFEST_NAMESPACE = "urn:schemas-microsoft-com:asm.v1";
+
+// Where text first occurs in the image; its end when nowhere.
+payload_bytes::const_iterator elevation_find(const payload_bytes &image, std::string_view text)
+{
+    return std::search(image.begin(), image.end(), text.begin(), text.end());
+}
 
 // Where the field starts in the image.
 size_t elevation_field(const payload_bytes &image)
 {
     auto begin = image.begin(), end = image.end();
-    auto at = std::search(begin, end, FIELD_START.begin(), FIELD_START.end());
+    auto at = elevation_find(image, FIELD_START);
     if (at == end)
         throw mkpatch_error("the program's manifest has no requestedExecutionLevel field to write the elevation in");
     if (std::search(at + 1, end, FIELD_START.begin(), FIELD_START.end()) != end)
@@ -50,6 +57,12 @@ bool elevation_parse(const std::string &name, elevation *e)
         }
     }
     return false;
+}
+
+bool elevation_manifest(const payload_bytes &image)
+{
+    return elevation_find(image, FIELD_START) != image.end() ||
+           elevation_find(image, MANIFEST_NAMESPACE) != image.end();
 }
 
 const char *elevation_name(elevation e)

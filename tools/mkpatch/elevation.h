@@ -1,10 +1,10 @@
 // The execution level that the program's manifest asks Windows for, chosen
-// by the patch author: admin (requireAdministrator, the default: most games
-// live under Program Files or are found through HKLM) or user (asInvoker, for
-// patches of per-user installs). It is the manifest's requestedExecutionLevel
-// field, written in place in the program image: a shorter level is followed
-// by spaces, so that the image keeps its length. Faults are thrown
-// (tools/mkpatch/error.h).
+// by the patch author: admin (requireAdministrator: most games live under
+// Program Files or are found through HKLM) or user (asInvoker, for patches of
+// per-user installs). It is the manifest's requestedExecutionLevel field,
+// written in place in the program image: a shorter level is followed by
+// spaces, so that the image keeps its length. A program built without a
+// manifest has no level to write. Faults are thrown (tools/mkpatch/error.h).
 #pragma once
 
 #include <string>
@@ -21,6 +21,9 @@ bool elevation_parse(const std::string &name, elevation *e);
 const char *elevation_name(elevation e);
 // The manifest's own word for it: requireAdministrator or asInvoker.
 const char *elevation_level(elevation e);
+// Whether the image carries an application manifest: the level field, or
+// the namespace that every manifest's root element names.
+bool elevation_manifest(const payload_bytes &image);
 // The level that the image's manifest asks for. Throws when the image holds
 // no level field, more than one, or a level mkpatch does not write.
 elevation elevation_read(const payload_bytes &image);

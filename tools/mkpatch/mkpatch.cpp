@@ -15,8 +15,10 @@
 // Exit codes: 0 done, 1 a fault (reported on stderr), 2 a usage error.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <system_error>
 
 #ifdef _WIN32
@@ -131,10 +133,13 @@ manifest mkpatch_manifest(const std::string &manifest_file)
     return m;
 }
 
-// mkpatch's version, and the program that build uses without --stub.
+// mkpatch's version and license, and the program that build uses without
+// --stub.
 std::string mkpatch_version()
 {
-    std::string text = "mkpatch " MKPATCH_VERSION "\nprogram: ";
+    std::string text = "mkpatch " MKPATCH_VERSION "\n"
+                       "Copyright 2026 the Orvane patch authors, under the zlib license\n"
+                       "program: ";
     try {
         std::string from;
         fs::path stub = mkpatch_find_stub(&from);
@@ -261,6 +266,13 @@ void mkpatch_publish(const fs::path &part, const fs::path &out, const sign_optio
     }
 }
 
+// Whether the destination reads HKEY_CURRENT_USER (%HKCR\).
+bool mkpatch_reads_user(const std::string &dest)
+{
+    dest_parts parts;
+    return dest_parse(dest.c_str(), &parts) && parts.form == DEST_USER;
+}
+
 // An elevated patch that reads a destination from HKEY_CURRENT_USER reads
 // the hive of the account whose password raised it, which may not be the
 // user's own.
@@ -269,8 +281,7 @@ void mkpatch_warn_elevation(const manifest &m, elevation e)
     if (e != elevation::admin)
         return;
     for (const manifest_entry &entry : m.entries) {
-        dest_parts parts;
-        if (dest_parse(entry.dest.c_str(), &parts) && parts.form == DEST_USER) {
+        if (mkpatch_reads_user(entry.dest)) {
             fprintf(stderr, "mkpatch: warning: the patch asks for administrator rights (--elevation admin) and reads "
                             "its destination from HKEY_CURRENT_USER (%%HKCR\\): raised with another account's "
                             "password, it reads that account's key; --elevation user reads the user's own\n");
@@ -279,18 +290,46 @@ void mkpatch_warn_elevation(const manifest &m, elevation e)
     }
 }
 
+// The level of a patch built without --elevation: user when every entry's
+// destination reads HKEY_CURRENT_USER, which an elevated patch may read as
+// another account's (mkpatch_warn_elevation); admin otherwise.
+elevation mkpatch_default_elevation(const manifest &m)
+{
+    bool user = !m.entries.empty() && std::all_of(m.entries.begin(), m.entries.end(),
+                                                  [](const manifest_entry &e) { return mkpatch_reads_user(e.dest); });
+    return user ? elevation::user : elevation::admin;
+}
+
+// Writes the level into the image's manifest: asked, or the default. A
+// program without a manifest is built as it is, unless a level was asked
+// for, which has nowhere to go.
+void mkpatch_elevate(payload_bytes *image, const manifest &m, std::optional<elevation> asked)
+{
+    if (!asked && !elevation_manifest(*image)) {
+        fprintf(stderr, "mkpatch: warning: the program has no manifest, so the patch carries none: Windows Vista and "
+                        "later either run it elevated, taking it for an installer by its name (UAC's installer "
+                        "detection), or run it under UAC virtualization, which sends its writes under Program Files "
+                        "and HKLM\\Software to per-user copies while it reports success\n");
+        return;
+    }
+    elevation e = asked ? *asked : mkpatch_default_elevation(m);
+    elevation_write(image, e);
+    if (!asked && e == elevation::user)
+        printf("elevation: user (asInvoker), the default when every destination reads HKEY_CURRENT_USER\n");
+    mkpatch_warn_elevation(m, e);
+}
+
 int mkpatch_build(const std::string &manifest_file, const std::string &out_file, const std::string &stub_file,
-                  int level, elevation e, const sign_options &sign)
+                  int level, std::optional<elevation> asked, const sign_options &sign)
 {
     manifest m = mkpatch_manifest(manifest_file);
-    mkpatch_warn_elevation(m, e);
     fs::path out_path = file_path(out_file);
     fs::path out_dir = out_path.parent_path().empty() ? fs::path(".") : out_path.parent_path();
     std::error_code ec;
     if (!fs::is_directory(out_dir, ec))
         throw mkpatch_error(out_file + ": the folder " + file_utf8(out_dir) + " does not exist");
     payload_bytes image = mkpatch_stub(stub_file);
-    elevation_write(&image, e);
+    mkpatch_elevate(&image, m, asked);
 
     // Written aside and renamed, so that OUT is never a patch cut short
     // (nor one left unsigned when a signature was asked for).
@@ -337,13 +376,18 @@ size_t mkpatch_width(std::string_view s)
     return width;
 }
 
-// The level the patch's program asks Windows for; throws when its manifest
-// holds none that mkpatch writes.
+// The level the patch's program asks Windows for, or none when it has no
+// manifest; throws when its manifest holds no level that mkpatch writes.
 void mkpatch_show_elevation(const std::string &patch_file)
 {
     elevation e;
     try {
-        e = elevation_read(file_read(file_path(patch_file), PAYLOAD_OFFSET));
+        payload_bytes image = file_read(file_path(patch_file), PAYLOAD_OFFSET);
+        if (!elevation_manifest(image)) {
+            printf("elevation: none (no manifest)\n");
+            return;
+        }
+        e = elevation_read(image);
     } catch (const mkpatch_error &err) {
         throw mkpatch_error(patch_file + ": " + err.what());
     }
@@ -363,8 +407,7 @@ int mkpatch_list(const std::string &patch_file)
         bool write = r.action == ACTION_WRITE;
         rows.push_back({write ? "write" : "delete", write ? std::to_string(r.size) : "-",
                         std::to_string(layout.blob_length[k - 1]), mkpatch_show(r.dest), mkpatch_show(r.name)});
-        dest_parts parts;
-        registry_user = registry_user || (dest_parse(r.dest.c_str(), &parts) && parts.form == DEST_USER);
+        registry_user = registry_user || mkpatch_reads_user(r.dest);
     };
     // What the file holds is shown even when a later entry is bad, and the
     // fault after it.
@@ -661,7 +704,8 @@ int main(int argc, char **argv)
 
     CLI::App app("Makes, signs, lists, checks and unpacks self-applying patches.", "mkpatch");
     app.require_subcommand(1);
-    app.set_version_flag("--version", mkpatch_version, "Print the version and the patch program build would use");
+    app.set_version_flag("--version", mkpatch_version,
+                         "Print the version, the license and the patch program build would use");
     // On Windows CLI11 would take "/path" for an option; paths start so under Wine.
     app.allow_windows_style_options(false);
 
@@ -683,12 +727,12 @@ int main(int argc, char **argv)
                      "Threads of the best compression (the patch is the same whatever their number)")
         ->check(CLI::Range(1, static_cast<int>(QZT_MAX_THREADS)))
         ->capture_default_str();
-    std::string elevation_opt = "admin";
+    std::string elevation_opt;
     build
         ->add_option("--elevation", elevation_opt,
-                     "The rights the patch asks Windows for: admin (requireAdministrator) or user (asInvoker)")
-        ->check(CLI::IsMember({"admin", "user"}))
-        ->capture_default_str();
+                     "The rights the patch asks Windows for: admin (requireAdministrator) or user (asInvoker); "
+                     "by default user when every destination reads HKEY_CURRENT_USER, else admin")
+        ->check(CLI::IsMember({"admin", "user"}));
     sign_options build_sign;
     mkpatch_sign_options(build, &build_sign);
 
@@ -731,9 +775,11 @@ int main(int argc, char **argv)
     }
 
     g_qzt_threads = threads;
-    // CLI11 has checked the name.
-    elevation build_elevation = elevation::admin;
-    elevation_parse(elevation_opt, &build_elevation);
+    // CLI11 has checked the name; none when --elevation is not given.
+    std::optional<elevation> build_elevation;
+    elevation asked;
+    if (elevation_parse(elevation_opt, &asked))
+        build_elevation = asked;
     try {
         if (*build)
             return mkpatch_build(manifest_file, out_file, stub_file, fast ? QZT_LEVEL_FAST : QZT_LEVEL_BEST,
