@@ -25,7 +25,7 @@
 
 #include "stream/mstrm.h"
 #include "stream/qzt.h"
-#include "stream/qzt_encode.h"
+#include "encode/qzt_encode.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "qzt_reference.h"
-#include "stream/qzt_encode.h"
+#include "encode/qzt_encode.h"
 #include "test_util.h"
 
 namespace {

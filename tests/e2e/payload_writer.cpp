@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "stream/qzt_encode.h"
+#include "encode/qzt_encode.h"
 #include "tools/mkpatch/files.h"
 #include "tools/mkpatch/payload.h"
 

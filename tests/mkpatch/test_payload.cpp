@@ -6,7 +6,7 @@
 #include <string>
 
 #include "payload/crc32.h"
-#include "stream/qzt_encode.h"
+#include "encode/qzt_encode.h"
 #include "test_util.h"
 #include "tools/mkpatch/files.h"
 #include "tools/mkpatch/payload.h"

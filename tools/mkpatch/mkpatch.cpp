@@ -27,7 +27,7 @@
 
 #include "payload/crc32.h"
 #include "payload/dest.h"
-#include "stream/qzt_encode.h"
+#include "encode/qzt_encode.h"
 #include "tools/mkpatch/cp932.h"
 #include "tools/mkpatch/diff.h"
 #include "tools/mkpatch/elevation.h"

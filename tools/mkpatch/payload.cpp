@@ -11,7 +11,7 @@
 #include "payload/write.h"
 #include "stream/mstrm.h"
 #include "stream/qzt.h"
-#include "stream/qzt_encode.h"
+#include "encode/qzt_encode.h"
 #include "tools/mkpatch/files.h"
 
 namespace fs = std::filesystem;

@@ -19,7 +19,7 @@
 #include "stream/fstrm.h"
 #include "stream/mstrm.h"
 #include "stream/qzt.h"
-#include "stream/qzt_encode.h"
+#include "encode/qzt_encode.h"
 #include "tools/qzt/stdio.h"
 
 namespace {

@@ -18,8 +18,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "stream/qzt_enc.h"
-#include "stream/qzt_enc_sort.h"
+#include "encode/qzt_enc.h"
+#include "encode/qzt_enc_sort.h"
 
 constexpr int32_t QZT_DIST_CLASSES = 15;  // distances below 32768
 constexpr int32_t QZT_LCP_RUN = 16;       // LCP entries per run of the sparse table

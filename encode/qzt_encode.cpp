@@ -1,5 +1,5 @@
 // Codes the levels' tokens block by block, on one thread or two.
-#include "stream/qzt_encode.h"
+#include "encode/qzt_encode.h"
 
 #include <algorithm>
 #include <atomic>
@@ -10,9 +10,9 @@
 #include "stream/bits.h"
 #include "stream/mstrm.h"
 #include "stream/qzt.h"
-#include "stream/qzt_enc.h"
-#include "stream/qzt_enc_best.h"
-#include "stream/qzt_enc_fast.h"
+#include "encode/qzt_enc.h"
+#include "encode/qzt_enc_best.h"
+#include "encode/qzt_enc_fast.h"
 
 namespace {
 

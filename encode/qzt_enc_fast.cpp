@@ -1,4 +1,4 @@
-#include "stream/qzt_enc_fast.h"
+#include "encode/qzt_enc_fast.h"
 
 #include <cstring>
 

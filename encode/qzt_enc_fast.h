@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "stream/qzt_enc.h"
+#include "encode/qzt_enc.h"
 
 constexpr int32_t QZT_HASH_BITS = 15;
 

@@ -1,4 +1,4 @@
-#include "stream/qzt_enc_match.h"
+#include "encode/qzt_enc_match.h"
 
 // Ranks and the LCP table, the same by position for the tree's sequential
 // reads, and its sparse table.

@@ -1,7 +1,7 @@
 // The encoder's stream written a piece at a time (qzt_encode.h).
 #include "stream/mstrm.h"
 #include "stream/qzt.h"
-#include "stream/qzt_encode.h"
+#include "encode/qzt_encode.h"
 
 bool qzt_encode_head(uint32_t total, strm *out)
 {

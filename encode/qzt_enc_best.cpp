@@ -1,4 +1,4 @@
-#include "stream/qzt_enc_best.h"
+#include "encode/qzt_enc_best.h"
 
 #include <algorithm>
 

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "stream/qzt_enc.h"
-#include "stream/qzt_enc_match.h"
+#include "encode/qzt_enc.h"
+#include "encode/qzt_enc_match.h"
 
 struct qzt_best_state {
     qzt_tokens tokens;

@@ -1,4 +1,4 @@
-#include "stream/qzt_enc_sort.h"
+#include "encode/qzt_enc_sort.h"
 
 #include <cstring>
 
