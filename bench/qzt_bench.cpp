@@ -23,9 +23,10 @@
 #endif
 #include <zlib.h>
 
+#include "bench/bench_file.h"
+#include "encode/qzt_encode.h"
 #include "stream/mstrm.h"
 #include "stream/qzt.h"
-#include "encode/qzt_encode.h"
 
 namespace {
 
@@ -180,22 +181,6 @@ double best_time(F f, double enough)
     return best;
 }
 
-bytes read_whole(const char *path)
-{
-    FILE *f = fopen(path, "rb");
-    if (!f) {
-        fprintf(stderr, "qzt_bench: cannot open %s\n", path);
-        exit(1);
-    }
-    bytes data;
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        data.insert(data.end(), buf, buf + n);
-    fclose(f);
-    return data;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -209,7 +194,7 @@ int main(int argc, char **argv)
            "decomp/zlib");
     for (int f = 0; f < nfiles; f++) {
         const char *path = files[f];
-        bytes in = read_whole(path);
+        bytes in = bench_read_whole("qzt_bench", path);
         const char *base = strrchr(path, '/') ? strrchr(path, '/') + 1 : path;
         double mb = static_cast<double>(in.size()) / 1e6;
         constexpr size_t count = std::size(methods);

@@ -11,6 +11,7 @@ source=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seeds=$build/seeds/$name
 case $name in
     qzt) seeds=$source/examples max_len=70000 ;;
+    qzd) max_len=4096 ;;
     payload) max_len=24576 ;;
     dest) max_len=1024 ;;
     message) max_len=4096 ;;

@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
 """Seeds for the fuzz targets, made by mkpatch from the example's manifest and
-the end-to-end scenarios' manifests.
+the end-to-end scenarios' manifests, and by delta_bench from small pairs of
+files.
 
-    seeds.py MKPATCH SOURCE_DIR OUT_DIR
+    seeds.py MKPATCH DELTA_BENCH SOURCE_DIR OUT_DIR
 
 OUT_DIR/payload   each patch's payload (the bytes behind the program image)
 OUT_DIR/message   a flags byte of 0 and each patch's stored question
 OUT_DIR/dest      each destination in the fuzz_dest input form, with a Windows
                   folder and a registry value naming a data file
 OUT_DIR/manifest  each manifest, its placeholders filled in
+OUT_DIR/qzd       small old files and deltas against them, in the fuzz_qzd
+                  input form
 """
+import random
 import shutil
 import subprocess
 import sys
@@ -32,11 +36,33 @@ def dests(spec):
     return found + [e["dest"] for e in spec.get("entry", []) if "dest" in e]
 
 
+def delta_seeds(delta_bench, work, out):
+    """Old files of up to 255 bytes with 32-bit addresses in them, and edits
+    of them: bytes changed, inserted, an address moved."""
+    rng = random.Random(29)
+    old = b"".join(bytes(rng.randrange(48) for _ in range(rng.randrange(8))) + rng.randrange(256).to_bytes(4, "little")
+                   for _ in range(24))[:255]
+    edits = {
+        "same": old,
+        "changed": old[:40] + b"\xff\xfe" + old[42:],
+        "inserted": old[:100] + bytes(range(30)) + old[100:],
+        "moved": bytes((b + 8) & 0xFF if i % 12 == 8 else b for i, b in enumerate(old)),
+        "new": bytes(rng.randrange(256) for _ in range(300)),
+    }
+    (work / "old").write_bytes(old)
+    for name, new in edits.items():
+        (work / "new").write_bytes(new)
+        r = subprocess.run([delta_bench, work / "old", work / "new", work / "delta"], capture_output=True, text=True)
+        if r.returncode != 0:
+            sys.exit(f"seeds.py: delta_bench: {r.stdout}{r.stderr}")
+        (out / "qzd" / name).write_bytes(bytes([len(old), 7]) + old + (work / "delta").read_bytes())
+
+
 def main():
-    mkpatch, source, out = Path(sys.argv[1]), Path(sys.argv[2]), Path(sys.argv[3])
+    mkpatch, delta_bench, source, out = Path(sys.argv[1]), Path(sys.argv[2]), Path(sys.argv[3]), Path(sys.argv[4])
     shutil.rmtree(out, ignore_errors=True)
     work = out / "work"
-    for sub in ("payload", "message", "dest", "manifest"):
+    for sub in ("payload", "message", "dest", "manifest", "qzd"):
         (out / sub).mkdir(parents=True)
     work.mkdir()
     stub = work / "stub.exe"
@@ -71,6 +97,7 @@ def main():
     for k, spec in enumerate(sorted(specs)):
         seed = b"\0" + spec.encode("cp932") + b"\0C:\\WINDOWS\0C:\\TARGET\\GAME.DAT"
         (out / "dest" / f"dest{k}").write_bytes(seed)
+    delta_seeds(delta_bench, work, out)
     shutil.rmtree(work)
 
 

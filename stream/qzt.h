@@ -48,6 +48,10 @@ enum : int32_t {
     QZT_CORRUPT = 4,     // the coded words break the code's limits
 };
 
+// Reads the next block header, with the sync word sync, from in: QZT_OK,
+// QZT_END, QZT_SYNC_LOST or QZT_BAD_LENGTH. *n is the header's length, 0
+// when none was read.
+int32_t qzt_block_head(strm *in, uint16_t sync, int32_t *n);
 // Reads the next block header from in and decodes the block into dest (room
 // for QZT_BLOCK bytes). *n is the header's length, 0 when none was read.
 int32_t qzt_read_block(strm *in, uint8_t *dest, int32_t *n);

@@ -279,16 +279,22 @@ void qzt_decode(bits *b, uint8_t *dest, int32_t n)
         fatal_error("qzt block corrupt");
 }
 
-int32_t qzt_read_block(strm *in, uint8_t *dest, int32_t *n)
+int32_t qzt_block_head(strm *in, uint16_t sync, int32_t *n)
 {
     *n = 0;
     if (in->next >= in->end && in->kind->at_end(in))
         return QZT_END;
-    if (strm_get16(in) != QZT_SYNC)
+    if (strm_get16(in) != sync)
         return QZT_SYNC_LOST;
     *n = strm_get16(in);
-    if (*n == 0 || *n > QZT_BLOCK)
-        return QZT_BAD_LENGTH;
+    return *n == 0 || *n > QZT_BLOCK ? QZT_BAD_LENGTH : QZT_OK;
+}
+
+int32_t qzt_read_block(strm *in, uint8_t *dest, int32_t *n)
+{
+    int32_t head = qzt_block_head(in, QZT_SYNC, n);
+    if (head != QZT_OK)
+        return head;
     // Blocks start on a word of their own: the bits left over in the last
     // word of a block are padding.
     bits b = {0, 0, in};

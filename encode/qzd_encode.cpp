@@ -1,0 +1,390 @@
+// The delta in two passes. The first lines the new file up with the old one:
+// regions, each a stretch of the old file taken over with its changes (at
+// least half its bytes agree) and the new bytes after it. A region ends only
+// where a match elsewhere in the old file is clearly longer than what the
+// current line-up still matches, so a rebuilt program's shifted addresses
+// stay changes inside one long region. The second codes the regions block by
+// block: a region's changed places as words where that pays (the moved
+// addresses repeat a few values), else byte by byte.
+#include "encode/qzd_encode.h"
+
+#include <cstring>
+#include <vector>
+
+#include "stream/bits.h"
+#include "stream/qzd.h"
+
+namespace {
+
+constexpr int HASH_BYTES = 8;     // bytes the old file's index looks at
+constexpr uint32_t OLD_STEP = 2;  // the old file is indexed every so many positions
+constexpr uint32_t WAYS = 8;      // positions kept for each hash
+constexpr uint32_t CLEARLY = 8;   // bytes a match must beat the line-up by
+
+uint64_t qzd_load64(const uint8_t *p)
+{
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+uint32_t qzd_le32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+int qzd_log2(uint32_t v)
+{
+    return 31 - __builtin_clz(v);
+}
+
+uint32_t qzd_gamma_bits(uint32_t v)
+{
+    return 2 * static_cast<uint32_t>(qzd_log2(v)) + 1;
+}
+
+void qzd_put_gamma(bits *b, uint32_t v)
+{
+    int z = qzd_log2(v);
+    for (int k = z; k > 0; k -= 16)
+        bits_put(b, k < 16 ? k : 16, 0);
+    // The value's z + 1 bits, the top piece first.
+    for (int rest = z + 1; rest > 0;) {
+        int k = (rest - 1) % 16 + 1;
+        rest -= k;
+        bits_put(b, k, (v >> rest) & ((1u << k) - 1));
+    }
+}
+
+uint32_t qzd_zigzag(uint32_t value)
+{
+    auto s = static_cast<int32_t>(value);
+    return s >= 0 ? 2 * static_cast<uint32_t>(s) : 2 * ~static_cast<uint32_t>(s) + 1;
+}
+
+uint32_t qzd_match(const uint8_t *a, const uint8_t *b, uint32_t most)
+{
+    uint32_t n = 0;
+    while (n + 8 <= most) {
+        uint64_t x = qzd_load64(a + n) ^ qzd_load64(b + n);
+        if (x)
+            return n + static_cast<uint32_t>(__builtin_ctzll(x) >> 3);
+        n += 8;
+    }
+    while (n < most && a[n] == b[n])
+        n++;
+    return n;
+}
+
+// A stretch of the old file taken over (with changes), then new bytes.
+struct qzd_region {
+    uint32_t from;   // old position
+    uint32_t len;    // bytes taken over
+    uint32_t extra;  // new bytes after them
+};
+
+struct qzd_coder {
+    const uint8_t *old;
+    uint32_t old_len;
+    const uint8_t *nw;
+    uint32_t new_len;
+    int hash_bits;
+    std::vector<uint32_t> index;  // WAYS old positions + 1 for each hash, the latest first
+    // As the decoder keeps them.
+    uint32_t old_pos = 0;
+    qzd_change change[QZD_CHANGES] = {};
+};
+
+uint32_t qzd_hash(const qzd_coder *c, const uint8_t *p)
+{
+    return static_cast<uint32_t>((qzd_load64(p) * 0x9E3779B97F4A7C15ull) >> (64 - c->hash_bits));
+}
+
+void qzd_index_old(qzd_coder *c)
+{
+    uint32_t slots = c->old_len / OLD_STEP / WAYS + 1;
+    c->hash_bits = 10;
+    while ((1u << c->hash_bits) < slots && c->hash_bits < 26)
+        c->hash_bits++;
+    c->index.assign(static_cast<size_t>(WAYS) << c->hash_bits, 0);
+    for (uint32_t i = 0; i + HASH_BYTES <= c->old_len; i += OLD_STEP) {
+        uint32_t *ways = &c->index[static_cast<size_t>(qzd_hash(c, c->old + i)) * WAYS];
+        memmove(ways + 1, ways, (WAYS - 1) * sizeof *ways);
+        ways[0] = i + 1;
+    }
+}
+
+// The longest match of new data at p that the index knows; len 0 for none.
+void qzd_search(const qzd_coder *c, uint32_t p, uint32_t *pos, uint32_t *len)
+{
+    *len = 0;
+    if (p + HASH_BYTES > c->new_len)
+        return;
+    const uint32_t *ways = &c->index[static_cast<size_t>(qzd_hash(c, c->nw + p)) * WAYS];
+    for (uint32_t w = 0; w < WAYS && ways[w]; w++) {
+        uint32_t at = ways[w] - 1;
+        uint32_t room = c->old_len - at < c->new_len - p ? c->old_len - at : c->new_len - p;
+        uint32_t n = qzd_match(c->old + at, c->nw + p, room);
+        if (n > *len) {
+            *len = n;
+            *pos = at;
+        }
+    }
+}
+
+bool qzd_agrees(const qzd_coder *c, uint32_t p, uint32_t offset)
+{
+    uint32_t o = p + offset;
+    return o < c->old_len && c->old[o] == c->nw[p];
+}
+
+// Lines the new file up with the old one.
+std::vector<qzd_region> qzd_line_up(const qzd_coder *c)
+{
+    std::vector<qzd_region> regions;
+    const uint8_t *o = c->old, *n = c->nw;
+    uint32_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0, last_offset = 0;
+    while (scan < c->new_len) {
+        uint32_t old_score = 0;
+        uint32_t scored = scan += len;
+        // Where a match elsewhere is clearly longer than what the line-up
+        // matches over the same bytes (or the line-up matches all of it).
+        for (; scan < c->new_len; scan++) {
+            qzd_search(c, scan, &pos, &len);
+            for (; scored < scan + len; scored++)
+                old_score += qzd_agrees(c, scored, last_offset);
+            if ((len == old_score && len != 0) || len > old_score + CLEARLY)
+                break;
+            old_score -= qzd_agrees(c, scan, last_offset);
+        }
+        if (len == old_score && scan != c->new_len)
+            continue;
+        // The last region's stretch: as far as it scores best, a byte that
+        // agrees counting 1 and one that differs -1.
+        uint32_t fwd = 0;
+        int32_t s = 0, best = 0;
+        for (uint32_t i = 0; last_scan + i < scan && last_pos + i < c->old_len;) {
+            s += o[last_pos + i] == n[last_scan + i] ? 1 : -1;
+            i++;
+            if (s > best) {
+                best = s;
+                fwd = i;
+            }
+        }
+        // The new match's stretch back, the same way.
+        uint32_t back = 0;
+        if (scan < c->new_len) {
+            s = best = 0;
+            for (uint32_t i = 1; scan >= last_scan + i && pos >= i; i++) {
+                s += o[pos - i] == n[scan - i] ? 1 : -1;
+                if (s > best) {
+                    best = s;
+                    back = i;
+                }
+            }
+        }
+        // Where the two meet, the bytes go to the one that matches them.
+        if (last_scan + fwd > scan - back) {
+            uint32_t overlap = last_scan + fwd - (scan - back);
+            int32_t t = 0, top = 0;
+            uint32_t keep = 0;
+            for (uint32_t i = 0; i < overlap; i++) {
+                uint32_t f = last_scan + fwd - overlap + i;
+                t += o[last_pos + fwd - overlap + i] == n[f];
+                t -= o[pos - back + i] == n[scan - back + i];
+                if (t > top) {
+                    top = t;
+                    keep = i + 1;
+                }
+            }
+            fwd += keep - overlap;
+            back -= keep;
+        }
+        regions.push_back({last_pos, fwd, scan - back - (last_scan + fwd)});
+        last_scan = scan - back;
+        last_pos = pos - back;
+        last_offset = pos - scan;
+    }
+    return regions;
+}
+
+// A changed place of an old copy and its change.
+struct qzd_place {
+    uint32_t at;
+    qzd_change change;
+};
+
+uint32_t qzd_rank(const qzd_coder *c, qzd_change k)
+{
+    uint32_t r = 0;
+    while (r < QZD_CHANGES && (c->change[r].kind != k.kind || c->change[r].value != k.value))
+        r++;
+    return r;
+}
+
+uint32_t qzd_change_bits(const qzd_coder *c, qzd_change k)
+{
+    uint32_t r = qzd_rank(c, k);
+    if (r < QZD_CHANGES)
+        return 1 + qzd_gamma_bits(r + 1);
+    return k.kind == QZD_BYTE ? 10 : 3 + qzd_gamma_bits(qzd_zigzag(k.value) + 1);
+}
+
+void qzd_name_change(qzd_coder *c, qzd_change k)
+{
+    uint32_t r = qzd_rank(c, k);
+    if (r == QZD_CHANGES)
+        r = QZD_CHANGES - 1;
+    memmove(c->change + 1, c->change, r * sizeof c->change[0]);
+    c->change[0] = k;
+}
+
+// A word change is taken where it costs less than the place's changed bytes
+// one by one, with credit for a new one: a change named once is cheap ever
+// after.
+constexpr uint32_t NEW_WORD_CREDIT = 12;
+
+// The changed places of an old copy, the last changes moving on as the
+// decoder's will.
+std::vector<qzd_place> qzd_places(qzd_coder *c, uint32_t from, uint32_t p, uint32_t len)
+{
+    const uint8_t *o = c->old + from, *n = c->nw + p;
+    uint32_t shift = p - from;
+    std::vector<qzd_place> at;
+    for (uint32_t i = 0; i < len;) {
+        if (o[i] == n[i]) {
+            i++;
+            continue;
+        }
+        qzd_change k = {QZD_BYTE, static_cast<uint8_t>(n[i] - o[i])};
+        if (len - i >= 4) {
+            uint32_t bytes_bits = 0;
+            for (uint32_t j = 0; j < 4; j++)
+                if (o[i + j] != n[i + j])
+                    bytes_bits += 1 + qzd_change_bits(c, {QZD_BYTE, static_cast<uint8_t>(n[i + j] - o[i + j])});
+            uint32_t delta = qzd_le32(n + i) - qzd_le32(o + i);
+            qzd_change word = {QZD_WORD, delta}, rel = {QZD_RELATIVE, delta + shift};
+            uint32_t word_bits = qzd_change_bits(c, word), rel_bits = qzd_change_bits(c, rel);
+            if (rel_bits < word_bits) {
+                word = rel;
+                word_bits = rel_bits;
+            }
+            if (qzd_rank(c, word) == QZD_CHANGES)
+                word_bits = word_bits > NEW_WORD_CREDIT ? word_bits - NEW_WORD_CREDIT : 0;
+            if (word_bits < bytes_bits)
+                k = word;
+        }
+        qzd_name_change(c, k);
+        at.push_back({i, k});
+        i += k.kind == QZD_BYTE ? 1 : 4;
+    }
+    return at;
+}
+
+void qzd_put_copy(qzd_coder *c, bits *b, uint32_t from, uint32_t p, uint32_t len)
+{
+    bits_put(b, 1, 1);
+    qzd_put_gamma(b, qzd_zigzag(from - c->old_pos) + 1);
+    qzd_put_gamma(b, len);
+    qzd_change before[QZD_CHANGES];
+    memcpy(before, c->change, sizeof before);
+    std::vector<qzd_place> at = qzd_places(c, from, p, len);
+    memcpy(c->change, before, sizeof before);
+    qzd_put_gamma(b, static_cast<uint32_t>(at.size()) + 1);
+    uint32_t next = 0;
+    for (const qzd_place &k : at) {
+        qzd_put_gamma(b, k.at - next + 1);
+        next = k.at + (k.change.kind == QZD_BYTE ? 1 : 4);
+        uint32_t r = qzd_rank(c, k.change);
+        qzd_name_change(c, k.change);
+        if (r < QZD_CHANGES) {
+            bits_put(b, 1, 1);
+            qzd_put_gamma(b, r + 1);
+        } else if (k.change.kind == QZD_BYTE) {
+            bits_put(b, 2, 0);
+            bits_put(b, 8, k.change.value);
+        } else {
+            bits_put(b, 3, k.change.kind == QZD_RELATIVE ? 3 : 2);
+            qzd_put_gamma(b, qzd_zigzag(k.change.value) + 1);
+        }
+    }
+    c->old_pos = from + len;
+}
+
+void qzd_put_literals(qzd_coder *c, bits *b, uint32_t p, uint32_t lits)
+{
+    qzd_put_gamma(b, lits + 1);
+    for (uint32_t i = 0; i < lits; i++)
+        bits_put(b, 8, c->nw[p + i]);
+    c->old_pos += lits;
+}
+
+void qzd_put_block_head(strm *out, uint32_t n)
+{
+    const uint8_t head[QZT_BLOCK_HEADER] = {QZD_SYNC >> 8, QZD_SYNC & 0xFF, static_cast<uint8_t>(n >> 8),
+                                            static_cast<uint8_t>(n)};
+    strm_write(out, head, QZT_BLOCK_HEADER);
+}
+
+}  // namespace
+
+// The regions' copies and new bytes, cut at every block's end: a token is
+// literals then a copy, so the new bytes after one region's copy go before
+// the next one's.
+void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, uint32_t new_len, strm *out)
+{
+    qzd_coder c;
+    c.old = old;
+    c.old_len = old_len;
+    c.nw = new_data;
+    c.new_len = new_len;
+    qzd_index_old(&c);
+    std::vector<qzd_region> regions = qzd_line_up(&c);
+    c.index.clear();
+    c.index.shrink_to_fit();
+
+    bits *b = nullptr;
+    uint32_t p = 0, block_end = 0, lits = 0;
+    // Opens the next block when the last one is full.
+    auto room = [&]() {
+        if (p < block_end)
+            return block_end - p;
+        bits_free(b);
+        uint32_t n = new_len - p < QZT_BLOCK ? new_len - p : QZT_BLOCK;
+        qzd_put_block_head(out, n);
+        b = bits_new(out);
+        block_end = p + n;
+        return n;
+    };
+    for (const qzd_region &r : regions) {
+        for (uint32_t done = 0; done < r.len;) {
+            uint32_t k = r.len - done < room() - lits ? r.len - done : room() - lits;
+            if (k == 0) {
+                // The literals fill the block.
+                qzd_put_literals(&c, b, p, lits);
+                p += lits;
+                lits = 0;
+                continue;
+            }
+            qzd_put_literals(&c, b, p, lits);
+            p += lits;
+            lits = 0;
+            qzd_put_copy(&c, b, r.from + done, p, k);
+            p += k;
+            done += k;
+        }
+        for (uint32_t left = r.extra; left > 0;) {
+            uint32_t k = left < room() - lits ? left : room() - lits;
+            lits += k;
+            left -= k;
+            if (p + lits == block_end) {
+                qzd_put_literals(&c, b, p, lits);
+                p += lits;
+                lits = 0;
+            }
+        }
+    }
+    if (lits > 0)
+        qzd_put_literals(&c, b, p, lits);
+    bits_free(b);
+}

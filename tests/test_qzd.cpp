@@ -1,0 +1,217 @@
+// The delta format: round trips of edited files through the encoder and the
+// decoder, and blocks that break the format's limits.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "encode/qzd_encode.h"
+#include "stream/mstrm.h"
+#include "stream/qzd.h"
+#include "tests/test_util.h"
+
+namespace {
+
+bytes qzd_delta(const bytes &old_data, const bytes &new_data)
+{
+    strm *out = mstrm_new_writer();
+    qzd_encode(old_data.data(), static_cast<uint32_t>(old_data.size()), new_data.data(),
+               static_cast<uint32_t>(new_data.size()), out);
+    uint32_t len;
+    const uint8_t *p = mstrm_data(out, &len);
+    bytes d(p, p + len);
+    strm_release(out);
+    return d;
+}
+
+// The new file rebuilt from old and the delta, the old file read through the
+// decoder's window; *status is the last block's.
+bytes qzd_rebuild(const bytes &old_data, const bytes &delta, int32_t *status)
+{
+    strm *in = mstrm_new_reader(delta.data(), static_cast<uint32_t>(delta.size()));
+    strm *old_file = mstrm_new_reader(old_data.data(), static_cast<uint32_t>(old_data.size()));
+    qzd_old *o = qzd_old_new(old_file, static_cast<uint32_t>(old_data.size()));
+    qzd_state *s = qzd_state_new();
+    bytes made;
+    int32_t n;
+    while ((*status = qzd_read_block(in, s, o, &n)) == QZT_OK) {
+        made.insert(made.end(), s->window + QZD_WINDOW, s->window + QZD_WINDOW + n);
+        qzd_next(s, n);
+    }
+    free(s);
+    qzd_old_free(o);
+    strm_release(old_file);
+    strm_release(in);
+    return made;
+}
+
+// Something like a program: items of code-like bytes, each followed by the
+// 32-bit little-endian address of another item, so that an edit moves the
+// addresses of everything after it, as a rebuild does.
+struct item {
+    bytes code;
+    uint32_t target;  // the id of the item whose address follows the code
+};
+
+std::vector<std::pair<uint32_t, item>> program(uint32_t count, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::vector<std::pair<uint32_t, item>> items;
+    for (uint32_t id = 0; id < count; id++) {
+        item it{bytes(rng() % 24), static_cast<uint32_t>(rng() % count)};
+        for (uint8_t &c : it.code)
+            c = static_cast<uint8_t>(rng() % 48);
+        items.push_back({id, it});
+    }
+    return items;
+}
+
+bytes layout(const std::vector<std::pair<uint32_t, item>> &items)
+{
+    std::vector<uint32_t> at(items.size() * 2, 0);
+    uint32_t offset = 0;
+    for (auto &[id, it] : items) {
+        at[id] = offset;
+        offset += static_cast<uint32_t>(it.code.size()) + 4;
+    }
+    bytes b;
+    for (auto &[id, it] : items) {
+        b.insert(b.end(), it.code.begin(), it.code.end());
+        for (int k = 0; k < 4; k++)
+            b.push_back(static_cast<uint8_t>(at[it.target] >> 8 * k));
+    }
+    return b;
+}
+
+bytes random_bytes(uint32_t size, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    bytes b(size);
+    for (uint8_t &c : b)
+        c = static_cast<uint8_t>(rng());
+    return b;
+}
+
+// A block of the delta: sync word, length, coded words.
+bytes qzd_block(uint16_t n, const bytes &words)
+{
+    bytes b;
+    put_be(b, QZD_SYNC, 2);
+    put_be(b, n, 2);
+    b.insert(b.end(), words.begin(), words.end());
+    return b;
+}
+
+}  // namespace
+
+TEST(QzdRoundTrip, EditedFilesComeBackWhole)
+{
+    auto items = program(20000, 1);
+    bytes old_data = layout(items);
+    auto inserted = items, deleted = items, moved = items;
+    inserted.insert(inserted.begin() + 9000, {static_cast<uint32_t>(items.size()), {bytes(300, 0x41), 5}});
+    deleted.erase(deleted.begin() + 5000, deleted.begin() + 5100);
+    std::rotate(moved.begin() + 2000, moved.begin() + 2500, moved.begin() + 4000);
+    const struct {
+        const char *what;
+        bytes old_data, new_data;
+        double most;  // the delta's size at most, as a share of the new file
+    } cases[] = {
+        {"the same", old_data, old_data, 0.001},
+        // Each moved address a word change: bytes one by one take about
+        // 1.7 times as much.
+        {"a region inserted, the addresses after it moved", old_data, layout(inserted), 0.06},
+        {"a region deleted, the addresses after it moved", old_data, layout(deleted), 0.07},
+        {"a region moved", old_data, layout(moved), 0.03},
+        {"nothing in common", old_data, random_bytes(100000, 2), 1.01},
+        {"an empty old file", {}, old_data, 1.01},
+        {"an empty new file", old_data, {}, 0},
+        {"both empty", {}, {}, 0},
+    };
+    for (auto &c : cases) {
+        bytes delta = qzd_delta(c.old_data, c.new_data);
+        int32_t status;
+        EXPECT_EQ(qzd_rebuild(c.old_data, delta, &status), c.new_data) << c.what;
+        EXPECT_EQ(status, QZT_END) << c.what;
+        EXPECT_LE(delta.size(), c.most * c.new_data.size() + 8) << c.what;
+    }
+}
+
+TEST(QzdDecode, TokensOfEveryKind)
+{
+    bytes old_data = to_bytes("0123456789ABCDEF");
+    // Block 1: "xy" (the old position moves to 2); 4 bytes of new data from
+    // 2 back; 2 more from the same distance; then the old file's 10 bytes
+    // from 4 (offset +2) with three changes: +1 to its byte 0, +0x0101 to
+    // its word at 4, and the byte change named again (second of the last
+    // ones) at 8.
+    bytes one = BlockBuilder()
+                    .literals("xy")
+                    .put(2, 0)
+                    .gamma(2)
+                    .gamma(4)
+                    .literals("")
+                    .put(2, 1)
+                    .gamma(2)
+                    .literals("")
+                    .put(1, 1)
+                    .gamma(5)
+                    .gamma(10)
+                    .gamma(4)
+                    .gamma(1)
+                    .put(2, 0)
+                    .put(8, 1)
+                    .gamma(4)
+                    .put(3, 2)
+                    .gamma(0x202 + 1)
+                    .gamma(1)
+                    .put(1, 1)
+                    .gamma(2)
+                    .words();
+    // Block 2: the old file's first word (offset -14) with a relative change
+    // of 19: the copy's shift (18 made less old position 0) comes off, 1 is
+    // added.
+    bytes two = BlockBuilder().literals("").put(1, 1).gamma(28).gamma(4).gamma(2).gamma(1).put(3, 3).gamma(39).words();
+    bytes delta = qzd_block(18, one);
+    bytes more = qzd_block(4, two);
+    delta.insert(delta.end(), more.begin(), more.end());
+    int32_t status;
+    EXPECT_EQ(qzd_rebuild(old_data, delta, &status), to_bytes("xyxyxyxy55679:ABDD1123"));
+    EXPECT_EQ(status, QZT_END);
+}
+
+TEST(QzdDecode, NoTokenReachesPastItsBlockOrOutsideTheFiles)
+{
+    bytes old_data = to_bytes("0123456789ABCDEF");
+    const struct {
+        const char *what;
+        uint16_t n;
+        bytes words;
+    } cases[] = {
+        {"literals past the block", 2, BlockBuilder().literals("abc").words()},
+        {"an old copy past the old file", 17, BlockBuilder().literals("").put(1, 1).gamma(1).gamma(17).words()},
+        {"an old copy before it", 4, BlockBuilder().literals("").put(1, 1).gamma(2).gamma(4).words()},
+        {"new data from before the new file", 4, BlockBuilder().literals("a").put(2, 0).gamma(2).gamma(2).words()},
+        {"a change past the copy", 4,
+         BlockBuilder().literals("").put(1, 1).gamma(1).gamma(4).gamma(2).gamma(5).words()},
+        {"a word past the copy", 4,
+         BlockBuilder().literals("").put(1, 1).gamma(1).gamma(4).gamma(2).gamma(2).put(3, 2).gamma(3).words()},
+        {"a change beyond the last ones", 4,
+         BlockBuilder()
+             .literals("")
+             .put(1, 1)
+             .gamma(1)
+             .gamma(4)
+             .gamma(2)
+             .gamma(1)
+             .put(1, 1)
+             .gamma(QZD_CHANGES + 1)
+             .words()},
+        {"a gamma code of 32 zeros", 4, BlockBuilder().put(16, 0).put(16, 0).put(1, 1).words()},
+    };
+    for (auto &c : cases) {
+        int32_t status;
+        qzd_rebuild(old_data, qzd_block(c.n, c.words), &status);
+        EXPECT_EQ(status, QZT_CORRUPT) << c.what;
+    }
+}
