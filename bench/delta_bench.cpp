@@ -56,10 +56,9 @@ int main(int argc, char **argv)
     std::vector<uint8_t> made;
     made.reserve(new_data.size());
     int32_t n, status;
-    while ((status = qzd_read_block(in, s, o, &n)) == QZT_OK) {
-        made.insert(made.end(), s->window + QZD_WINDOW, s->window + QZD_WINDOW + n);
-        qzd_next(s, n);
-    }
+    static uint8_t block[QZT_BLOCK];
+    while ((status = qzd_read_block(in, s, o, block, &n)) == QZT_OK)
+        made.insert(made.end(), block, block + n);
     double rebuilt = seconds_since(t);
     bool same = status == QZT_END && made == new_data;
     printf("%s -> %s: %u of %zu bytes, %.2f%%; coded in %.2f s, rebuilt in %.3f s%s\n", argv[1], argv[2], len,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "stream/bits.h"
+#include "stream/mstrm.h"
 #include "stream/qzd.h"
 
 namespace {
@@ -93,6 +94,10 @@ struct qzd_coder {
     // As the decoder keeps them.
     uint32_t old_pos = 0;
     qzd_change change[QZD_CHANGES] = {};
+    // The block being coded: its words and its literals.
+    strm *words = nullptr;
+    bits *b = nullptr;
+    std::vector<uint8_t> lits;
 };
 
 uint32_t qzd_hash(const qzd_coder *c, const uint8_t *p)
@@ -281,9 +286,9 @@ std::vector<qzd_place> qzd_places(qzd_coder *c, uint32_t from, uint32_t p, uint3
     return at;
 }
 
-void qzd_put_copy(qzd_coder *c, bits *b, uint32_t from, uint32_t p, uint32_t len)
+void qzd_put_copy(qzd_coder *c, uint32_t from, uint32_t p, uint32_t len)
 {
-    bits_put(b, 1, 1);
+    bits *b = c->b;
     qzd_put_gamma(b, qzd_zigzag(from - c->old_pos) + 1);
     qzd_put_gamma(b, len);
     qzd_change before[QZD_CHANGES];
@@ -311,19 +316,39 @@ void qzd_put_copy(qzd_coder *c, bits *b, uint32_t from, uint32_t p, uint32_t len
     c->old_pos = from + len;
 }
 
-void qzd_put_literals(qzd_coder *c, bits *b, uint32_t p, uint32_t lits)
+void qzd_put_literals(qzd_coder *c, uint32_t p, uint32_t run)
 {
-    qzd_put_gamma(b, lits + 1);
-    for (uint32_t i = 0; i < lits; i++)
-        bits_put(b, 8, c->nw[p + i]);
-    c->old_pos += lits;
+    qzd_put_gamma(c->b, run + 1);
+    c->lits.insert(c->lits.end(), c->nw + p, c->nw + p + run);
+    c->old_pos += run;
 }
 
-void qzd_put_block_head(strm *out, uint32_t n)
+void qzd_begin_block(qzd_coder *c)
 {
-    const uint8_t head[QZT_BLOCK_HEADER] = {QZD_SYNC >> 8, QZD_SYNC & 0xFF, static_cast<uint8_t>(n >> 8),
-                                            static_cast<uint8_t>(n)};
-    strm_write(out, head, QZT_BLOCK_HEADER);
+    c->words = mstrm_new_writer();
+    c->b = bits_new(c->words);
+    c->lits.clear();
+}
+
+// The block of n bytes behind its header: its literals, then its words.
+void qzd_end_block(qzd_coder *c, strm *out, uint32_t n)
+{
+    bits_free(c->b);
+    c->b = nullptr;
+    auto nlits = static_cast<uint32_t>(c->lits.size());
+    const uint8_t head[QZD_BLOCK_HEADER] = {QZD_SYNC >> 8,
+                                            QZD_SYNC & 0xFF,
+                                            static_cast<uint8_t>(n >> 8),
+                                            static_cast<uint8_t>(n),
+                                            static_cast<uint8_t>(nlits >> 8),
+                                            static_cast<uint8_t>(nlits)};
+    strm_write(out, head, QZD_BLOCK_HEADER);
+    strm_write(out, c->lits.data(), static_cast<int32_t>(nlits));
+    uint32_t len;
+    const uint8_t *words = mstrm_data(c->words, &len);
+    strm_write(out, words, static_cast<int32_t>(len));
+    strm_release(c->words);
+    c->words = nullptr;
 }
 
 }  // namespace
@@ -343,48 +368,44 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     c.index.clear();
     c.index.shrink_to_fit();
 
-    bits *b = nullptr;
-    uint32_t p = 0, block_end = 0, lits = 0;
-    // Opens the next block when the last one is full.
+    uint32_t p = 0, block_start = 0, block_end = 0, lits = 0;
+    // Room left in the block, which is begun when the last one is full.
     auto room = [&]() {
         if (p < block_end)
-            return block_end - p;
-        bits_free(b);
-        uint32_t n = new_len - p < QZT_BLOCK ? new_len - p : QZT_BLOCK;
-        qzd_put_block_head(out, n);
-        b = bits_new(out);
-        block_end = p + n;
-        return n;
+            return block_end - p - lits;
+        if (c.b)
+            qzd_end_block(&c, out, block_end - block_start);
+        block_start = p;
+        block_end = p + (new_len - p < QZT_BLOCK ? new_len - p : QZT_BLOCK);
+        qzd_begin_block(&c);
+        return block_end - p;
+    };
+    auto flush = [&]() {
+        qzd_put_literals(&c, p, lits);
+        p += lits;
+        lits = 0;
     };
     for (const qzd_region &r : regions) {
         for (uint32_t done = 0; done < r.len;) {
-            uint32_t k = r.len - done < room() - lits ? r.len - done : room() - lits;
-            if (k == 0) {
-                // The literals fill the block.
-                qzd_put_literals(&c, b, p, lits);
-                p += lits;
-                lits = 0;
+            uint32_t k = r.len - done < room() ? r.len - done : room();
+            flush();
+            // Literals that fill the block leave the copy to the next one.
+            if (k == 0)
                 continue;
-            }
-            qzd_put_literals(&c, b, p, lits);
-            p += lits;
-            lits = 0;
-            qzd_put_copy(&c, b, r.from + done, p, k);
+            qzd_put_copy(&c, r.from + done, p, k);
             p += k;
             done += k;
         }
         for (uint32_t left = r.extra; left > 0;) {
-            uint32_t k = left < room() - lits ? left : room() - lits;
+            uint32_t k = left < room() ? left : room();
             lits += k;
             left -= k;
-            if (p + lits == block_end) {
-                qzd_put_literals(&c, b, p, lits);
-                p += lits;
-                lits = 0;
-            }
+            if (p + lits == block_end)
+                flush();
         }
     }
     if (lits > 0)
-        qzd_put_literals(&c, b, p, lits);
-    bits_free(b);
+        flush();
+    if (c.b)
+        qzd_end_block(&c, out, block_end - block_start);
 }

@@ -39,12 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     qzd_state *s = qzd_state_new();
     std::vector<uint8_t> got;
     int32_t n, status;
+    static uint8_t block[QZT_BLOCK];
     do {
-        status = qzd_read_block(in, s, o, &n);
-        if (status == QZT_OK || status == QZT_CORRUPT) {
-            got.insert(got.end(), s->window + QZD_WINDOW, s->window + QZD_WINDOW + n);
-            qzd_next(s, n);
-        }
+        status = qzd_read_block(in, s, o, block, &n);
+        if (status == QZT_OK || status == QZT_CORRUPT)
+            got.insert(got.end(), block, block + n);
     } while (status == QZT_OK);
     free(s);
     qzd_old_free(o);

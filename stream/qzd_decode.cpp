@@ -34,12 +34,6 @@ qzd_state *qzd_state_new()
     return s;
 }
 
-void qzd_next(qzd_state *s, int32_t n)
-{
-    memmove(s->window, s->window + n, QZD_WINDOW);
-    s->made += static_cast<uint32_t>(n);
-}
-
 namespace {
 
 // The old file's bytes [pos, pos + len) into out, through its window; false
@@ -107,120 +101,108 @@ struct qzd_bits {
     }
 };
 
+// The next change of an old copy of len bytes at copy, *at bytes in: QZT_OK,
+// or QZT_CORRUPT for one that reaches past the copy or names no change.
+int32_t qzd_apply_change(qzd_bits *b, qzd_state *s, uint8_t *copy, uint32_t len, uint32_t shift, uint32_t *at)
+{
+    uint32_t gap = b->gamma() - 1;
+    if (gap == 0xFFFFFFFFu || gap >= len - *at)
+        return QZT_CORRUPT;
+    *at += gap;
+    qzd_change c;
+    if (b->get(1)) {
+        uint32_t r = b->gamma() - 1;
+        if (r >= QZD_CHANGES)
+            return QZT_CORRUPT;
+        c = s->change[r];
+        memmove(s->change + 1, s->change, r * sizeof s->change[0]);
+    } else {
+        if (!b->get(1)) {
+            c = {QZD_BYTE, b->get(8)};
+        } else {
+            c.kind = b->get(1) ? QZD_RELATIVE : QZD_WORD;
+            uint32_t v = b->gamma();
+            if (v == 0)
+                return QZT_CORRUPT;
+            c.value = qzd_unzigzag(v - 1);
+        }
+        // A new change takes the last one's place.
+        memmove(s->change + 1, s->change, (QZD_CHANGES - 1) * sizeof s->change[0]);
+    }
+    s->change[0] = c;
+    uint8_t *p = copy + *at;
+    if (c.kind == QZD_BYTE) {
+        p[0] = static_cast<uint8_t>(p[0] + c.value);
+        *at += 1;
+        return QZT_OK;
+    }
+    if (len - *at < 4)
+        return QZT_CORRUPT;
+    uint32_t word = static_cast<uint32_t>(p[0]) | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+    // A relative word moves by its target's shift less the copy's own.
+    word += c.kind == QZD_RELATIVE ? c.value - shift : c.value;
+    for (int k = 0; k < 4; k++)
+        p[k] = static_cast<uint8_t>(word >> 8 * k);
+    *at += 4;
+    return QZT_OK;
+}
+
 }  // namespace
 
-// The limits are tested once per token: a literal run or a copy never goes
-// past the block, a copy of new data never before the new file's start or
-// past the window, an old copy never outside the old file.
-int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, int32_t *n)
+// The limits are tested once per token: a literal run never goes past the
+// block or its literals, an old copy never past the block or outside the old
+// file, a change never past its copy.
+int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_t *n)
 {
     int32_t head = qzt_block_head(in, QZD_SYNC, n);
     if (head != QZT_OK)
         return head;
+    uint32_t nlits = strm_get16(in);
+    if (nlits > static_cast<uint32_t>(*n))
+        return QZT_BAD_LENGTH;
+    const uint8_t *lit = s->lits;
+    const uint8_t *const lits_end = s->lits + nlits;
+    int32_t got = strm_read(in, s->lits, static_cast<int32_t>(nlits));
     qzd_bits b = {in, 0, 0};
-    uint8_t *const start = s->window + QZD_WINDOW;
-    uint8_t *out = start;
-    uint8_t *const lim = start + *n;
-    int32_t status = QZT_OK;
-    for (;;) {
-        uint32_t run = b.gamma();
-        if (run == 0 || run - 1 > static_cast<uint32_t>(lim - out)) {
+    uint8_t *out = dest;
+    uint8_t *const lim = dest + *n;
+    int32_t status = got == static_cast<int32_t>(nlits) ? QZT_OK : QZT_CORRUPT;
+    while (status == QZT_OK) {
+        uint32_t run = b.gamma() - 1;
+        if (run > static_cast<uint32_t>(lim - out) || run > static_cast<uint32_t>(lits_end - lit)) {
             status = QZT_CORRUPT;
             break;
         }
-        for (uint32_t i = 1; i < run; i++)
-            *out++ = static_cast<uint8_t>(b.get(8));
-        s->old_pos += run - 1;
+        memcpy(out, lit, run);
+        out += run;
+        lit += run;
+        s->old_pos += run;
         if (out == lim)
             break;
-        if (b.get(1)) {
-            uint32_t z = b.gamma() - 1;
-            uint32_t len = b.gamma();
-            // Unsigned wrap-around gives the signed offset.
-            uint32_t from = s->old_pos + qzd_unzigzag(z);
-            if (z == 0xFFFFFFFFu || len == 0 || len > static_cast<uint32_t>(lim - out) || from > o->size ||
-                len > o->size - from || !qzd_old_copy(o, from, out, len)) {
-                status = QZT_CORRUPT;
-                break;
-            }
-            uint32_t changes = b.gamma() - 1;
-            if (changes == 0xFFFFFFFFu) {
-                status = QZT_CORRUPT;
-                break;
-            }
-            uint32_t at = 0;
-            uint32_t shift = s->made + static_cast<uint32_t>(out - start) - from;
-            for (uint32_t i = 0; i < changes; i++) {
-                uint32_t gap = b.gamma() - 1;
-                if (gap == 0xFFFFFFFFu || gap >= len - at) {
-                    status = QZT_CORRUPT;
-                    break;
-                }
-                at += gap;
-                qzd_change c;
-                if (b.get(1)) {
-                    uint32_t r = b.gamma() - 1;
-                    if (r >= QZD_CHANGES) {
-                        status = QZT_CORRUPT;
-                        break;
-                    }
-                    c = s->change[r];
-                    memmove(s->change + 1, s->change, r * sizeof s->change[0]);
-                } else {
-                    if (!b.get(1)) {
-                        c = {QZD_BYTE, b.get(8)};
-                    } else {
-                        c.kind = b.get(1) ? QZD_RELATIVE : QZD_WORD;
-                        uint32_t v = b.gamma();
-                        if (v == 0) {
-                            status = QZT_CORRUPT;
-                            break;
-                        }
-                        c.value = qzd_unzigzag(v - 1);
-                    }
-                    // A new change takes the last one's place.
-                    memmove(s->change + 1, s->change, (QZD_CHANGES - 1) * sizeof s->change[0]);
-                }
-                s->change[0] = c;
-                if (c.kind == QZD_BYTE) {
-                    out[at++] += static_cast<uint8_t>(c.value);
-                    continue;
-                }
-                if (len - at < 4) {
-                    status = QZT_CORRUPT;
-                    break;
-                }
-                uint32_t word = static_cast<uint32_t>(out[at]) | out[at + 1] << 8 | out[at + 2] << 16 |
-                                static_cast<uint32_t>(out[at + 3]) << 24;
-                // A relative word moves by its target's shift less the copy's own.
-                word += c.kind == QZD_RELATIVE ? c.value - shift : c.value;
-                for (int k = 0; k < 4; k++)
-                    out[at++] = static_cast<uint8_t>(word >> 8 * k);
-            }
-            if (status != QZT_OK)
-                break;
-            s->old_pos = from + len;
-            out += len;
-        } else {
-            uint32_t dist = s->dist;
-            if (!b.get(1))
-                dist = b.gamma();
-            uint32_t len = b.gamma();
-            if (dist == 0 || dist > QZD_WINDOW || dist > s->made + static_cast<uint32_t>(out - start) || len == 0 ||
-                len > static_cast<uint32_t>(lim - out)) {
-                status = QZT_CORRUPT;
-                break;
-            }
-            s->dist = dist;
-            const uint8_t *from = out - dist;
-            for (uint32_t i = 0; i < len; i++)
-                out[i] = from[i];
-            out += len;
+        uint32_t z = b.gamma() - 1;
+        uint32_t len = b.gamma();
+        // Unsigned wrap-around gives the signed offset.
+        uint32_t from = s->old_pos + qzd_unzigzag(z);
+        uint32_t changes = b.gamma() - 1;
+        if (z == 0xFFFFFFFFu || len == 0 || len > static_cast<uint32_t>(lim - out) || from > o->size ||
+            len > o->size - from || changes == 0xFFFFFFFFu || !qzd_old_copy(o, from, out, len)) {
+            status = QZT_CORRUPT;
+            break;
         }
+        uint32_t shift = s->made + static_cast<uint32_t>(out - dest) - from;
+        for (uint32_t i = 0, at = 0; i < changes && status == QZT_OK; i++)
+            status = qzd_apply_change(&b, s, out, len, shift, &at);
+        if (status != QZT_OK)
+            break;
+        s->old_pos = from + len;
+        out += len;
         if (out == lim)
             break;
     }
+    if (status == QZT_OK && lit != lits_end)
+        status = QZT_CORRUPT;
     if (status == QZT_CORRUPT)
         memset(out, 0, static_cast<size_t>(lim - out));
+    s->made += static_cast<uint32_t>(*n);
     return status;
 }

@@ -14,20 +14,19 @@
 // on. The status of the last block read, as qzd_read_block gives it.
 inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::vector<uint8_t> *made)
 {
-    uint32_t old_pos = 0, dist = 0;
+    uint32_t old_pos = 0;
     std::vector<qzd_change> last(QZD_CHANGES, qzd_change{QZD_BYTE, 0});
-    auto name = [&](uint32_t r, qzd_change c) {
-        last.erase(last.begin() + r);
-        last.insert(last.begin(), c);
-    };
     for (;;) {
         if (in->next >= in->end && in->kind->at_end(in))
             return QZT_END;
         if (strm_get16(in) != QZD_SYNC)
             return QZT_SYNC_LOST;
-        uint32_t n = strm_get16(in);
-        if (n == 0 || n > QZT_BLOCK)
+        uint32_t n = strm_get16(in), nlits = strm_get16(in);
+        if (n == 0 || n > QZT_BLOCK || nlits > n)
             return QZT_BAD_LENGTH;
+        std::vector<uint8_t> lits(nlits);
+        bool whole = strm_read(in, lits.data(), static_cast<int32_t>(nlits)) == static_cast<int32_t>(nlits);
+        size_t lit = 0, start = made->size(), lim = start + n;
         bits b = {0, 0, in};
         auto gamma = [&]() -> uint32_t {
             int z = 0;
@@ -39,89 +38,86 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
                 v = v << 1 | bits_get(&b, 1);
             return v;
         };
-        size_t start = made->size(), lim = start + n;
-        auto corrupt = [&]() {
-            made->resize(lim, 0);
-            return QZT_CORRUPT;
+        auto unzigzag = [](uint32_t z) { return (z & 1) ? ~(z >> 1) : z >> 1; };
+        // A copy's change at *at: false where it reaches past the copy or
+        // names no change.
+        auto change = [&](uint8_t *copy, uint32_t len, uint32_t shift, uint32_t *at) {
+            uint32_t gap = gamma();
+            if (gap == 0 || gap - 1 >= len - *at)
+                return false;
+            *at += gap - 1;
+            qzd_change c;
+            size_t r = QZD_CHANGES - 1;
+            if (bits_get(&b, 1)) {
+                uint32_t rank = gamma();
+                if (rank == 0 || rank > QZD_CHANGES)
+                    return false;
+                r = rank - 1;
+                c = last[r];
+            } else if (!bits_get(&b, 1)) {
+                c = {QZD_BYTE, bits_get(&b, 8)};
+            } else {
+                c.kind = bits_get(&b, 1) ? QZD_RELATIVE : QZD_WORD;
+                uint32_t v = gamma();
+                if (v == 0)
+                    return false;
+                c.value = unzigzag(v - 1);
+            }
+            last.erase(last.begin() + static_cast<ptrdiff_t>(r));
+            last.insert(last.begin(), c);
+            uint8_t *p = copy + *at;
+            uint32_t width = c.kind == QZD_BYTE ? 1 : 4;
+            if (len - *at < width)
+                return false;
+            uint32_t add = c.kind == QZD_RELATIVE ? c.value - shift : c.value;
+            // Little-endian: the value's bytes added with their carries.
+            uint32_t carry = 0;
+            for (uint32_t k = 0; k < width; k++) {
+                uint32_t sum = p[k] + (add >> 8 * k & 0xFF) + carry;
+                p[k] = static_cast<uint8_t>(sum);
+                carry = sum >> 8;
+            }
+            *at += width;
+            return true;
         };
-        for (;;) {
+        int32_t status = whole ? QZT_OK : QZT_CORRUPT;
+        while (status == QZT_OK) {
             uint32_t run = gamma();
-            if (run == 0 || run - 1 > lim - made->size())
-                return corrupt();
-            for (uint32_t i = 1; i < run; i++)
-                made->push_back(static_cast<uint8_t>(bits_get(&b, 8)));
+            if (run == 0 || run - 1 > lim - made->size() || run - 1 > nlits - lit) {
+                status = QZT_CORRUPT;
+                break;
+            }
+            made->insert(made->end(), lits.begin() + static_cast<ptrdiff_t>(lit),
+                         lits.begin() + static_cast<ptrdiff_t>(lit + run - 1));
+            lit += run - 1;
             old_pos += run - 1;
             if (made->size() == lim)
                 break;
-            if (bits_get(&b, 1)) {
-                uint32_t z = gamma(), len = gamma(), count = 0;
-                if (z == 0 || len == 0 || len > lim - made->size())
-                    return corrupt();
-                z--;
-                uint32_t from = old_pos + ((z & 1) ? ~(z >> 1) : z >> 1);
-                if (from > old.size() || len > old.size() - from || (count = gamma()) == 0)
-                    return corrupt();
-                size_t copy_at = made->size();
-                made->insert(made->end(), old.begin() + from, old.begin() + from + len);
-                uint32_t shift = static_cast<uint32_t>(copy_at) - from;
-                for (uint32_t i = 1, at = 0; i < count; i++) {
-                    uint32_t gap = gamma();
-                    if (gap == 0 || gap - 1 >= len - at) {
-                        made->resize(copy_at);
-                        return corrupt();
-                    }
-                    at += gap - 1;
-                    qzd_change c;
-                    if (bits_get(&b, 1)) {
-                        uint32_t r = gamma();
-                        if (r == 0 || r > QZD_CHANGES) {
-                            made->resize(copy_at);
-                            return corrupt();
-                        }
-                        c = last[r - 1];
-                        name(r - 1, c);
-                    } else {
-                        if (!bits_get(&b, 1)) {
-                            c = {QZD_BYTE, bits_get(&b, 8)};
-                        } else {
-                            c.kind = bits_get(&b, 1) ? QZD_RELATIVE : QZD_WORD;
-                            uint32_t v = gamma();
-                            if (v == 0) {
-                                made->resize(copy_at);
-                                return corrupt();
-                            }
-                            c.value = ((v - 1) & 1) ? ~((v - 1) >> 1) : (v - 1) >> 1;
-                        }
-                        name(QZD_CHANGES - 1, c);
-                    }
-                    uint8_t *p = made->data() + copy_at + at;
-                    if (c.kind == QZD_BYTE) {
-                        p[0] = static_cast<uint8_t>(p[0] + c.value);
-                        at++;
-                        continue;
-                    }
-                    if (len - at < 4) {
-                        made->resize(copy_at);
-                        return corrupt();
-                    }
-                    uint32_t w = p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-                    w += c.kind == QZD_RELATIVE ? c.value - shift : c.value;
-                    for (int k = 0; k < 4; k++)
-                        p[k] = static_cast<uint8_t>(w >> 8 * k);
-                    at += 4;
-                }
-                old_pos = from + len;
-            } else {
-                uint32_t d = bits_get(&b, 1) ? dist : gamma();
-                uint32_t len = gamma();
-                if (d == 0 || d > QZD_WINDOW || d > made->size() || len == 0 || len > lim - made->size())
-                    return corrupt();
-                dist = d;
-                for (uint32_t i = 0; i < len; i++)
-                    made->push_back((*made)[made->size() - d]);
+            uint32_t z = gamma(), len = gamma(), count = gamma();
+            uint32_t from = old_pos + unzigzag(z - 1);
+            if (z == 0 || len == 0 || len > lim - made->size() || from > old.size() || len > old.size() - from ||
+                count == 0) {
+                status = QZT_CORRUPT;
+                break;
             }
+            size_t copy_at = made->size();
+            made->insert(made->end(), old.begin() + from, old.begin() + from + len);
+            uint32_t shift = static_cast<uint32_t>(copy_at) - from;
+            for (uint32_t i = 1, at = 0; i < count && status == QZT_OK; i++)
+                status = change(made->data() + copy_at, len, shift, &at) ? QZT_OK : QZT_CORRUPT;
+            if (status != QZT_OK) {
+                made->resize(copy_at);
+                break;
+            }
+            old_pos = from + len;
             if (made->size() == lim)
                 break;
+        }
+        if (status == QZT_OK && lit != nlits)
+            status = QZT_CORRUPT;
+        if (status != QZT_OK) {
+            made->resize(lim, 0);
+            return status;
         }
     }
 }

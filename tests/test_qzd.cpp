@@ -34,10 +34,9 @@ bytes qzd_rebuild(const bytes &old_data, const bytes &delta, int32_t *status)
     qzd_state *s = qzd_state_new();
     bytes made;
     int32_t n;
-    while ((*status = qzd_read_block(in, s, o, &n)) == QZT_OK) {
-        made.insert(made.end(), s->window + QZD_WINDOW, s->window + QZD_WINDOW + n);
-        qzd_next(s, n);
-    }
+    static uint8_t block[QZT_BLOCK];
+    while ((*status = qzd_read_block(in, s, o, block, &n)) == QZT_OK)
+        made.insert(made.end(), block, block + n);
     free(s);
     qzd_old_free(o);
     strm_release(old_file);
@@ -92,12 +91,14 @@ bytes random_bytes(uint32_t size, uint32_t seed)
     return b;
 }
 
-// A block of the delta: sync word, length, coded words.
-bytes qzd_block(uint16_t n, const bytes &words)
+// A block of the delta: sync word, length, literals, coded words.
+bytes qzd_block(uint16_t n, const std::string &lits, const bytes &words)
 {
     bytes b;
     put_be(b, QZD_SYNC, 2);
     put_be(b, n, 2);
+    put_be(b, static_cast<uint32_t>(lits.size()), 2);
+    b.insert(b.end(), lits.begin(), lits.end());
     b.insert(b.end(), words.begin(), words.end());
     return b;
 }
@@ -140,21 +141,12 @@ TEST(QzdRoundTrip, EditedFilesComeBackWhole)
 TEST(QzdDecode, TokensOfEveryKind)
 {
     bytes old_data = to_bytes("0123456789ABCDEF");
-    // Block 1: "xy" (the old position moves to 2); 4 bytes of new data from
-    // 2 back; 2 more from the same distance; then the old file's 10 bytes
-    // from 4 (offset +2) with three changes: +1 to its byte 0, +0x0101 to
-    // its word at 4, and the byte change named again (second of the last
-    // ones) at 8.
+    // Block 1: "xy" (the old position moves to 2), then the old file's 10
+    // bytes from 4 (offset +2) with three changes: +1 to its byte 0, +0x0101
+    // to its word at 4, and the byte change named again (second of the last
+    // ones) at 8; then "zz".
     bytes one = BlockBuilder()
-                    .literals("xy")
-                    .put(2, 0)
-                    .gamma(2)
-                    .gamma(4)
-                    .literals("")
-                    .put(2, 1)
-                    .gamma(2)
-                    .literals("")
-                    .put(1, 1)
+                    .gamma(3)
                     .gamma(5)
                     .gamma(10)
                     .gamma(4)
@@ -167,51 +159,46 @@ TEST(QzdDecode, TokensOfEveryKind)
                     .gamma(1)
                     .put(1, 1)
                     .gamma(2)
+                    .gamma(3)
                     .words();
-    // Block 2: the old file's first word (offset -14) with a relative change
-    // of 19: the copy's shift (18 made less old position 0) comes off, 1 is
+    // Block 2: the old file's first word (offset -16) with a relative change
+    // of 15: the copy's shift (14 made less old position 0) comes off, 1 is
     // added.
-    bytes two = BlockBuilder().literals("").put(1, 1).gamma(28).gamma(4).gamma(2).gamma(1).put(3, 3).gamma(39).words();
-    bytes delta = qzd_block(18, one);
-    bytes more = qzd_block(4, two);
+    bytes two = BlockBuilder().gamma(1).gamma(32).gamma(4).gamma(2).gamma(1).put(3, 3).gamma(31).words();
+    bytes delta = qzd_block(14, "xyzz", one);
+    bytes more = qzd_block(4, "", two);
     delta.insert(delta.end(), more.begin(), more.end());
     int32_t status;
-    EXPECT_EQ(qzd_rebuild(old_data, delta, &status), to_bytes("xyxyxyxy55679:ABDD1123"));
+    EXPECT_EQ(qzd_rebuild(old_data, delta, &status), to_bytes("xy55679:ABDDzz1123"));
     EXPECT_EQ(status, QZT_END);
 }
 
 TEST(QzdDecode, NoTokenReachesPastItsBlockOrOutsideTheFiles)
 {
     bytes old_data = to_bytes("0123456789ABCDEF");
+    // No literals, then a copy of the old file's first M bytes (offset 0),
+    // with its changes.
     const struct {
         const char *what;
         uint16_t n;
+        std::string lits;
         bytes words;
     } cases[] = {
-        {"literals past the block", 2, BlockBuilder().literals("abc").words()},
-        {"an old copy past the old file", 17, BlockBuilder().literals("").put(1, 1).gamma(1).gamma(17).words()},
-        {"an old copy before it", 4, BlockBuilder().literals("").put(1, 1).gamma(2).gamma(4).words()},
-        {"new data from before the new file", 4, BlockBuilder().literals("a").put(2, 0).gamma(2).gamma(2).words()},
-        {"a change past the copy", 4,
-         BlockBuilder().literals("").put(1, 1).gamma(1).gamma(4).gamma(2).gamma(5).words()},
-        {"a word past the copy", 4,
-         BlockBuilder().literals("").put(1, 1).gamma(1).gamma(4).gamma(2).gamma(2).put(3, 2).gamma(3).words()},
-        {"a change beyond the last ones", 4,
-         BlockBuilder()
-             .literals("")
-             .put(1, 1)
-             .gamma(1)
-             .gamma(4)
-             .gamma(2)
-             .gamma(1)
-             .put(1, 1)
-             .gamma(QZD_CHANGES + 1)
-             .words()},
-        {"a gamma code of 32 zeros", 4, BlockBuilder().put(16, 0).put(16, 0).put(1, 1).words()},
+        {"literals past the block", 2, "ab", BlockBuilder().gamma(4).words()},
+        {"literals past the block's own", 4, "a", BlockBuilder().gamma(3).words()},
+        {"literals left over", 2, "ab", BlockBuilder().gamma(2).gamma(1).gamma(1).gamma(1).words()},
+        {"an old copy past the old file", 17, "", BlockBuilder().gamma(1).gamma(1).gamma(17).gamma(1).words()},
+        {"an old copy before it", 4, "", BlockBuilder().gamma(1).gamma(2).gamma(4).gamma(1).words()},
+        {"a change past the copy", 4, "", BlockBuilder().gamma(1).gamma(1).gamma(4).gamma(2).gamma(5).words()},
+        {"a word past the copy", 4, "",
+         BlockBuilder().gamma(1).gamma(1).gamma(4).gamma(2).gamma(2).put(3, 2).gamma(3).words()},
+        {"a change beyond the last ones", 4, "",
+         BlockBuilder().gamma(1).gamma(1).gamma(4).gamma(2).gamma(1).put(1, 1).gamma(QZD_CHANGES + 1).words()},
+        {"a gamma code of 32 zeros", 4, "", BlockBuilder().put(16, 0).put(16, 0).put(1, 1).words()},
     };
     for (auto &c : cases) {
         int32_t status;
-        qzd_rebuild(old_data, qzd_block(c.n, c.words), &status);
+        qzd_rebuild(old_data, qzd_block(c.n, c.lits, c.words), &status);
         EXPECT_EQ(status, QZT_CORRUPT) << c.what;
     }
 }
