@@ -4,7 +4,7 @@
 PRESETS := native asan fuzz win64 win32
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: setup build test demo install package bench bench-apply bench-mkpatch fuzz fresh-check
+.PHONY: setup build test demo install package bench bench-apply bench-mkpatch bench-delta fuzz fresh-check
 
 setup:
 	@$(SUDO) bash scripts/setup.sh
@@ -105,6 +105,16 @@ bench-apply: setup
 bench-mkpatch: setup
 	@cmake --preset native >/dev/null && cmake --build --preset native --target mkpatch
 	@bench/mkpatch_bench.sh
+
+# Delta benchmark, never run by the tests: the delta coder against zstd
+# --patch-from, xdelta3 and bsdiff on version pairs of a library and a data
+# archive fetched from Debian's registry (bench/delta_pairs.py): sizes,
+# coding time and peak memory, and the 32-bit rebuild under Wine next to cp.
+bench-delta: setup
+	@$(SUDO) bash scripts/apt.sh "delta tools" zstd xdelta3 bsdiff time
+	@cmake --preset native >/dev/null && cmake --build --preset native --target delta_bench qzt
+	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target delta_bench
+	@python3 bench/delta_pairs.py
 
 # `make demo` and `make test` on a new Debian 12 root, as a new user would
 # run them after a fresh clone (scripts/fresh-check.sh): for trying changes to

@@ -1,0 +1,132 @@
+#!/usr/bin/python3
+"""Delta benchmark: this project's delta coder against zstd --patch-from,
+xdelta3 and bsdiff on real version pairs from Debian's registry.
+
+Usage: bench/delta_pairs.py
+
+Each pair is one file of a package in its two newest versions that the
+machine's package lists offer (a release and its update): a program library
+and a large data archive. The packages are fetched with `apt-get download`
+into build/bench-delta/. For each pair it prints the patch's size as a share
+of the new file, each tool's coding time and peak memory (from /usr/bin/time,
+one run each), and this project's rebuild under Wine (the 32-bit build, the
+old file read through the decoder's window) next to `cp` of the new file.
+This project's size is the delta as an entry's record carries it: compressed
+by the record's own compression (qzt -9), plus the 16 bytes of the old and
+new files' lengths and CRC-32s. Never run by the tests: `make bench-delta`.
+"""
+import functools
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+NATIVE_BIN = ROOT / "build" / "native" / "bin"
+WIN32_BIN = ROOT / "build" / "win32" / "bin"
+WORK = ROOT / "build" / "bench-delta"
+PREFIX = ROOT / "build" / "wineprefix"
+RUN_SH = ROOT / "tests" / "wine" / "run.sh"
+RECORD_FIELDS = 16
+
+PAIRS = [
+    ("libssl3", "usr/lib/x86_64-linux-gnu/libcrypto.so.3"),
+    ("openjdk-17-jre-headless", "usr/lib/jvm/java-17-openjdk-amd64/lib/server/libjvm.so"),
+    ("openjdk-17-jre-headless", "usr/lib/jvm/java-17-openjdk-amd64/lib/modules"),
+]
+
+
+def run(cmd, **kw):
+    r = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, **kw)
+    if r.returncode != 0:
+        sys.exit(f"delta_pairs: {' '.join(map(str, cmd))} failed:\n{r.stdout}{r.stderr}")
+    return r.stdout
+
+
+def newest_two(package):
+    """The two newest versions of the package that apt can fetch, older first."""
+    versions = []
+    for line in run(["apt-cache", "madison", package]).splitlines():
+        version = line.split("|")[1].strip()
+        if version not in versions:
+            versions.append(version)
+
+    def compare(a, b):
+        return -1 if subprocess.run(["dpkg", "--compare-versions", a, "lt", b]).returncode == 0 else 1
+
+    versions.sort(key=functools.cmp_to_key(compare))
+    if len(versions) < 2:
+        sys.exit(f"delta_pairs: apt offers fewer than two versions of {package}")
+    return versions[-2:]
+
+
+def unpacked(package, version):
+    folder = WORK / f"{package}_{version}"
+    if not (folder / ".done").exists():
+        shutil.rmtree(folder, ignore_errors=True)
+        folder.mkdir(parents=True)
+        run(["apt-get", "download", f"{package}={version}"], cwd=folder)
+        deb = next(folder.glob("*.deb"))
+        run(["dpkg-deb", "-x", deb, folder / "root"])
+        deb.unlink()
+        (folder / ".done").touch()
+    return folder / "root"
+
+
+def timed(cmd):
+    """Wall seconds and peak memory in MB of one run."""
+    stats = WORK / "time.txt"
+    run(["/usr/bin/time", "-f", "%e %M", "-o", stats] + cmd)
+    seconds, kb = stats.read_text().split()[-2:]
+    return float(seconds), int(kb) / 1024
+
+
+def main():
+    WORK.mkdir(parents=True, exist_ok=True)
+    rows = []
+    for package, path in PAIRS:
+        old_version, new_version = newest_two(package)
+        old, new = unpacked(package, old_version) / path, unpacked(package, new_version) / path
+        out = WORK / "out"
+        shutil.rmtree(out, ignore_errors=True)
+        out.mkdir()
+        size = new.stat().st_size
+        results = {}
+        # This project: the delta, then the record's compression of it.
+        t1, m1 = timed([NATIVE_BIN / "delta_bench", old, new, out / "delta"])
+        t2, m2 = timed([NATIVE_BIN / "qzt", "c", "-9", out / "delta", out / "delta.qzt"])
+        results["this project"] = ((out / "delta.qzt").stat().st_size + RECORD_FIELDS, t1 + t2, max(m1, m2))
+        for name, cmd, made in [
+            ("zstd -19 --long=31", ["zstd", "-q", "-f", "-T1", "-19", "--long=31", f"--patch-from={old}", new, "-o",
+                                    out / "z"], out / "z"),
+            ("xdelta3 -9", ["xdelta3", "-9", "-f", "-e", "-s", old, new, out / "x"], out / "x"),
+            ("bsdiff", ["bsdiff", old, new, out / "b"], out / "b"),
+        ]:
+            t, m = timed(cmd)
+            results[name] = (made.stat().st_size, t, m)
+        # The rebuild under Wine, and cp, inside the prefix's drive.
+        drive = PREFIX / "drive_c" / "bench-delta"
+        shutil.rmtree(drive, ignore_errors=True)
+        drive.mkdir(parents=True)
+        for name, source in (("old", old), ("delta", out / "delta"), ("new", new)):
+            shutil.copyfile(source, drive / name)
+        rebuilt = run([RUN_SH, WIN32_BIN / "delta_bench.exe", "-r", "C:\\bench-delta\\old", "C:\\bench-delta\\delta",
+                       "C:\\bench-delta\\new"])
+        began = time.monotonic()
+        shutil.copyfile(drive / "new", drive / "copy")
+        copied = time.monotonic() - began
+        shutil.rmtree(drive)
+        rows.append((f"{package} {old_version} -> {new_version}, {Path(path).name}", size, results, rebuilt.strip(),
+                     copied))
+
+    for title, size, results, rebuilt, copied in rows:
+        print(f"{title} ({size:,} bytes)")
+        print(f"  {'tool':<22}{'patch':>12}{'share':>9}{'coding':>10}{'peak':>10}")
+        for name, (made, seconds, mb) in results.items():
+            print(f"  {name:<22}{made:>12,}{100 * made / size:>8.2f}%{seconds:>9.1f}s{mb:>8.0f}MB")
+        print(f"  rebuild under Wine (32-bit): {rebuilt.split('rebuilt in ')[-1]}; cp: {copied:.3f} s\n")
+
+
+if __name__ == "__main__":
+    main()
