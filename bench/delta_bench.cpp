@@ -36,18 +36,22 @@ bool rebuild(const char *old_path, uint32_t old_size, const std::vector<uint8_t>
     strm *old_file = fstrm_open_read(old_path);
     qzd_old *o = qzd_old_new(old_file, old_size);
     qzd_state *s = qzd_state_new();
-    std::vector<uint8_t> made;
-    made.reserve(expected.size());
+    // Each block is checked as it comes, as a writer would take it.
+    size_t made = 0;
+    bool same = true;
     int32_t n, status;
     static uint8_t block[QZT_BLOCK];
-    while ((status = qzd_read_block(in, s, o, block, &n)) == QZT_OK)
-        made.insert(made.end(), block, block + n);
+    while ((status = qzd_read_block(in, s, o, block, &n)) == QZT_OK) {
+        auto k = static_cast<size_t>(n);
+        same = same && made + k <= expected.size() && memcmp(block, expected.data() + made, k) == 0;
+        made += k;
+    }
     *seconds = seconds_since(t);
     free(s);
     qzd_old_free(o);
     strm_release(old_file);
     strm_release(in);
-    return status == QZT_END && made == expected;
+    return status == QZT_END && same && made == expected.size();
 }
 
 void show(const char *new_path, size_t delta, size_t size, const char *coded, double rebuilt, bool same)
