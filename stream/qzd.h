@@ -32,6 +32,7 @@
 
 #include <cstdint>
 
+#include "stream/bstrm.h"
 #include "stream/qzt.h"
 #include "stream/strm.h"
 
@@ -80,3 +81,21 @@ qzd_state *qzd_state_new();
 // QZT_CORRUPT (the block zero-filled from the fault on); *n is the header's
 // length.
 int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_t *n);
+
+// The new file as a stream: each block of the delta that inner reads is
+// decoded against the old file as the window runs empty. A block that
+// cannot be had is a fatal report ("qzd out of sync", "qzd bad block
+// length, %d", "qzd block corrupt"); should it return, the stream ends there
+// (a corrupt block's bytes read as they are).
+struct qzd_strm {
+    strm_stacked stacked;  // the delta's reader and the block buffer
+    qzd_state *state;
+    qzd_old *old;
+    uint32_t total;  // the new file's length, the stream's size
+};
+
+// Opens the new file of total bytes rebuilt from old (a reader with seek, of
+// old_size bytes) and the delta that inner stands at. The stream holds its
+// own references to both. Null when inner or old is null, or after the
+// report of memory that cannot be had.
+strm *qzd_open(strm *inner, strm *old, uint32_t old_size, uint32_t total);

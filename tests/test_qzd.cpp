@@ -8,6 +8,7 @@
 #include "encode/qzd_encode.h"
 #include "stream/mstrm.h"
 #include "stream/qzd.h"
+#include "tests/piece_strm.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -201,4 +202,53 @@ TEST(QzdDecode, NoTokenReachesPastItsBlockOrOutsideTheFiles)
         qzd_rebuild(old_data, qzd_block(c.n, c.lits, c.words), &status);
         EXPECT_EQ(status, QZT_CORRUPT) << c.what;
     }
+}
+
+TEST(QzdStream, ReadsTheNewFileAndReportsABlockThatCannotBeHad)
+{
+    auto items = program(30000, 3);
+    bytes old_data = layout(items);
+    items.erase(items.begin() + 100, items.begin() + 140);
+    bytes new_data = layout(items);
+    bytes delta = qzd_delta(old_data, new_data);
+    strm *old_file = mstrm_new_reader(old_data.data(), static_cast<uint32_t>(old_data.size()));
+    // The delta through windows of 77 bytes, the new file read in pieces
+    // that straddle its blocks.
+    strm *in = piece_reader(delta, 77);
+    strm *q = qzd_open(in, old_file, static_cast<uint32_t>(old_data.size()), static_cast<uint32_t>(new_data.size()));
+    strm_release(in);
+    ASSERT_NE(q, nullptr);
+    EXPECT_EQ(strm_size(q), new_data.size());
+    bytes made(new_data.size() + 1);
+    int32_t got = 0, n;
+    while ((n = strm_read(q, made.data() + got, 10007)) > 0)
+        got += n;
+    made.resize(static_cast<size_t>(got));
+    EXPECT_EQ(made, new_data);
+    EXPECT_TRUE(strm_eof(q));
+    strm_release(q);
+
+    // The second block's sync word broken: the report, and the stream ends
+    // after the first block.
+    in = mstrm_new_reader(delta.data(), static_cast<uint32_t>(delta.size()));
+    qzd_old *o = qzd_old_new(old_file, static_cast<uint32_t>(old_data.size()));
+    qzd_state *s = qzd_state_new();
+    static uint8_t block[QZT_BLOCK];
+    ASSERT_EQ(qzd_read_block(in, s, o, block, &n), QZT_OK);
+    delta[static_cast<size_t>(in->next - delta.data())] ^= 0xFF;
+    free(s);
+    qzd_old_free(o);
+    strm_release(in);
+    FatalReturns fatal;
+    in = mstrm_new_reader(delta.data(), static_cast<uint32_t>(delta.size()));
+    q = qzd_open(in, old_file, static_cast<uint32_t>(old_data.size()), static_cast<uint32_t>(new_data.size()));
+    strm_release(in);
+    uint8_t buf[4096];
+    got = 0;
+    while ((n = strm_read(q, buf, sizeof buf)) > 0)
+        got += n;
+    EXPECT_EQ(got, QZT_BLOCK);
+    EXPECT_EQ(fatal.text(), "qzd out of sync");
+    strm_release(q);
+    strm_release(old_file);
 }
