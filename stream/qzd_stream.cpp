@@ -12,19 +12,10 @@ static int32_t qzd_fill(strm *s)
 {
     qzd_strm *q = qzd_of(s);
     int32_t n;
-    switch (qzd_read_block(q->stacked.inner, q->state, q->old, q->stacked.base, &n)) {
-    case QZT_END:
+    int32_t status = qzd_read_block(q->stacked.inner, q->state, q->old, q->stacked.base, &n);
+    n = qzt_block_length(status, n, "qzd");
+    if (n == 0)
         return 0;
-    case QZT_SYNC_LOST:
-        fatal_error("qzd out of sync");
-        return 0;
-    case QZT_BAD_LENGTH:
-        fatal_error("qzd bad block length, %d", static_cast<int>(n));
-        return 0;
-    case QZT_CORRUPT:
-        fatal_error("qzd block corrupt");
-        break;
-    }
     s->next = q->stacked.base;
     s->end = q->stacked.base + n;
     return 1;

@@ -60,3 +60,8 @@ int32_t qzt_read_block(strm *in, uint8_t *dest, int32_t *n);
 int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n);
 // The same, with a corrupt block a fatal report ("qzt block corrupt").
 void qzt_decode(bits *b, uint8_t *dest, int32_t n);
+// The length of a block read with status and the header's length n: n, or 0
+// for none left; a fault is a fatal report named for the format ("qzt out of
+// sync", "qzt bad block length, %d", "qzt block corrupt"), 0 after it but for
+// a corrupt block, whose bytes are defined.
+int32_t qzt_block_length(int32_t status, int32_t n, const char *format);

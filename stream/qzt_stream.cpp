@@ -8,28 +8,34 @@ static qzt_strm *qzt_of(strm *s)
     return reinterpret_cast<qzt_strm *>(s);
 }
 
+int32_t qzt_block_length(int32_t status, int32_t n, const char *format)
+{
+    switch (status) {
+    case QZT_END:
+        return 0;
+    case QZT_SYNC_LOST:
+        fatal_error("%s out of sync", format);
+        return 0;
+    case QZT_BAD_LENGTH:
+        fatal_error("%s bad block length, %d", format, static_cast<int>(n));
+        return 0;
+    case QZT_CORRUPT:
+        // Should the report return, the block's bytes are defined (zeros
+        // from the fault on) and are read as they are.
+        fatal_error("%s block corrupt", format);
+        break;
+    }
+    return n;
+}
+
 // The next block decoded into dest (room for QZT_BLOCK bytes): its length,
 // or 0 at the end of the stream and after a report of a block that cannot
 // be had.
 static int32_t qzt_next_block(qzt_strm *q, uint8_t *dest)
 {
     int32_t n;
-    switch (qzt_read_block(q->stacked.inner, dest, &n)) {
-    case QZT_END:
-        return 0;
-    case QZT_SYNC_LOST:
-        fatal_error("qzt out of sync");
-        return 0;
-    case QZT_BAD_LENGTH:
-        fatal_error("qzt bad block length, %d", static_cast<int>(n));
-        return 0;
-    case QZT_CORRUPT:
-        // Should the report return, the block's bytes are defined (zeros
-        // from the fault on) and are read as they are.
-        fatal_error("qzt block corrupt");
-        break;
-    }
-    return n;
+    int32_t status = qzt_read_block(q->stacked.inner, dest, &n);
+    return qzt_block_length(status, n, "qzt");
 }
 
 static int32_t qzt_fill(strm *s)
