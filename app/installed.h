@@ -1,0 +1,20 @@
+// The installed files a patch builds on: each old file that a delta entry
+// rebuilds its new file from is checked, length and CRC-32, before anything
+// changes, so that a patch run over another version than the one it was
+// made for stops with nothing changed instead of writing wrong files.
+#pragma once
+
+#include "app/patch.h"
+
+// The bytes of every old file to check, for the check window's bar.
+struct patch_old_check {
+    uint64_t done;
+    uint64_t total;
+};
+
+// Whether the file at path is len bytes whose CRC-32 is crc; a missing file
+// or a folder is not. Its bytes move the check window's bar on.
+bool patch_old_file_is(const char *path, uint32_t len, uint32_t crc, patch_old_check *check);
+// The box that names the file and says that the installation is not the
+// version this patch is for.
+void patch_wrong_version(const char *path);
