@@ -1,0 +1,48 @@
+#include "tools/mkpatch/commands.h"
+
+#include <cstdio>
+
+#include "payload/dest.h"
+#include "tools/mkpatch/cp932.h"
+
+// Code page 932 text for display; where it is not valid, its bytes past
+// ASCII as \xNN.
+std::string mkpatch_show(std::string_view cp932)
+{
+    std::string out;
+    if (cp932_to_utf8(cp932, &out))
+        return out;
+    out.clear();
+    for (char c : cp932) {
+        char hex[8];
+        snprintf(hex, sizeof hex, "\\x%02X", static_cast<uint8_t>(c));
+        out += static_cast<uint8_t>(c) < 0x80 ? std::string(1, c) : std::string(hex);
+    }
+    return out;
+}
+
+// A manifest's warnings, then its errors, each with its line, on stderr.
+void mkpatch_report(const manifest &m)
+{
+    for (const std::string &w : m.warnings)
+        fprintf(stderr, "%s\n", w.c_str());
+    for (const std::string &e : m.errors)
+        fprintf(stderr, "%s\n", e.c_str());
+}
+
+// Whether the destination reads HKEY_CURRENT_USER (%HKCR\).
+bool mkpatch_reads_user(const std::string &dest)
+{
+    dest_parts parts;
+    return dest_parse(dest.c_str(), &parts) && parts.form == DEST_USER;
+}
+
+// Checks all of the patch patch_file; its faults name the file.
+void mkpatch_read(const std::string &patch_file, payload_layout *layout, const payload_visitor &visit)
+{
+    try {
+        payload_read_file(file_path(patch_file), layout, visit);
+    } catch (const payload_error &e) {
+        throw mkpatch_error(patch_file + ": " + e.what());
+    }
+}
