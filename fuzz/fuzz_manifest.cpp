@@ -11,7 +11,7 @@
 #include "payload/dest.h"
 #include "tools/mkpatch/files.h"
 #include "tools/mkpatch/manifest.h"
-#include "tools/mkpatch/payload.h"
+#include "tools/mkpatch/pack.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -1,5 +1,4 @@
 // mkpatch build: a patch from a manifest, on the program found or given.
-#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <system_error>
@@ -58,11 +57,11 @@ manifest mkpatch_manifest(const std::string &manifest_file)
 }
 
 // The program image to build on, --stub's or the one found, checked.
-payload_bytes mkpatch_stub(const std::string &stub_file)
+pack_bytes mkpatch_stub(const std::string &stub_file)
 {
     std::string from = "--stub";
     fs::path stub_path = stub_file.empty() ? mkpatch_find_stub(&from) : file_path(stub_file);
-    payload_bytes image = file_read(stub_path);
+    pack_bytes image = file_read(stub_path);
     std::string stub_name = file_utf8(stub_path);
     if (image.size() > PAYLOAD_OFFSET)
         throw mkpatch_error(stub_name + " is " + std::to_string(image.size()) + " bytes, more than the " +
@@ -76,7 +75,7 @@ payload_bytes mkpatch_stub(const std::string &stub_file)
 // What was built: each entry's record head and the CRC-32 of its data, which
 // the read-back compares with what it decodes, and the patch's length.
 struct mkpatch_built {
-    std::vector<payload_record> records;
+    std::vector<pack_record> records;
     std::vector<uint32_t> data_crcs;
     uint64_t size = 0;
 };
@@ -84,18 +83,18 @@ struct mkpatch_built {
 // Writes the patch of the manifest's entries on the image to path, reading
 // each source a batch at a time as it is compressed.
 mkpatch_built mkpatch_write(const fs::path &path, const std::string &manifest_file, const manifest &m,
-                            const payload_bytes &image, int level)
+                            const pack_bytes &image, int level)
 {
     mkpatch_built built;
-    payload_writer w = payload_write_start(path, image, static_cast<uint32_t>(m.entries.size()), m.message, level);
+    pack_writer w = pack_write_start(path, image, static_cast<uint32_t>(m.entries.size()), m.message, level);
     size_t k = 0;
     for (const manifest_entry &e : m.entries) {
         k++;
-        payload_record r;
+        pack_record r;
         r.action = e.action;
         r.name = e.name;
         r.dest = e.dest;
-        payload_written written;
+        pack_written written;
         try {
             strm_ptr data;
             if (e.action == ACTION_WRITE) {
@@ -103,13 +102,13 @@ mkpatch_built mkpatch_write(const fs::path &path, const std::string &manifest_fi
                 uintmax_t size = fs::file_size(e.source, ec);
                 if (ec)
                     throw mkpatch_error(file_utf8(e.source) + ": " + ec.message());
-                if (size > PAYLOAD_MAX_DATA)
-                    throw mkpatch_error(file_utf8(e.source) + " grew past " + std::to_string(PAYLOAD_MAX_DATA) +
+                if (size > PACK_MAX_DATA)
+                    throw mkpatch_error(file_utf8(e.source) + " grew past " + std::to_string(PACK_MAX_DATA) +
                                         " bytes since it was checked");
                 r.size = static_cast<uint32_t>(size);
                 data = file_open_read(e.source);
             }
-            written = payload_write_entry(&w, r, data.get());
+            written = pack_write_entry(&w, r, data.get());
         } catch (const mkpatch_error &x) {
             throw mkpatch_error(manifest_file + ":" + std::to_string(e.line) + ": entry " + std::to_string(k) + ": " +
                                 x.what());
@@ -122,8 +121,8 @@ mkpatch_built mkpatch_write(const fs::path &path, const std::string &manifest_fi
         else
             printf("%5zu  delete  %s\n", k, mkpatch_show(e.name).c_str());
     }
-    payload_write_trailer(&w);
-    payload_write_finish(&w);
+    pack_write_trailer(&w);
+    pack_write_finish(&w);
     built.size = w.size;
     return built;
 }
@@ -132,20 +131,20 @@ mkpatch_built mkpatch_write(const fs::path &path, const std::string &manifest_fi
 // every entry with what was built.
 void mkpatch_read_back(const fs::path &path, const mkpatch_built &built)
 {
-    payload_layout layout;
+    pack_layout layout;
     bool same = true;
     uint32_t crc = 0;
-    payload_visitor compare;
+    pack_visitor compare;
     compare.data = [&](uint32_t, const uint8_t *data, size_t n) { crc = crc32_update(crc, data, n); };
-    compare.record = [&](uint32_t entry, const payload_record &r) {
-        const payload_record &b = built.records[entry - 1];
+    compare.record = [&](uint32_t entry, const pack_record &r) {
+        const pack_record &b = built.records[entry - 1];
         same = same && r.action == b.action && r.name == b.name && r.dest == b.dest && r.size == b.size &&
                crc == built.data_crcs[entry - 1];
         crc = 0;
     };
     try {
-        payload_read_file(path, &layout, compare);
-    } catch (const payload_error &e) {
+        pack_read_file(path, &layout, compare);
+    } catch (const pack_error &e) {
         throw mkpatch_error(std::string("internal error: the patch does not read back as built: ") + e.what());
     }
     if (!same || !layout.trailer)
@@ -153,37 +152,10 @@ void mkpatch_read_back(const fs::path &path, const mkpatch_built &built)
                             (!same ? "a record differs" : "no trailer"));
 }
 
-// An elevated patch that reads a destination from HKEY_CURRENT_USER reads
-// the hive of the account whose password raised it, which may not be the
-// user's own.
-void mkpatch_warn_elevation(const manifest &m, elevation e)
-{
-    if (e != elevation::admin)
-        return;
-    for (const manifest_entry &entry : m.entries) {
-        if (mkpatch_reads_user(entry.dest)) {
-            fprintf(stderr, "mkpatch: warning: the patch asks for administrator rights (--elevation admin) and reads "
-                            "its destination from HKEY_CURRENT_USER (%%HKCR\\): raised with another account's "
-                            "password, it reads that account's key; --elevation user reads the user's own\n");
-            return;
-        }
-    }
-}
-
-// The level of a patch built without --elevation: user when every entry's
-// destination reads HKEY_CURRENT_USER, which an elevated patch may read as
-// another account's (mkpatch_warn_elevation); admin otherwise.
-elevation mkpatch_default_elevation(const manifest &m)
-{
-    bool user = !m.entries.empty() && std::all_of(m.entries.begin(), m.entries.end(),
-                                                  [](const manifest_entry &e) { return mkpatch_reads_user(e.dest); });
-    return user ? elevation::user : elevation::admin;
-}
-
 // Writes the level into the image's manifest: asked, or the default. A
 // program without a manifest is built as it is, unless a level was asked
 // for, which has nowhere to go.
-void mkpatch_elevate(payload_bytes *image, const manifest &m, std::optional<elevation> asked)
+void mkpatch_elevate(pack_bytes *image, const manifest &m, std::optional<elevation> asked)
 {
     if (!asked && !elevation_manifest(*image)) {
         fprintf(stderr, "mkpatch: warning: the program has no manifest, so the patch carries none: Windows Vista and "
@@ -192,11 +164,13 @@ void mkpatch_elevate(payload_bytes *image, const manifest &m, std::optional<elev
                         "and HKLM\\Software to per-user copies while it reports success\n");
         return;
     }
-    elevation e = asked ? *asked : mkpatch_default_elevation(m);
+    elevation e = asked ? *asked : manifest_default_elevation(m);
     elevation_write(image, e);
     if (!asked && e == elevation::user)
         printf("elevation: user (asInvoker), the default when every destination reads HKEY_CURRENT_USER\n");
-    mkpatch_warn_elevation(m, e);
+    std::string warning = manifest_elevation_warning(m, e);
+    if (!warning.empty())
+        fprintf(stderr, "mkpatch: warning: %s\n", warning.c_str());
 }
 
 }  // namespace
@@ -210,7 +184,7 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
     std::error_code ec;
     if (!fs::is_directory(out_dir, ec))
         throw mkpatch_error(out_file + ": the folder " + file_utf8(out_dir) + " does not exist");
-    payload_bytes image = mkpatch_stub(stub_file);
+    pack_bytes image = mkpatch_stub(stub_file);
     mkpatch_elevate(&image, m, asked);
 
     // Written aside and renamed, so that OUT is never a patch cut short
@@ -234,7 +208,7 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
     if (!m.readme.empty()) {
         // The program shows the README.TXT of its own folder.
         fs::path readme = out_dir / "README.TXT";
-        file_write(readme, payload_bytes(m.readme.begin(), m.readme.end()));
+        file_write(readme, pack_bytes(m.readme.begin(), m.readme.end()));
         printf("wrote %s\n", file_utf8(readme).c_str());
     }
     return 0;

@@ -6,7 +6,7 @@
 #include "tools/mkpatch/commands.h"
 #include "tools/mkpatch/cp932.h"
 #include "tools/mkpatch/files.h"
-#include "tools/mkpatch/manifest.h"
+#include "tools/mkpatch/manifest_values.h"
 
 namespace fs = std::filesystem;
 
@@ -67,12 +67,12 @@ int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool 
             out_entry = k;
         }
     };
-    payload_visitor visit;
+    pack_visitor visit;
     visit.data = [&](uint32_t k, const uint8_t *data, size_t n) {
         stage(k);
         file_put(&out, data, n);
     };
-    visit.record = [&](uint32_t k, const payload_record &r) {
+    visit.record = [&](uint32_t k, const pack_record &r) {
         if (r.action == ACTION_DELETE) {
             deletes.push_back(mkpatch_show(r.name) + "  (in " + mkpatch_show(r.dest) + ")");
             return;
@@ -96,7 +96,7 @@ int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool 
         last[path] = k;
         targets.push_back({k, path, r.size});
     };
-    payload_layout layout;
+    pack_layout layout;
     mkpatch_read(patch_file, &layout, visit);
     for (const target &t : targets) {
         if (last[t.path] == t.entry) {

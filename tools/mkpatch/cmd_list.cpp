@@ -7,6 +7,7 @@
 #include "tools/mkpatch/cp932.h"
 #include "tools/mkpatch/elevation.h"
 #include "tools/mkpatch/files.h"
+#include "tools/mkpatch/manifest_values.h"
 #include "tools/mkpatch/sign.h"
 
 namespace fs = std::filesystem;
@@ -29,7 +30,7 @@ void mkpatch_show_elevation(const std::string &patch_file)
 {
     elevation e;
     try {
-        payload_bytes image = file_read(file_path(patch_file), PAYLOAD_OFFSET);
+        pack_bytes image = file_read(file_path(patch_file), PAYLOAD_OFFSET);
         if (!elevation_manifest(image)) {
             printf("elevation: none (no manifest)\n");
             return;
@@ -72,14 +73,14 @@ int mkpatch_list(const std::string &patch_file)
         std::string action, size, packed, dest, name;
     };
     std::vector<row> rows;
-    payload_layout layout;
+    pack_layout layout;
     bool registry_user = false;
-    payload_visitor add_row;
-    add_row.record = [&](uint32_t k, const payload_record &r) {
+    pack_visitor add_row;
+    add_row.record = [&](uint32_t k, const pack_record &r) {
         bool write = r.action == ACTION_WRITE;
         rows.push_back({write ? "write" : "delete", write ? std::to_string(r.size) : "-",
                         std::to_string(layout.blob_length[k - 1]), mkpatch_show(r.dest), mkpatch_show(r.name)});
-        registry_user = registry_user || mkpatch_reads_user(r.dest);
+        registry_user = registry_user || manifest_reads_user(r.dest);
     };
     // What the file holds is shown even when a later entry is bad, and the
     // fault after it.
@@ -94,7 +95,7 @@ int mkpatch_list(const std::string &patch_file)
            static_cast<size_t>(layout.end > PAYLOAD_OFFSET ? layout.end - PAYLOAD_OFFSET : 0),
            mkpatch_signed(file_path(patch_file), &sig_at, &sig_size) ? "signed" : "not signed");
     mkpatch_show_elevation(patch_file);
-    std::string question = mkpatch_show(payload_unescape(layout.message));
+    std::string question = mkpatch_show(pack_unescape(layout.message));
     printf("question:\n");
     size_t start = 0;
     for (;;) {
@@ -135,7 +136,7 @@ int mkpatch_verify(const std::string &patch_file)
         faults.push_back(e.what());
     }
     try {
-        payload_layout layout;
+        pack_layout layout;
         mkpatch_read(patch_file, &layout);
         printf("%s: OK, %u entr%s, payload %zu bytes\n", patch_file.c_str(), layout.count,
                layout.count == 1 ? "y" : "ies", static_cast<size_t>(layout.end - PAYLOAD_OFFSET));

@@ -11,7 +11,7 @@ namespace fs = std::filesystem;
 // image; false when it is not signed.
 bool mkpatch_signed(const fs::path &file, uint32_t *at, uint32_t *size)
 {
-    payload_bytes image = file_read(file, PAYLOAD_OFFSET);
+    pack_bytes image = file_read(file, PAYLOAD_OFFSET);
     return sign_directory(image.data(), image.size(), at, size);
 }
 
@@ -20,11 +20,11 @@ bool mkpatch_signed(const fs::path &file, uint32_t *at, uint32_t *size)
 void mkpatch_sign_to(const fs::path &in, const fs::path &out, const sign_options &o)
 {
     sign_file(in, out, o);
-    payload_layout layout;
+    pack_layout layout;
     uint32_t at, size;
     try {
-        payload_read_file(out, &layout);
-    } catch (const payload_error &e) {
+        pack_read_file(out, &layout);
+    } catch (const pack_error &e) {
         throw mkpatch_error(std::string("the signed patch does not read back: ") + e.what());
     }
     if (!layout.trailer || !mkpatch_signed(out, &at, &size) || at < layout.end)
@@ -33,7 +33,7 @@ void mkpatch_sign_to(const fs::path &in, const fs::path &out, const sign_options
 
 int mkpatch_sign(const std::string &patch_file, const std::string &out_file, const sign_options &o)
 {
-    payload_layout layout;
+    pack_layout layout;
     mkpatch_read(patch_file, &layout);
     // The program reads nothing after its last entry; only a trailer tells
     // the signature apart from a damaged payload.

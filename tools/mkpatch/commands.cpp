@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "payload/dest.h"
 #include "tools/mkpatch/cp932.h"
 
 // Code page 932 text for display; where it is not valid, its bytes past
@@ -30,19 +29,12 @@ void mkpatch_report(const manifest &m)
         fprintf(stderr, "%s\n", e.c_str());
 }
 
-// Whether the destination reads HKEY_CURRENT_USER (%HKCR\).
-bool mkpatch_reads_user(const std::string &dest)
-{
-    dest_parts parts;
-    return dest_parse(dest.c_str(), &parts) && parts.form == DEST_USER;
-}
-
 // Checks all of the patch patch_file; its faults name the file.
-void mkpatch_read(const std::string &patch_file, payload_layout *layout, const payload_visitor &visit)
+void mkpatch_read(const std::string &patch_file, pack_layout *layout, const pack_visitor &visit)
 {
     try {
-        payload_read_file(file_path(patch_file), layout, visit);
-    } catch (const payload_error &e) {
+        pack_read_file(file_path(patch_file), layout, visit);
+    } catch (const pack_error &e) {
         throw mkpatch_error(patch_file + ": " + e.what());
     }
 }

@@ -13,7 +13,7 @@
 
 #include "tools/mkpatch/elevation.h"
 #include "tools/mkpatch/manifest.h"
-#include "tools/mkpatch/payload.h"
+#include "tools/mkpatch/pack.h"
 #include "tools/mkpatch/sign.h"
 
 int mkpatch_build(const std::string &manifest_file, const std::string &out_file, const std::string &stub_file,
@@ -30,10 +30,8 @@ int mkpatch_diff(const std::string &old_dir, const std::string &new_dir, const s
 std::string mkpatch_show(std::string_view cp932);
 // A manifest's warnings, then its errors, each with its line, on stderr.
 void mkpatch_report(const manifest &m);
-// Whether the destination reads HKEY_CURRENT_USER (%HKCR\).
-bool mkpatch_reads_user(const std::string &dest);
 // Checks all of the patch patch_file; its faults name the file.
-void mkpatch_read(const std::string &patch_file, payload_layout *layout, const payload_visitor &visit = {});
+void mkpatch_read(const std::string &patch_file, pack_layout *layout, const pack_visitor &visit = {});
 
 // The program build uses without --stub (cmd_build.cpp).
 std::filesystem::path mkpatch_find_stub(std::string *from);
