@@ -30,12 +30,20 @@ extern uint32_t g_patch_id;
 // that does not fit MAX_PATH.
 bool patch_run_file(char *out, const char *target, uint32_t entry, const char *ext);
 
+// What the swap does with an entry's target; each action stages one of these
+// (patch_action_change, app/entry.h).
+enum patch_swap_change : uint8_t {
+    SWAP_NONE = 0,     // the entry changes nothing
+    SWAP_REPLACE = 1,  // a new file, made under the ".new" name, takes the target's place
+    SWAP_REMOVE = 2,   // the target goes
+};
+
 // Starts the work of count entries.
 void patch_swap_begin(uint32_t count);
-// The entry's target and action, as staged: a write's new file is made under
-// its ".new" name from here on. False when no work is under way (it was
-// rolled back).
-bool patch_swap_note(uint32_t entry, uint8_t action, const char *target);
+// The entry's target and what becomes of it, as staged: a replacing entry's
+// new file is made under its ".new" name from here on. False when no work is
+// under way (it was rolled back).
+bool patch_swap_note(uint32_t entry, patch_swap_change change, const char *target);
 // Flushes every staged file, then swaps every target in entry order and
 // removes the old ones. False after the rollback and the failure's report,
 // or when the work was rolled back before.

@@ -7,6 +7,8 @@
 
 #include "encode/qzt_encode.h"
 #include "payload/crc32.h"
+#include "payload/read.h"
+#include "stream/mstrm.h"
 #include "test_util.h"
 #include "tools/mkpatch/files.h"
 #include "tools/mkpatch/pack.h"
@@ -421,4 +423,38 @@ TEST(PayloadParse, ShortDataInsideAGoodBlobIsNamedWithItsEntry)
     pack_error f = read_fault(p);
     EXPECT_EQ(f.entry, 2u);
     EXPECT_EQ(std::string(f.what()), "entry 2: the data length says 100 bytes, but the record holds 50");
+}
+
+// Every row of the action table: the head the program's writer makes, the
+// program's check of its length, its reader and mkpatch's parser agree on
+// whether data follows; a code of no row is passed over by the program's
+// check and refused by mkpatch.
+TEST(PayloadActions, EveryRowAgreesAcrossTheLayers)
+{
+    static_assert(ACTION_WRITE == 1 && ACTION_DELETE == 2, "codes 1 and 2 keep their meaning");
+    for (const payload_action_row &a : PAYLOAD_ACTIONS) {
+        SCOPED_TRACE(a.word);
+        EXPECT_EQ(payload_action_of(a.code), &a);
+        bytes data = a.has_data ? bytes{'x', 'y', 'z'} : bytes{};
+        bytes rec = record_bytes(a.code, "A", "C:\\X", data);
+        EXPECT_EQ(rec.size(), (a.has_data ? RECORD_DATA_HEAD_SIZE : RECORD_HEAD_SIZE) + data.size());
+        EXPECT_EQ(payload_check_head(rec.data(), static_cast<uint32_t>(rec.size())), PAYLOAD_OK);
+        strm_ptr in(mstrm_new_reader(rec.data(), static_cast<uint32_t>(rec.size())));
+        payload_head h;
+        ASSERT_EQ(payload_read_head(in.get(), &h), PAYLOAD_OK);
+        EXPECT_EQ(h.data_len, data.size());
+        pack_record parsed = pack_parse(rec.data(), rec.size());
+        EXPECT_EQ(parsed.action, a.code);
+        EXPECT_EQ(parsed.size, data.size());
+        rec.push_back(0);
+        EXPECT_EQ(payload_check_head(rec.data(), static_cast<uint32_t>(rec.size())), PAYLOAD_RECORD_SIZE);
+    }
+    for (uint8_t code : {0, 3, 255}) {
+        bytes rec = record_bytes(code, "A", "C:\\X");
+        EXPECT_EQ(payload_action_of(code), nullptr);
+        EXPECT_EQ(rec.size(), RECORD_HEAD_SIZE);
+        rec.push_back(0);
+        EXPECT_EQ(payload_check_head(rec.data(), static_cast<uint32_t>(rec.size())), PAYLOAD_OK) << int(code);
+        EXPECT_NE(parse_fault(rec).find("is neither 1 (write) nor 2 (delete)"), std::string::npos);
+    }
 }

@@ -97,7 +97,7 @@ mkpatch_built mkpatch_write(const fs::path &path, const std::string &manifest_fi
         pack_written written;
         try {
             strm_ptr data;
-            if (e.action == ACTION_WRITE) {
+            if (payload_action_has_data(e.action)) {
                 std::error_code ec;
                 uintmax_t size = fs::file_size(e.source, ec);
                 if (ec)
@@ -115,11 +115,10 @@ mkpatch_built mkpatch_write(const fs::path &path, const std::string &manifest_fi
         }
         built.records.push_back(r);
         built.data_crcs.push_back(written.data_crc);
-        if (e.action == ACTION_WRITE)
-            printf("%5zu  write   %s  %u bytes, blob %u\n", k, mkpatch_show(e.name).c_str(),
-                   static_cast<unsigned>(r.size), static_cast<unsigned>(written.blob));
-        else
-            printf("%5zu  delete  %s\n", k, mkpatch_show(e.name).c_str());
+        printf("%5zu  %-6s  %s", k, payload_action_of(e.action)->word, mkpatch_show(e.name).c_str());
+        if (payload_action_has_data(e.action))
+            printf("  %u bytes, blob %u", static_cast<unsigned>(r.size), static_cast<unsigned>(written.blob));
+        printf("\n");
     }
     pack_write_trailer(&w);
     pack_write_finish(&w);

@@ -22,7 +22,8 @@ int mkpatch_diff(const std::string &old_dir, const std::string &new_dir, const s
     fs::path out_path = file_path(out_file);
     std::string text = diff_manifest(r.changes, dest, question, out_path.parent_path());
     file_write(out_path, pack_bytes(text.begin(), text.end()));
-    size_t writes = std::count_if(r.changes.begin(), r.changes.end(), [](const diff_change &c) { return c.write; });
+    size_t writes = std::count_if(r.changes.begin(), r.changes.end(),
+                                  [](const diff_change &c) { return c.action == ACTION_WRITE; });
     printf("wrote %s: %zu write%s, %zu delete%s\n", out_file.c_str(), writes, writes == 1 ? "" : "s",
            r.changes.size() - writes, r.changes.size() - writes == 1 ? "" : "s");
     // The manifest is checked as build will read it, so that a name the

@@ -72,11 +72,8 @@ int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool 
         stage(k);
         file_put(&out, data, n);
     };
-    visit.record = [&](uint32_t k, const pack_record &r) {
-        if (r.action == ACTION_DELETE) {
-            deletes.push_back(mkpatch_show(r.name) + "  (in " + mkpatch_show(r.dest) + ")");
-            return;
-        }
+    // A write's file is staged; a delete is named.
+    auto extract_write = [&](uint32_t k, const pack_record &r) {
         std::string name;
         if (!cp932_to_utf8(r.name, &name))
             throw mkpatch_error("entry " + std::to_string(k) + ": the name '" + mkpatch_show(r.name) +
@@ -95,6 +92,17 @@ int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool 
             throw mkpatch_error(file_utf8(path) + " exists already (use --force to overwrite)");
         last[path] = k;
         targets.push_back({k, path, r.size});
+    };
+    visit.record = [&](uint32_t k, const pack_record &r) {
+        // pack_read hands on only records of the actions of the table.
+        switch (static_cast<payload_action>(r.action)) {
+        case ACTION_WRITE:
+            extract_write(k, r);
+            break;
+        case ACTION_DELETE:
+            deletes.push_back(mkpatch_show(r.name) + "  (in " + mkpatch_show(r.dest) + ")");
+            break;
+        }
     };
     pack_layout layout;
     mkpatch_read(patch_file, &layout, visit);

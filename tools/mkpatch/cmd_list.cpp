@@ -77,8 +77,8 @@ int mkpatch_list(const std::string &patch_file)
     bool registry_user = false;
     pack_visitor add_row;
     add_row.record = [&](uint32_t k, const pack_record &r) {
-        bool write = r.action == ACTION_WRITE;
-        rows.push_back({write ? "write" : "delete", write ? std::to_string(r.size) : "-",
+        const payload_action_row *action = payload_action_of(r.action);
+        rows.push_back({action->word, action->has_data ? std::to_string(r.size) : "-",
                         std::to_string(layout.blob_length[k - 1]), mkpatch_show(r.dest), mkpatch_show(r.name)});
         registry_user = registry_user || manifest_reads_user(r.dest);
     };

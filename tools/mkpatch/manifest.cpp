@@ -114,14 +114,18 @@ void manifest_entry_check(const toml::table &t, uint32_t k, const manifest_repor
 
     const toml::node *action = t.get("action");
     const std::string *a = action ? manifest_string(*action, "action", prefix, rep) : nullptr;
+    auto quoted = [](const payload_action_row &row) { return std::string("\"") + row.word + "\""; };
+    const payload_action_row *row = nullptr;
+    for (const payload_action_row &r : PAYLOAD_ACTIONS)
+        if (a && *a == r.word)
+            row = &r;
     if (!action)
-        rep.error(e.line, prefix + "no action (\"write\" or \"delete\")");
-    else if (a && *a == "write")
-        e.action = ACTION_WRITE;
-    else if (a && *a == "delete")
-        e.action = ACTION_DELETE;
+        rep.error(e.line, prefix + "no action (" + pack_action_list(quoted, " or ") + ")");
+    else if (row)
+        e.action = row->code;
     else if (a)
-        rep.error(manifest_line(*action), prefix + "action: \"" + *a + "\" is neither \"write\" nor \"delete\"");
+        rep.error(manifest_line(*action),
+                  prefix + "action: \"" + *a + "\" is neither " + pack_action_list(quoted, " nor "));
 
     const toml::node *name = t.get("name");
     if (!name) {
@@ -149,11 +153,11 @@ void manifest_entry_check(const toml::table &t, uint32_t k, const manifest_repor
     }
 
     const toml::node *source = t.get("source");
-    if (e.action == ACTION_WRITE && !source) {
-        rep.error(e.line, prefix + "a write entry needs a source file");
-    } else if (e.action == ACTION_DELETE && source) {
-        rep.error(manifest_line(*source), prefix + "a delete entry takes no source");
-    } else if (e.action == ACTION_WRITE) {
+    if (row && row->has_data && !source) {
+        rep.error(e.line, prefix + "a " + row->word + " entry needs a source file");
+    } else if (row && !row->has_data && source) {
+        rep.error(manifest_line(*source), prefix + "a " + row->word + " entry takes no source");
+    } else if (row && row->has_data) {
         if (const std::string *s = manifest_string(*source, "source", prefix, rep)) {
             e.source = file_path(*s);
             if (e.source.is_relative())

@@ -38,9 +38,9 @@ std::string pack_field(const uint8_t *field, uint32_t size, const char *what)
 struct pack_reader {
     const pack_visitor *visit = nullptr;
     pack_layout *layout = nullptr;
-    uint8_t head[RECORD_WRITE_HEAD_SIZE];  // the current entry's
-    uint64_t len = 0;                      // of its record so far
-    uint32_t refused = 0;                  // the first entry whose record pack_parse refused
+    uint8_t head[RECORD_DATA_HEAD_SIZE];  // the current entry's
+    uint64_t len = 0;                     // of its record so far
+    uint32_t refused = 0;                 // the first entry whose record pack_parse refused
     std::string why;
     std::exception_ptr thrown;
 };
@@ -54,12 +54,12 @@ void pack_collect(payload_check *c, const uint8_t *data, int32_t n)
         if (data) {
             auto size = static_cast<uint32_t>(n);
             uint32_t in_head = 0;
-            if (r->len < RECORD_WRITE_HEAD_SIZE) {
-                in_head = std::min(static_cast<uint32_t>(RECORD_WRITE_HEAD_SIZE - r->len), size);
+            if (r->len < RECORD_DATA_HEAD_SIZE) {
+                in_head = std::min(static_cast<uint32_t>(RECORD_DATA_HEAD_SIZE - r->len), size);
                 memcpy(r->head + r->len, data, in_head);
             }
             r->len += size;
-            if (size > in_head && r->head[0] == ACTION_WRITE && r->visit->data)
+            if (size > in_head && payload_action_has_data(r->head[0]) && r->visit->data)
                 r->visit->data(c->entry, data + in_head, size - in_head);
             return;
         }
@@ -149,9 +149,18 @@ std::string pack_fault_words(const payload_check &c, strm *file, uint32_t len, c
 
 }  // namespace
 
+std::string pack_action_list(const std::function<std::string(const payload_action_row &)> &item, const char *last)
+{
+    std::string out;
+    size_t n = std::size(PAYLOAD_ACTIONS);
+    for (size_t i = 0; i < n; i++)
+        out += (i == 0 ? "" : i + 1 < n ? ", " : last) + item(PAYLOAD_ACTIONS[i]);
+    return out;
+}
+
 pack_bytes pack_record_head(const pack_record &r)
 {
-    pack_bytes out(RECORD_WRITE_HEAD_SIZE);
+    pack_bytes out(RECORD_DATA_HEAD_SIZE);
     out.resize(payload_put_head(out.data(), r.action, r.name.data(), static_cast<uint32_t>(r.name.size()),
                                 r.dest.data(), static_cast<uint32_t>(r.dest.size()), r.size));
     return out;
@@ -227,7 +236,7 @@ pack_writer pack_write_start(const fs::path &path, const pack_bytes &image, uint
 pack_written pack_write_entry(pack_writer *w, const pack_record &r, strm *data)
 {
     pack_bytes head = pack_record_head(r);
-    uint64_t total = head.size() + (r.action == ACTION_WRITE ? r.size : 0);
+    uint64_t total = head.size() + (payload_action_has_data(r.action) ? r.size : 0);
     // The blob's length goes before it and is known only after it, so its
     // place is kept and filled in afterwards; the CRC-32 of the blob, taken on
     // its own meanwhile, is joined to the payload's then.
@@ -312,22 +321,27 @@ pack_record pack_parse(const uint8_t *head, uint64_t len)
                             std::to_string(RECORD_HEAD_SIZE) + "-byte head");
     pack_record out;
     out.action = head[RECORD_ACTION_AT];
-    if (out.action != ACTION_WRITE && out.action != ACTION_DELETE)
-        throw mkpatch_error("action " + std::to_string(out.action) + " is neither 1 (write) nor 2 (delete)");
+    const payload_action_row *action = payload_action_of(out.action);
+    if (!action)
+        throw mkpatch_error(
+            "action " + std::to_string(out.action) + " is neither " +
+            pack_action_list([](const payload_action_row &a) { return std::to_string(a.code) + " (" + a.word + ")"; },
+                             " nor "));
     out.name = pack_field(&head[RECORD_NAME_AT], RECORD_NAME_SIZE, "the name");
     out.dest = pack_field(&head[RECORD_DEST_AT], RECORD_DEST_SIZE, "the destination");
     if (out.name.empty())
         throw mkpatch_error("the name is empty");
-    if (out.action == ACTION_DELETE) {
+    if (!action->has_data) {
         if (len != RECORD_HEAD_SIZE)
-            throw mkpatch_error("a delete record is " + std::to_string(RECORD_HEAD_SIZE) + " bytes, this one " +
-                                std::to_string(len));
+            throw mkpatch_error("a " + std::string(action->word) + " record is " + std::to_string(RECORD_HEAD_SIZE) +
+                                " bytes, this one " + std::to_string(len));
         return out;
     }
-    if (len < RECORD_WRITE_HEAD_SIZE)
-        throw mkpatch_error("the write record is " + std::to_string(len) + " bytes and holds no data length");
+    if (len < RECORD_DATA_HEAD_SIZE)
+        throw mkpatch_error("the " + std::string(action->word) + " record is " + std::to_string(len) +
+                            " bytes and holds no data length");
     out.size = payload_get32(&head[RECORD_DATA_LEN_AT]);
-    uint64_t held = len - RECORD_WRITE_HEAD_SIZE;
+    uint64_t held = len - RECORD_DATA_HEAD_SIZE;
     if (out.size != held)
         throw mkpatch_error("the data length says " + std::to_string(out.size) + " bytes, but the record holds " +
                             std::to_string(held));

@@ -32,7 +32,7 @@ using pack_bytes = std::vector<uint8_t>;
 // 32-bit positions, so a patch must stay below 2 GiB.
 constexpr uint64_t PACK_MAX_PATCH = 0x7FFFFFFF;
 // A record's length is the compressed stream's 32-bit total.
-constexpr uint64_t PACK_MAX_DATA = 0xFFFFFFFFu - RECORD_WRITE_HEAD_SIZE;
+constexpr uint64_t PACK_MAX_DATA = 0xFFFFFFFFu - RECORD_DATA_HEAD_SIZE;
 // The program builds every path in MAX_PATH bytes with its terminator.
 constexpr uint32_t PACK_MAX_PATH = 259;
 
@@ -41,17 +41,21 @@ constexpr uint32_t PACK_MAX_PATH = 259;
 constexpr uint32_t PACK_BATCH = 256 * QZT_BLOCK;
 
 static_assert(PACK_MAX_PATCH > PAYLOAD_OFFSET + PAYLOAD_HEADER, "room for a payload");
-static_assert(PACK_BATCH % QZT_BLOCK == 0 && PACK_BATCH >= RECORD_WRITE_HEAD_SIZE,
+static_assert(PACK_BATCH % QZT_BLOCK == 0 && PACK_BATCH >= RECORD_DATA_HEAD_SIZE,
               "a batch is whole blocks and holds a record's head");
-static_assert(PACK_MAX_DATA + RECORD_WRITE_HEAD_SIZE == 0xFFFFFFFFu, "the largest record has a 32-bit length");
+static_assert(PACK_MAX_DATA + RECORD_DATA_HEAD_SIZE == 0xFFFFFFFFu, "the largest record has a 32-bit length");
 static_assert(RECORD_NAME_SIZE == PACK_MAX_PATH + 1, "a name of a whole path still holds its terminator");
+
+// The actions of the table (payload/action.h) as a list of what item makes
+// of each: "A", "A<last>B", "A, B<last>C".
+std::string pack_action_list(const std::function<std::string(const payload_action_row &)> &item, const char *last);
 
 // One entry record's head: its fields in code page 932, without terminators.
 struct pack_record {
     uint8_t action = ACTION_DELETE;
     std::string name;
     std::string dest;
-    uint32_t size = 0;  // write only: the length D of the data behind the head
+    uint32_t size = 0;  // for an action with data: the length D of the data behind the head
 };
 
 // The record's head: all 561 bytes of a delete, the first 565 of a write,
@@ -117,7 +121,7 @@ struct pack_error : mkpatch_error {
 };
 
 // Parses and checks a record of len bytes from its head (its first bytes, up
-// to RECORD_WRITE_HEAD_SIZE of them): action 1 or 2, both fields terminated
+// to RECORD_DATA_HEAD_SIZE of them): action 1 or 2, both fields terminated
 // and zero-filled after the terminator, a name, the length the action calls
 // for. Throws mkpatch_error with the reason.
 pack_record pack_parse(const uint8_t *head, uint64_t len);
