@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "app/checking.h"
+#include "app/check_window.h"
 #include "app/dest.h"
 #include "app/entry.h"
 #include "app/lock.h"
@@ -25,10 +25,10 @@ bool patch_check_payload()
     if (!file)
         return false;
     payload_check c = {};
-    c.progress = patch_checking_progress;
-    patch_checking_begin();
+    c.progress = patch_check_window_progress;
+    patch_check_window_begin();
     bool ok = payload_check_file(file, g_payload_offset, &c);
-    patch_checking_end();
+    patch_check_window_end();
     strm_release(file);
     if (ok) {
         g_patch_id = c.crc;
@@ -200,7 +200,7 @@ static bool patch_preflight_entry(strm *blob, uint32_t entry, patch_volume *vols
     char dir[MAX_PATH];
     // A spec that names no directory is the work's to report, in its turn.
     // A code that names no action is passed over, as the work passes it.
-    if (!patch_remember_dest(h.dest, dir) || !payload_action_of(h.action))
+    if (!patch_preflight_dest(h.dest, dir) || !payload_action_of(h.action))
         return true;
     patch_swap_change change = patch_action_change(static_cast<payload_action>(h.action));
     char target[MAX_PATH];

@@ -53,7 +53,7 @@ void patch_apply_entry(HWND dlg, uint32_t entry)
         // there is opened and created), by the pre-flight pass before the work.
         char dir[MAX_PATH] = {};
         // A code that names no action is passed over.
-        if (patch_entry_dest(h.dest, dir) && payload_action_of(h.action)) {
+        if (patch_work_dest(h.dest, dir) && payload_action_of(h.action)) {
             switch (static_cast<payload_action>(h.action)) {
             case ACTION_WRITE:
                 patch_write_file(dlg, dir, h.name, h.data_len, src, entry);

@@ -4,8 +4,6 @@
 
 #include "tools/mkpatch/cp932.h"
 
-// Code page 932 text for display; where it is not valid, its bytes past
-// ASCII as \xNN.
 std::string mkpatch_show(std::string_view cp932)
 {
     std::string out;
@@ -20,7 +18,6 @@ std::string mkpatch_show(std::string_view cp932)
     return out;
 }
 
-// A manifest's warnings, then its errors, each with its line, on stderr.
 void mkpatch_report(const manifest &m)
 {
     for (const std::string &w : m.warnings)
@@ -29,7 +26,6 @@ void mkpatch_report(const manifest &m)
         fprintf(stderr, "%s\n", e.c_str());
 }
 
-// Checks all of the patch patch_file; its faults name the file.
 void mkpatch_read(const std::string &patch_file, pack_layout *layout, const pack_visitor &visit)
 {
     try {
