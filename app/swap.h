@@ -1,6 +1,7 @@
-// All or nothing. Every write entry is staged as a new file beside its
-// target, whole and flushed, before the first target is touched; then the
-// targets are swapped in entry order, each old file (a delete's target too)
+// All or nothing. Every entry that replaces its target (a write) is staged
+// as a new file beside it, whole and flushed, before the first target is
+// touched; then the targets are swapped in entry order, each old file (a
+// removed target too)
 // moved aside in its own folder and kept until the last entry is done. Any
 // failure on the way, a fatal report's exit included, puts every target back
 // and removes every file of the run. The run's files carry the payload's

@@ -6,10 +6,11 @@
 //                                              README.TXT (code page 932, CR LF)
 //   dest = "default destination"          optional
 //   [[entry]]                                  in the order they are applied
-//   action = "write" | "delete"
+//   action = "write" | "delete"                a word of payload/action.h
 //   name = "file name"                         relative to the destination
 //   dest = "destination"                  unless the default serves
-//   source = "path"                            write only; relative to the
+//   source = "path"                            for an action with data (a
+//                                              write); relative to the
 //                                              manifest's folder
 //
 // This module binds the TOML file to the manifest: its keys, their lines,

@@ -1,6 +1,6 @@
 // The rules of a manifest's values, each on its own: the question, a name, a
 // destination and the README text, from UTF-8 to the bytes the payload
-// stores. The manifest (manifest.h) and extract apply them. Each returns the
+// stores, and what a stored destination reads. The manifest (manifest.h) and extract apply them. Each returns the
 // value as stored and throws mkpatch_error with the reason when it cannot be
 // stored.
 #pragma once
