@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "app/checking.h"
+#include "app/check_window.h"
 #include "app/dest.h"
 #include "app/entry.h"
 #include "app/lock.h"
@@ -25,10 +25,10 @@ bool patch_check_payload()
     if (!file)
         return false;
     payload_check c = {};
-    c.progress = patch_checking_progress;
-    patch_checking_begin();
+    c.progress = patch_check_window_progress;
+    patch_check_window_begin();
     bool ok = payload_check_file(file, g_payload_offset, &c);
-    patch_checking_end();
+    patch_check_window_end();
     strm_release(file);
     if (ok) {
         g_patch_id = c.crc;
@@ -142,12 +142,12 @@ static bool patch_open_attempt(const char *target, const void *access)
 // delete's target needs only that right, and one that is refused it stays,
 // as a delete that does not succeed always has; another program's hold is
 // still waited out, as it would leave the file in a folder otherwise new.
-static bool patch_check_target(const char *target, DWORD attrs, uint8_t action)
+static bool patch_check_target(const char *target, DWORD attrs, patch_swap_change change)
 {
     DWORD access = DELETE;
-    if (action == ACTION_WRITE && !(attrs & FILE_ATTRIBUTE_READONLY))
+    if (change == SWAP_REPLACE && !(attrs & FILE_ATTRIBUTE_READONLY))
         access |= GENERIC_WRITE;
-    if (patch_while_in_use(target, patch_open_attempt, &access) || action == ACTION_DELETE)
+    if (patch_while_in_use(target, patch_open_attempt, &access) || change == SWAP_REMOVE)
         return true;
     fatal_error("%s: Can't open wfile, %d", target, static_cast<int>(GetLastError()));
     return false;
@@ -199,8 +199,10 @@ static bool patch_preflight_entry(strm *blob, uint32_t entry, patch_volume *vols
 
     char dir[MAX_PATH];
     // A spec that names no directory is the work's to report, in its turn.
-    if (!patch_remember_dest(h.dest, dir) || (h.action != ACTION_WRITE && h.action != ACTION_DELETE))
+    // A code that names no action is passed over, as the work passes it.
+    if (!patch_preflight_dest(h.dest, dir) || !payload_action_of(h.action))
         return true;
+    patch_swap_change change = patch_action_change(static_cast<payload_action>(h.action));
     char target[MAX_PATH];
     patch_join_path(target, dir, h.name);
     // The folder the target goes in, which a name's own folder part extends.
@@ -210,7 +212,7 @@ static bool patch_preflight_entry(strm *blob, uint32_t entry, patch_volume *vols
     folder[flen] = '\0';
     if (!target[0] || (flen && !patch_is_folder(folder))) {
         // A delete there finds nothing to delete.
-        if (h.action == ACTION_DELETE)
+        if (change == SWAP_REMOVE)
             return true;
         fatal_error("%s: Can't open wfile, %d", target, static_cast<int>(ERROR_PATH_NOT_FOUND));
         return false;
@@ -219,10 +221,10 @@ static bool patch_preflight_entry(strm *blob, uint32_t entry, patch_volume *vols
         patch_swap_recover(target, entry);
     DWORD attrs = GetFileAttributesA(target);
     // A delete passes a folder over, as the swap does.
-    bool passed = attrs == INVALID_FILE_ATTRIBUTES || (h.action == ACTION_DELETE && (attrs & FILE_ATTRIBUTE_DIRECTORY));
-    if (!passed && !patch_check_target(target, attrs, h.action))
+    bool passed = attrs == INVALID_FILE_ATTRIBUTES || (change == SWAP_REMOVE && (attrs & FILE_ATTRIBUTE_DIRECTORY));
+    if (!passed && !patch_check_target(target, attrs, change))
         return false;
-    if (h.action == ACTION_WRITE) {
+    if (change == SWAP_REPLACE) {
         if (patch_volume *v = patch_volume_of(vols, nvols, target))
             v->peak += h.data_len;
     }

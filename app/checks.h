@@ -1,7 +1,9 @@
-// Before anything changes: the payload check at start-up, the payload opened
-// for a step, and the apply step's pre-flight pass, which expands and
-// remembers every destination and reports, as the work would, a missing
-// folder, a target that cannot be replaced or a volume without room.
+// The payload's checks and the pre-flight pass: the payload check at
+// start-up, the payload opened and walked for a step, and the apply step's
+// pre-flight pass, which expands and keeps every destination (app/dest.h),
+// puts back what a killed run left of each target, and reports, as the work
+// would, a missing folder, a target that cannot be replaced or a volume
+// without room. Apart from that putting back, no target changes here.
 #pragma once
 
 #include "app/patch.h"

@@ -28,7 +28,7 @@ static const char *patch_reg_value(const dest_env *, bool machine, const char *k
 
 static const dest_env g_dest_env = {patch_windows_dir, patch_reg_value, patch_lead_byte, nullptr};
 
-bool patch_resolve_dest(const char *spec, char *out)
+static bool patch_expand_dest_quietly(const char *spec, char *out)
 {
     dest_overflow why;
     int32_t found = dest_expand(spec, out, &g_dest_env, &why);
@@ -41,7 +41,7 @@ bool patch_resolve_dest(const char *spec, char *out)
 
 bool patch_expand_dest(const char *spec, char *out)
 {
-    if (patch_resolve_dest(spec, out))
+    if (patch_expand_dest_quietly(spec, out))
         return true;
     MessageBoxA(nullptr, TXT_INTERNAL_ERROR, TXT_FAILURE, MB_OK);
     return false;
@@ -65,14 +65,14 @@ static patch_dest_memo *patch_memo_find(const char *spec)
     return nullptr;
 }
 
-bool patch_remember_dest(const char *spec, char *out)
+bool patch_preflight_dest(const char *spec, char *out)
 {
     patch_dest_memo *m = patch_memo_find(spec);
     if (m) {
         memcpy(out, m->dir, MAX_PATH);
         return m->found;
     }
-    bool found = patch_resolve_dest(spec, out);
+    bool found = patch_expand_dest_quietly(spec, out);
     auto *grown = static_cast<patch_dest_memo *>(realloc(g_dest_memo, (g_dest_memo_count + 1) * sizeof *g_dest_memo));
     if (!grown) {
         fatal_error("out of memory");
@@ -86,7 +86,7 @@ bool patch_remember_dest(const char *spec, char *out)
     return found;
 }
 
-bool patch_entry_dest(const char *spec, char *out)
+bool patch_work_dest(const char *spec, char *out)
 {
     patch_dest_memo *m = patch_memo_find(spec);
     if (!m)

@@ -52,11 +52,17 @@ void patch_apply_entry(HWND dlg, uint32_t entry)
         // Expanded for every entry, whatever its action (a registry key named
         // there is opened and created), by the pre-flight pass before the work.
         char dir[MAX_PATH] = {};
-        bool found = patch_entry_dest(h.dest, dir);
-        if (found && h.action == ACTION_WRITE)
-            patch_write_file(dlg, dir, h.name, h.data_len, src, entry);
-        else if (found && h.action == ACTION_DELETE)
-            patch_delete_file(dir, h.name, entry);
+        // A code that names no action is passed over.
+        if (patch_work_dest(h.dest, dir) && payload_action_of(h.action)) {
+            switch (static_cast<payload_action>(h.action)) {
+            case ACTION_WRITE:
+                patch_write_file(dlg, dir, h.name, h.data_len, src, entry);
+                break;
+            case ACTION_DELETE:
+                patch_delete_file(dir, h.name, entry);
+                break;
+            }
+        }
     }
     if (src)
         strm_release(src);
@@ -64,11 +70,22 @@ void patch_apply_entry(HWND dlg, uint32_t entry)
         strm_release(file);
 }
 
+patch_swap_change patch_action_change(payload_action action)
+{
+    switch (action) {
+    case ACTION_WRITE:
+        return SWAP_REPLACE;
+    case ACTION_DELETE:
+        return SWAP_REMOVE;
+    }
+    return SWAP_NONE;
+}
+
 void patch_delete_file(const char *dir, const char *name, uint32_t entry)
 {
     char target[MAX_PATH];
     patch_join_path(target, dir, name);
-    if (!target[0] || !patch_swap_note(entry, ACTION_DELETE, target))
+    if (!target[0] || !patch_swap_note(entry, SWAP_REMOVE, target))
         patch_swap_rollback();
 }
 
@@ -81,7 +98,7 @@ void patch_write_file(HWND dlg, const char *dir, const char *name, uint32_t len,
     char target[MAX_PATH];
     char staged[MAX_PATH];
     patch_join_path(target, dir, name);
-    if (!target[0] || !patch_run_file(staged, target, entry, ".new") || !patch_swap_note(entry, ACTION_WRITE, target)) {
+    if (!target[0] || !patch_run_file(staged, target, entry, ".new") || !patch_swap_note(entry, SWAP_REPLACE, target)) {
         patch_swap_rollback();
         return;
     }

@@ -1,13 +1,18 @@
 // Entry actions, on the record the temporary file holds, as the work stages
 // them (app/swap.h): a write makes its new file beside its target, a delete
-// is noted; the swap then puts each in its place.
+// is noted; the swap then puts each in its place. Each action of the table
+// (payload/action.h) has its case in the dispatch and in the swap's change.
 #pragma once
 
 #include "app/patch.h"
+#include "app/swap.h"
 #include "payload/read.h"
 
 // entry is the 1-based number of the entry the temporary file holds.
 void patch_apply_entry(HWND dlg, uint32_t entry);
+// What the swap does with the action's target, which the pre-flight pass
+// checks the target for.
+patch_swap_change patch_action_change(payload_action action);
 // Reads a record's head; false after the fatal report of a name or
 // destination whose terminator is not among the bytes read.
 bool patch_read_head(strm *rec, payload_head *h);

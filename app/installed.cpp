@@ -1,6 +1,6 @@
 #include "app/installed.h"
 
-#include "app/checking.h"
+#include "app/check_window.h"
 #include "app/strings.h"
 #include "payload/crc32.h"
 #include "stream/bstrm.h"
@@ -14,8 +14,8 @@ constexpr int32_t OLD_PIECE = 65536;
 void patch_old_progress(const patch_old_check *check)
 {
     uint64_t scale = check->total >> 31 ? check->total >> 31 : 1;
-    patch_checking_progress(nullptr, static_cast<uint32_t>(check->done / scale),
-                            static_cast<uint32_t>(check->total / scale));
+    patch_check_window_progress(nullptr, static_cast<uint32_t>(check->done / scale),
+                                static_cast<uint32_t>(check->total / scale));
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 //
 // This header holds what the whole program shares; each room has its own,
 // with its state: steps.h (the steps before the work), lock.h (one run at a
-// time), checks.h (the checks before anything changes), checking.h (the
-// window of a long check), apply.h (the work's loop), temp.h (the temporary
+// time), checks.h (the payload's checks and the pre-flight pass),
+// check_window.h (the window of a long check), apply.h (the work's loop), temp.h (the temporary
 // file), progress.h (the progress window), entry.h (entry actions), dest.h
 // (destinations), path.h (paths) and reg.h (the registry).
 #pragma once

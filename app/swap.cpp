@@ -43,7 +43,7 @@ enum : uint8_t {
 
 struct patch_swap_entry {
     char target[MAX_PATH];
-    uint8_t action;  // ACTION_WRITE or ACTION_DELETE; 0 for an entry that changes nothing
+    patch_swap_change change;
     uint8_t state;
     bool kept;  // the old target is kept aside
 };
@@ -102,7 +102,7 @@ bool patch_move_attempt(const char *from, const void *to)
 bool patch_swap_place(patch_swap_entry *e, uint32_t entry, bool *targets_new)
 {
     char new_file[MAX_PATH], old_file[MAX_PATH];
-    bool write = e->action == ACTION_WRITE;
+    bool write = e->change == SWAP_REPLACE;
     if (write) {
         if (!patch_run_file(new_file, e->target, entry, ".new"))
             return false;
@@ -177,13 +177,13 @@ void patch_swap_begin(uint32_t count)
         fatal_error("out of memory");
 }
 
-bool patch_swap_note(uint32_t entry, uint8_t action, const char *target)
+bool patch_swap_note(uint32_t entry, patch_swap_change change, const char *target)
 {
     if (entry < 1 || entry > g_swap_count)
         return false;
     patch_swap_entry *e = &g_swap[entry - 1];
     strcpy(e->target, target);
-    e->action = action;
+    e->change = change;
     e->state = SWAP_STAGED;
     e->kept = false;
     return true;
@@ -203,7 +203,7 @@ bool patch_swap_commit()
     // them out meanwhile rather than one at a time.
     for (uint32_t i = 0; i < g_swap_count; i++) {
         patch_swap_entry *e = &g_swap[i];
-        if (e->action != ACTION_WRITE)
+        if (e->change != SWAP_REPLACE)
             continue;
         if (!patch_run_file(run_file, e->target, i + 1, ".new") || !g_patch_fs->flush(run_file)) {
             patch_swap_fail("%s: write error, %d", e->target, GetLastError());
@@ -213,7 +213,7 @@ bool patch_swap_commit()
     bool targets_new = true;
     for (uint32_t i = 0; i < g_swap_count; i++) {
         patch_swap_entry *e = &g_swap[i];
-        if (e->action && !patch_swap_place(e, i + 1, &targets_new)) {
+        if (e->change != SWAP_NONE && !patch_swap_place(e, i + 1, &targets_new)) {
             patch_swap_fail("%s: Can't open wfile, %d", e->target, GetLastError());
             return false;
         }
@@ -235,13 +235,13 @@ void patch_swap_rollback()
     char run_file[MAX_PATH];
     for (uint32_t i = g_swap_count; i-- > 0;) {
         patch_swap_entry *e = &g_swap[i];
-        if (!e->action)
+        if (e->change == SWAP_NONE)
             continue;
         if (e->state == SWAP_PLACED)
             patch_remove(e->target);  // the run's new file
         if (e->kept && patch_run_file(run_file, e->target, i + 1, ".old"))
             MoveFileA(run_file, e->target);
-        if (e->action == ACTION_WRITE && patch_run_file(run_file, e->target, i + 1, ".new"))
+        if (e->change == SWAP_REPLACE && patch_run_file(run_file, e->target, i + 1, ".new"))
             patch_remove(run_file);
     }
     free(g_swap);

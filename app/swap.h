@@ -1,6 +1,7 @@
-// All or nothing. Every write entry is staged as a new file beside its
-// target, whole and flushed, before the first target is touched; then the
-// targets are swapped in entry order, each old file (a delete's target too)
+// All or nothing. Every entry that replaces its target (a write) is staged
+// as a new file beside it, whole and flushed, before the first target is
+// touched; then the targets are swapped in entry order, each old file (a
+// removed target too)
 // moved aside in its own folder and kept until the last entry is done. Any
 // failure on the way, a fatal report's exit included, puts every target back
 // and removes every file of the run. The run's files carry the payload's
@@ -30,12 +31,20 @@ extern uint32_t g_patch_id;
 // that does not fit MAX_PATH.
 bool patch_run_file(char *out, const char *target, uint32_t entry, const char *ext);
 
+// What the swap does with an entry's target; each action stages one of these
+// (patch_action_change, app/entry.h).
+enum patch_swap_change : uint8_t {
+    SWAP_NONE = 0,     // the entry changes nothing
+    SWAP_REPLACE = 1,  // a new file, made under the ".new" name, takes the target's place
+    SWAP_REMOVE = 2,   // the target goes
+};
+
 // Starts the work of count entries.
 void patch_swap_begin(uint32_t count);
-// The entry's target and action, as staged: a write's new file is made under
-// its ".new" name from here on. False when no work is under way (it was
-// rolled back).
-bool patch_swap_note(uint32_t entry, uint8_t action, const char *target);
+// The entry's target and what becomes of it, as staged: a replacing entry's
+// new file is made under its ".new" name from here on. False when no work is
+// under way (it was rolled back).
+bool patch_swap_note(uint32_t entry, patch_swap_change change, const char *target);
 // Flushes every staged file, then swaps every target in entry order and
 // removes the old ones. False after the rollback and the failure's report,
 // or when the work was rolled back before.

@@ -11,7 +11,7 @@
 #include "payload/dest.h"
 #include "tools/mkpatch/files.h"
 #include "tools/mkpatch/manifest.h"
-#include "tools/mkpatch/payload.h"
+#include "tools/mkpatch/pack.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -36,10 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort();
     for (const manifest_entry &e : m.entries) {
         dest_parts parts;
-        if ((e.action != ACTION_WRITE && e.action != ACTION_DELETE) || e.name.empty() ||
-            e.name.size() >= RECORD_NAME_SIZE || e.dest.size() >= RECORD_DEST_SIZE ||
-            e.name.find('\0') != std::string::npos || e.dest.find('\0') != std::string::npos ||
-            !dest_parse(e.dest.c_str(), &parts) || (e.action == ACTION_WRITE) == e.source.empty())
+        if (!payload_action_of(e.action) || e.name.empty() || e.name.size() >= RECORD_NAME_SIZE ||
+            e.dest.size() >= RECORD_DEST_SIZE || e.name.find('\0') != std::string::npos ||
+            e.dest.find('\0') != std::string::npos || !dest_parse(e.dest.c_str(), &parts) ||
+            payload_action_has_data(e.action) == e.source.empty())
             abort();
     }
     return 0;

@@ -50,7 +50,7 @@ static bool payload_walk(strm *file, uint32_t offset, payload_check *c)
 
 // The record as it streams by: its head kept, its length counted.
 struct payload_record_state {
-    uint8_t head[RECORD_WRITE_HEAD_SIZE];
+    uint8_t head[RECORD_DATA_HEAD_SIZE];
     uint32_t len;
 };
 

@@ -8,7 +8,7 @@
 // signature) is left out. The decode: every blob is a compressed stream that
 // ends at exactly its B bytes, whose block headers and coded words keep the
 // format's limits, whose blocks add up to the stream's total, and whose record
-// is 561 bytes (delete) or 565 + D (write) with the name and the destination
+// is 561 bytes, or 565 + D for an action with data (payload/action.h), with the name and the destination
 // terminated inside their fields. A matching trailer vouches for what the
 // builder checked, so the decode runs only without one (or when asked to).
 // Nothing is reported here: the first fault comes back in payload_check.

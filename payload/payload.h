@@ -4,14 +4,16 @@
 // (u32, big-endian), M bytes of the question (code page 932, backslash-n for
 // a line break), then N entries: blob length B (u32, big-endian) and B bytes
 // of a compressed stream holding one entry record. A record is the action
-// byte, the name field, the destination field and, for a write, the data
-// length D (u32, big-endian) and the D bytes of the file. The builder ends
+// byte (payload/action.h), the name field, the destination field and, for an
+// action with data, the data length D (u32, big-endian) and the D bytes. The builder ends
 // the payload with a trailer: a magic word and the CRC-32 of the payload
 // bytes before it. This file is the one place that knows where each field
 // lies; payload/read.h walks the layout and payload/write.h writes it.
 #pragma once
 
 #include <cstdint>
+
+#include "payload/action.h"
 
 constexpr uint32_t PAYLOAD_OFFSET = 65536;  // the program image is padded to this length
 
@@ -34,17 +36,14 @@ constexpr uint32_t RECORD_NAME_AT = 1;
 constexpr uint32_t RECORD_NAME_SIZE = 260;  // NUL-terminated, zero-padded
 constexpr uint32_t RECORD_DEST_AT = RECORD_NAME_AT + RECORD_NAME_SIZE;
 constexpr uint32_t RECORD_DEST_SIZE = 300;                                // NUL-terminated, zero-padded
-constexpr uint32_t RECORD_HEAD_SIZE = RECORD_DEST_AT + RECORD_DEST_SIZE;  // a whole delete record
-constexpr uint32_t RECORD_DATA_LEN_AT = RECORD_HEAD_SIZE;                 // a write's D
-constexpr uint32_t RECORD_WRITE_HEAD_SIZE = RECORD_DATA_LEN_AT + 4;       // the D bytes follow
-
-constexpr uint8_t ACTION_WRITE = 1;
-constexpr uint8_t ACTION_DELETE = 2;
+constexpr uint32_t RECORD_HEAD_SIZE = RECORD_DEST_AT + RECORD_DEST_SIZE;  // a whole record without data
+constexpr uint32_t RECORD_DATA_LEN_AT = RECORD_HEAD_SIZE;                 // D, where the action has data
+constexpr uint32_t RECORD_DATA_HEAD_SIZE = RECORD_DATA_LEN_AT + 4;        // the D bytes follow
 
 static_assert(PAYLOAD_HEADER == PAYLOAD_MESSAGE_LEN_AT + 4, "the question follows its length");
 static_assert(PAYLOAD_TRAILER_SIZE == PAYLOAD_TRAILER_CRC_AT + 4, "the CRC-32 ends the trailer");
-static_assert(RECORD_HEAD_SIZE == 561, "a delete record is 561 bytes");
-static_assert(RECORD_WRITE_HEAD_SIZE == 565, "a write record of no data is 565 bytes");
+static_assert(RECORD_HEAD_SIZE == 561, "a record without data is 561 bytes");
+static_assert(RECORD_DATA_HEAD_SIZE == 565, "a record of no data bytes is 565 bytes");
 
 // The big-endian 32-bit word at p, the byte order of every length here.
 constexpr uint32_t payload_get32(const uint8_t *p)

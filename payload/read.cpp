@@ -97,7 +97,7 @@ int32_t payload_read_head(strm *rec, payload_head *h)
         return PAYLOAD_NAME_OPEN;
     if (!payload_closed(reinterpret_cast<uint8_t *>(h->dest), static_cast<uint32_t>(got_dest)))
         return PAYLOAD_DEST_OPEN;
-    if (h->action == ACTION_WRITE)
+    if (payload_action_has_data(h->action))
         h->data_len = strm_get32(rec);
     return PAYLOAD_OK;
 }
@@ -110,11 +110,13 @@ int32_t payload_check_head(const uint8_t *head, uint32_t len)
         return PAYLOAD_NAME_OPEN;
     if (!payload_closed(head + RECORD_DEST_AT, RECORD_DEST_SIZE))
         return PAYLOAD_DEST_OPEN;
-    uint8_t action = head[RECORD_ACTION_AT];
-    if (action == ACTION_DELETE && len != RECORD_HEAD_SIZE)
-        return PAYLOAD_RECORD_SIZE;
-    if (action == ACTION_WRITE &&
-        (len < RECORD_WRITE_HEAD_SIZE || len - RECORD_WRITE_HEAD_SIZE != payload_get32(head + RECORD_DATA_LEN_AT)))
+    // A code that names no action has no length to check: it is passed over.
+    const payload_action_row *action = payload_action_of(head[RECORD_ACTION_AT]);
+    if (!action)
+        return PAYLOAD_OK;
+    if (!action->has_data)
+        return len == RECORD_HEAD_SIZE ? PAYLOAD_OK : PAYLOAD_RECORD_SIZE;
+    if (len < RECORD_DATA_HEAD_SIZE || len - RECORD_DATA_HEAD_SIZE != payload_get32(head + RECORD_DATA_LEN_AT))
         return PAYLOAD_RECORD_SIZE;
     return PAYLOAD_OK;
 }

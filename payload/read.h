@@ -45,22 +45,22 @@ typedef void (*payload_progress)(void *ctx, uint32_t done, uint32_t total);
 
 // The CRC-32 of the file's bytes [from, to), which lie inside it; progress,
 // if given, is told after each window of them.
-uint32_t payload_crc(strm *file, uint32_t from, uint32_t to, payload_progress progress = nullptr,
-                     void *ctx = nullptr);
+uint32_t payload_crc(strm *file, uint32_t from, uint32_t to, payload_progress progress = nullptr, void *ctx = nullptr);
 
 // A record's head.
 struct payload_head {
     uint8_t action;
     char name[RECORD_NAME_SIZE];  // terminated
     char dest[RECORD_DEST_SIZE];  // terminated
-    uint32_t data_len;            // a write's D; 0 for any other action
+    uint32_t data_len;            // D, for an action with data; else 0
 };
 // Reads the head from a record's decoded stream: PAYLOAD_OK, or
 // PAYLOAD_NAME_OPEN or PAYLOAD_DEST_OPEN for a field whose terminator is not
 // among the bytes read (a field cut at its end, or by the end of the record,
-// would name another file). The stream is left at a write's data.
+// would name another file). The stream is left at the record's data, if it
+// has any.
 int32_t payload_read_head(strm *rec, payload_head *h);
-// Checks a whole record's head (its first bytes, up to RECORD_WRITE_HEAD_SIZE
+// Checks a whole record's head (its first bytes, up to RECORD_DATA_HEAD_SIZE
 // of them) against its length len: PAYLOAD_OK, PAYLOAD_RECORD_SIZE (a length
 // the action does not call for), PAYLOAD_NAME_OPEN or PAYLOAD_DEST_OPEN.
 int32_t payload_check_head(const uint8_t *head, uint32_t len);

@@ -8,17 +8,17 @@ void payload_put_header(uint8_t out[PAYLOAD_HEADER], uint32_t count, uint32_t me
     payload_put32(out + PAYLOAD_MESSAGE_LEN_AT, message_len);
 }
 
-uint32_t payload_put_head(uint8_t out[RECORD_WRITE_HEAD_SIZE], uint8_t action, const char *name, uint32_t name_len,
+uint32_t payload_put_head(uint8_t out[RECORD_DATA_HEAD_SIZE], uint8_t action, const char *name, uint32_t name_len,
                           const char *dest, uint32_t dest_len, uint32_t data_len)
 {
     memset(out, 0, RECORD_HEAD_SIZE);
     out[RECORD_ACTION_AT] = action;
     memcpy(out + RECORD_NAME_AT, name, name_len);
     memcpy(out + RECORD_DEST_AT, dest, dest_len);
-    if (action != ACTION_WRITE)
+    if (!payload_action_has_data(action))
         return RECORD_HEAD_SIZE;
     payload_put32(out + RECORD_DATA_LEN_AT, data_len);
-    return RECORD_WRITE_HEAD_SIZE;
+    return RECORD_DATA_HEAD_SIZE;
 }
 
 void payload_put_trailer(uint8_t out[PAYLOAD_TRAILER_SIZE], uint32_t crc)

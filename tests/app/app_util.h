@@ -33,7 +33,7 @@ inline bytes write_tail(uint32_t len)
 // An entry record as a compressed stream of literal-only blocks.
 inline bytes record_blob(uint8_t action, const std::string &name, const std::string &dest, const bytes &tail = {})
 {
-    uint8_t head[RECORD_WRITE_HEAD_SIZE];
+    uint8_t head[RECORD_DATA_HEAD_SIZE];
     payload_put_head(head, action, name.data(), static_cast<uint32_t>(std::min<size_t>(name.size(), RECORD_NAME_SIZE)),
                      dest.data(), static_cast<uint32_t>(std::min<size_t>(dest.size(), RECORD_DEST_SIZE)), 0);
     // The tail brings a write's data length itself.

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "app/checking.h"
+#include "app/check_window.h"
 #include "app/checks.h"
 #include "app/dest.h"
 #include "app/entry.h"
@@ -94,9 +94,9 @@ TEST(PatchCheckPayload, ALongCheckShowsItsWindowUntilItEnds)
     EXPECT_TRUE(patch_check_payload());  // a check of the usual length
     EXPECT_EQ(g_checking_seen.size(), 0u);
 
-    g_checking_after_ms = 0;  // every check is a long one
+    g_check_window_after_ms = 0;  // every check is a long one
     EXPECT_TRUE(patch_check_payload());
-    g_checking_after_ms = 1000;
+    g_check_window_after_ms = 1000;
     UnhookWindowsHookEx(hook);
     ASSERT_EQ(g_checking_seen.size(), 1u) << "a display is needed";
     // "Orvane パッチ" and "パッチファイルを確認しています。しばらくお待ちください。" in code page 932.

@@ -17,7 +17,7 @@
 
 #include "encode/qzt_encode.h"
 #include "tools/mkpatch/files.h"
-#include "tools/mkpatch/payload.h"
+#include "tools/mkpatch/pack.h"
 
 namespace {
 
@@ -40,14 +40,14 @@ int main(int argc, char **argv)
     }
     try {
         std::filesystem::path list = argv[2];
-        payload_bytes list_bytes = file_read(list);
+        pack_bytes list_bytes = file_read(list);
         std::istringstream lines(std::string(list_bytes.begin(), list_bytes.end()));
         std::string question;
-        std::vector<payload_record> records;
+        std::vector<pack_record> records;
         std::vector<std::filesystem::path> sources;
         for (std::string line; std::getline(lines, line);) {
             std::vector<std::string> f = split_tabs(line);
-            payload_record r;
+            pack_record r;
             std::filesystem::path source;
             if (f.size() == 2 && f[0] == "question") {
                 question = f[1];
@@ -68,13 +68,13 @@ int main(int argc, char **argv)
             records.push_back(r);
             sources.push_back(source);
         }
-        payload_writer w = payload_write_start(argv[3], file_read(argv[1]), static_cast<uint32_t>(records.size()),
-                                               question, QZT_LEVEL_FAST);
+        pack_writer w = pack_write_start(argv[3], file_read(argv[1]), static_cast<uint32_t>(records.size()), question,
+                                         QZT_LEVEL_FAST);
         for (size_t i = 0; i < records.size(); i++) {
             strm_ptr data = records[i].action == ACTION_WRITE ? file_open_read(sources[i]) : nullptr;
-            payload_write_entry(&w, records[i], data.get());
+            pack_write_entry(&w, records[i], data.get());
         }
-        payload_write_finish(&w);
+        pack_write_finish(&w);
     } catch (const std::exception &e) {
         fprintf(stderr, "e2e_payload: %s\n", e.what());
         return 1;

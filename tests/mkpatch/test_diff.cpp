@@ -35,7 +35,7 @@ class DiffTrees : public testing::Test {
     {
         std::vector<std::string> out;
         for (const diff_change &c : r.changes)
-            out.push_back((c.write ? "write " : "delete ") + c.name);
+            out.push_back(payload_action_of(c.action)->word + (" " + c.name));
         return out;
     }
 };
@@ -126,8 +126,8 @@ TEST(DiffExample, TheDemoManifestIsTheDiffOfTheDemoTrees)
     ASSERT_EQ(m.entries.size(), r.changes.size());
     for (size_t i = 0; i < r.changes.size(); i++) {
         EXPECT_EQ(m.entries[i].name, r.changes[i].name);
-        EXPECT_EQ(m.entries[i].action, r.changes[i].write ? ACTION_WRITE : ACTION_DELETE);
-        if (r.changes[i].write) {
+        EXPECT_EQ(m.entries[i].action, r.changes[i].action);
+        if (r.changes[i].action == ACTION_WRITE) {
             EXPECT_EQ(fs::canonical(m.entries[i].source), fs::canonical(r.changes[i].source));
         }
     }

@@ -3,13 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "test_util.h"
 #include "tools/mkpatch/cp932.h"
 #include "tools/mkpatch/error.h"
 #include "tools/mkpatch/files.h"
 #include "tools/mkpatch/manifest.h"
-#include "tools/mkpatch/payload.h"
+#include "tools/mkpatch/manifest_values.h"
+#include "tools/mkpatch/pack.h"
 
 namespace {
 
@@ -19,7 +21,7 @@ std::string cp932(const std::string &utf8)
 }
 
 // The text of the fault that check throws for utf8.
-std::string fault_of(std::string (*check)(std::string_view), const std::string &utf8)
+std::string fault_of(const std::function<std::string(std::string_view)> &check, const std::string &utf8)
 {
     try {
         check(utf8);
@@ -42,16 +44,15 @@ std::string name_fault(const std::string &utf8)
 
 std::string dest_fault(const std::string &utf8)
 {
-    std::string stored, why, warning;
-    EXPECT_FALSE(manifest_dest(utf8, &stored, &why, &warning)) << utf8;
-    return why;
+    std::string warning;
+    return fault_of([&](std::string_view s) { return manifest_dest(s, &warning); }, utf8);
 }
 
 // The stored destination and its warning.
 std::pair<std::string, std::string> dest_ok(const std::string &utf8)
 {
-    std::string stored, why, warning;
-    EXPECT_TRUE(manifest_dest(utf8, &stored, &why, &warning)) << utf8 << ": " << why;
+    std::string warning;
+    std::string stored = manifest_dest(utf8, &warning);
     return {stored, warning};
 }
 
@@ -117,7 +118,7 @@ TEST(ManifestQuestion, LineBreaksBecomeEscapesTheProgramTurnsIntoCrLf)
 {
     std::string stored = manifest_question("一行目\n二行目\r\n三行目\rend\n");
     EXPECT_EQ(stored, cp932("一行目") + "\\n" + cp932("二行目") + "\\n" + cp932("三行目") + "\\nend\\n");
-    EXPECT_EQ(payload_unescape(stored), cp932("一行目\r\n二行目\r\n三行目\r\nend\r\n"));
+    EXPECT_EQ(pack_unescape(stored), cp932("一行目\r\n二行目\r\n三行目\r\nend\r\n"));
     EXPECT_EQ(manifest_question(""), "");
 }
 
@@ -274,7 +275,11 @@ TEST_F(ManifestFile, EntryErrors)
            "program's paths hold at most 259"}));
     EXPECT_EQ(
         entry_errors("action = 'delete'\nname = '" + repeat("n", 200) + "'\ndest = 'C:\\" + repeat("d", 55) + "'\n"),
-        v());
+        v());  // A default destination too long to store is one error, at its own line,
+    // not one more per entry that takes it.
+    EXPECT_EQ(parse("question = 'Q'\ndest = 'C:\\" + repeat("d", 300) + "'\n[[entry]]\naction = 'delete'\nname = 'A'\n")
+                  .errors,
+              v({"2: error: dest: it is 303 bytes in code page 932; at most 299 fit"}));
 }
 
 TEST_F(ManifestFile, SourceFiles)
@@ -289,7 +294,7 @@ TEST_F(ManifestFile, SourceFiles)
     // A sparse file one byte too long for a record: its length is all that is read.
     std::string big = dir.file("big.dat");
     write_file(big, {});
-    std::filesystem::resize_file(big, PAYLOAD_MAX_DATA + 1);
+    std::filesystem::resize_file(big, PACK_MAX_DATA + 1);
     EXPECT_EQ(entry_errors("action = 'write'\nname = 'A'\ndest = 'C:\\X'\nsource = 'big.dat'\n"),
               v({"6: error: entry 1: source: " + file_utf8(file_path(big)) +
                  " is 4294966731 bytes; a record holds "

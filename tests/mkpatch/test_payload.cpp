@@ -5,17 +5,19 @@
 
 #include <string>
 
-#include "payload/crc32.h"
 #include "encode/qzt_encode.h"
+#include "payload/crc32.h"
+#include "payload/read.h"
+#include "stream/mstrm.h"
 #include "test_util.h"
 #include "tools/mkpatch/files.h"
-#include "tools/mkpatch/payload.h"
+#include "tools/mkpatch/pack.h"
 
 namespace {
 
-payload_record record(uint8_t action, std::string name, std::string dest, size_t size = 0)
+pack_record record(uint8_t action, std::string name, std::string dest, size_t size = 0)
 {
-    payload_record r;
+    pack_record r;
     r.action = action;
     r.name = std::move(name);
     r.dest = std::move(dest);
@@ -26,7 +28,7 @@ payload_record record(uint8_t action, std::string name, std::string dest, size_t
 // A whole record: its head, then its data.
 bytes record_bytes(uint8_t action, std::string name, std::string dest, const bytes &data = {})
 {
-    bytes rec = payload_record_head(record(action, std::move(name), std::move(dest), data.size()));
+    bytes rec = pack_record_head(record(action, std::move(name), std::move(dest), data.size()));
     rec.insert(rec.end(), data.begin(), data.end());
     return rec;
 }
@@ -41,24 +43,24 @@ bytes compress(const bytes &data, int level = QZT_LEVEL_FAST)
 }
 
 // Reads the first len bytes of a patch held in memory.
-void read(const bytes &patch, size_t len, payload_layout *layout, const payload_visitor &visit = {})
+void read(const bytes &patch, size_t len, pack_layout *layout, const pack_visitor &visit = {})
 {
     strm_ptr in(mstrm_new_reader(patch.data(), static_cast<uint32_t>(len)));
-    payload_read(in.get(), layout, visit);
+    pack_read(in.get(), layout, visit);
 }
 
 // What a read hands on: the records, and the data of each entry.
 struct visited {
-    std::vector<payload_record> records;
+    std::vector<pack_record> records;
     std::vector<bytes> data;
-    payload_visitor visitor()
+    pack_visitor visitor()
     {
-        payload_visitor v;
+        pack_visitor v;
         v.data = [this](uint32_t k, const uint8_t *p, size_t n) {
             data.resize(std::max<size_t>(data.size(), k));
             data[k - 1].insert(data[k - 1].end(), p, p + n);
         };
-        v.record = [this](uint32_t k, const payload_record &r) {
+        v.record = [this](uint32_t k, const pack_record &r) {
             records.push_back(r);
             data.resize(std::max<size_t>(data.size(), k));
         };
@@ -68,33 +70,33 @@ struct visited {
 
 // An entry to write: its record, and its data.
 struct entry {
-    payload_record r;
+    pack_record r;
     bytes data;
 };
 
 // A patch made by the writer, on the image "MZx", and what each entry came to.
 bytes write_patch(const std::string &message, const std::vector<entry> &entries, int level,
-                  std::vector<payload_written> *written = nullptr)
+                  std::vector<pack_written> *written = nullptr)
 {
     TempDir dir;
     std::string path = dir.file("patch.exe");
-    payload_writer w =
-        payload_write_start(file_path(path), {'M', 'Z', 'x'}, static_cast<uint32_t>(entries.size()), message, level);
+    pack_writer w =
+        pack_write_start(file_path(path), {'M', 'Z', 'x'}, static_cast<uint32_t>(entries.size()), message, level);
     for (const entry &e : entries) {
         strm_ptr data(mstrm_new_reader(e.data.data(), static_cast<uint32_t>(e.data.size())));
-        payload_written x = payload_write_entry(&w, e.r, data.get());
+        pack_written x = pack_write_entry(&w, e.r, data.get());
         if (written)
             written->push_back(x);
     }
-    payload_write_trailer(&w);
-    payload_write_finish(&w);
+    pack_write_trailer(&w);
+    pack_write_finish(&w);
     return read_file(path);
 }
 
 // A patch: a two-byte image padded to the payload offset, the header, the blobs.
 bytes patch_of(const std::string &message, const std::vector<bytes> &blobs)
 {
-    bytes p = payload_start({'M', 'Z'}, static_cast<uint32_t>(blobs.size()), message);
+    bytes p = pack_start({'M', 'Z'}, static_cast<uint32_t>(blobs.size()), message);
     for (const bytes &b : blobs) {
         put_be(p, static_cast<uint32_t>(b.size()), 4);
         p.insert(p.end(), b.begin(), b.end());
@@ -103,19 +105,19 @@ bytes patch_of(const std::string &message, const std::vector<bytes> &blobs)
 }
 
 // The fault of reading the first len bytes of a patch.
-payload_error read_fault(const bytes &patch, size_t len)
+pack_error read_fault(const bytes &patch, size_t len)
 {
-    payload_layout layout;
+    pack_layout layout;
     try {
         read(patch, len, &layout);
-    } catch (const payload_error &e) {
+    } catch (const pack_error &e) {
         return e;
     }
     ADD_FAILURE() << "no fault in " << len << " bytes";
-    return payload_error(0, 0, "");
+    return pack_error(0, 0, "");
 }
 
-payload_error read_fault(const bytes &patch)
+pack_error read_fault(const bytes &patch)
 {
     return read_fault(patch, patch.size());
 }
@@ -134,7 +136,7 @@ std::string blob_fault(const bytes &blob)
 std::string parse_fault(const bytes &rec)
 {
     try {
-        payload_parse(rec.data(), rec.size());
+        pack_parse(rec.data(), rec.size());
     } catch (const mkpatch_error &e) {
         return e.what();
     }
@@ -162,7 +164,7 @@ TEST(PayloadLayout, RecordsAtTheirFixedOffsets)
     bytes three = record_bytes(ACTION_WRITE, "N", "D", {'x', 'y', 'z'});
     EXPECT_EQ(bytes(three.begin() + 561, three.end()), bytes({0, 0, 0, 3, 'x', 'y', 'z'}));
 
-    EXPECT_EQ(payload_header(2, "a\\nb"), bytes({0, 0, 0, 2, 0, 0, 0, 4, 'a', '\\', 'n', 'b'}));
+    EXPECT_EQ(pack_header(2, "a\\nb"), bytes({0, 0, 0, 2, 0, 0, 0, 4, 'a', '\\', 'n', 'b'}));
 }
 
 TEST(PayloadLayout, HandMadePayloadReadsBackExactly)
@@ -182,10 +184,10 @@ TEST(PayloadLayout, HandMadePayloadReadsBackExactly)
     tail.insert(tail.end(), blob.begin(), blob.end());
     p.insert(p.end(), tail.begin(), tail.end());
 
-    payload_layout layout;
+    pack_layout layout;
     visited v;
     read(p, p.size(), &layout, v.visitor());
-    const std::vector<payload_record> &got = v.records;
+    const std::vector<pack_record> &got = v.records;
     EXPECT_EQ(layout.count, 1u);
     EXPECT_EQ(layout.message, "H\\n");
     EXPECT_EQ(layout.blob_offset[0], 65536u + 8 + 3 + 4);
@@ -207,12 +209,12 @@ TEST(PayloadRoundTrip, WriterAndReadersAgree)
         {record(ACTION_DELETE, "\x83\x5C.TXT", "%WINDIR%"), {}},  // a second byte 0x5C in the name
     };
     for (int level : {QZT_LEVEL_FAST, QZT_LEVEL_BEST}) {
-        std::vector<payload_written> written;
+        std::vector<pack_written> written;
         bytes p = write_patch("Q\\n", in, level, &written);
         ASSERT_EQ(bytes(p.begin(), p.begin() + 3), bytes({'M', 'Z', 'x'}));
         ASSERT_EQ(p[3], 0);
 
-        payload_layout layout;
+        pack_layout layout;
         visited out;
         read(p, p.size(), &layout, out.visitor());
         EXPECT_EQ(layout.message, "Q\\n");
@@ -239,31 +241,31 @@ TEST(PayloadRoundTrip, ARecordOfManyBatchesIsCodedAsAWhole)
 {
     // The writer codes a batch of blocks at a time; the blob is still the
     // stream of the whole record, block for block.
-    bytes big(PAYLOAD_BATCH + 100000);
+    bytes big(PACK_BATCH + 100000);
     for (size_t i = 0; i < big.size(); i++)
         big[i] = static_cast<uint8_t>((i / 7 * 31) ^ (i >> 13));
-    std::vector<payload_written> written;
+    std::vector<pack_written> written;
     bytes p = write_patch("Q", {{record(ACTION_WRITE, "BIG.DAT", "C:\\X", big.size()), big}}, QZT_LEVEL_FAST, &written);
     auto at = p.begin() + PAYLOAD_OFFSET + 8 + 1 + 4;
     EXPECT_EQ(bytes(at, at + written[0].blob), compress(record_bytes(ACTION_WRITE, "BIG.DAT", "C:\\X", big)));
-    payload_layout layout;
+    pack_layout layout;
     read(p, p.size(), &layout);
     EXPECT_TRUE(layout.trailer);
 
     // Data of another length than the record's is refused.
     TempDir dir;
-    payload_writer w = payload_write_start(file_path(dir.file("p.exe")), {'M', 'Z'}, 2, "", QZT_LEVEL_FAST);
+    pack_writer w = pack_write_start(file_path(dir.file("p.exe")), {'M', 'Z'}, 2, "", QZT_LEVEL_FAST);
     strm_ptr shorter(mstrm_new_reader(big.data(), 1000));
-    EXPECT_THROW(payload_write_entry(&w, record(ACTION_WRITE, "A", "C:\\X", 1001), shorter.get()), mkpatch_error);
+    EXPECT_THROW(pack_write_entry(&w, record(ACTION_WRITE, "A", "C:\\X", 1001), shorter.get()), mkpatch_error);
     strm_ptr longer(mstrm_new_reader(big.data(), 1000));
-    EXPECT_THROW(payload_write_entry(&w, record(ACTION_WRITE, "A", "C:\\X", 999), longer.get()), mkpatch_error);
+    EXPECT_THROW(pack_write_entry(&w, record(ACTION_WRITE, "A", "C:\\X", 999), longer.get()), mkpatch_error);
 }
 
 TEST(PayloadMessage, ShownUpToTheFirstZeroByte)
 {
     // The escapes themselves are the program's own code, tested with it.
-    EXPECT_EQ(payload_unescape("a\\nb"), "a\r\nb");
-    EXPECT_EQ(payload_unescape(std::string_view("one\0two", 7)), "one");
+    EXPECT_EQ(pack_unescape("a\\nb"), "a\r\nb");
+    EXPECT_EQ(pack_unescape(std::string_view("one\0two", 7)), "one");
 }
 
 TEST(PayloadRead, CutAnywhereNamesWhereTheCutIs)
@@ -274,7 +276,7 @@ TEST(PayloadRead, CutAnywhereNamesWhereTheCutIs)
     size_t first = PAYLOAD_OFFSET + 8 + 4;  // where entry 1 begins
     size_t second = first + 4 + blobs[0].size();
     for (size_t cut = PAYLOAD_OFFSET; cut < p.size(); cut++) {
-        payload_error f = read_fault(p, cut);
+        pack_error f = read_fault(p, cut);
         uint32_t want = cut < first ? 0 : cut < second ? 1 : 2;
         ASSERT_EQ(f.entry, want) << "cut at " << cut << ": " << f.what();
         ASSERT_NE(f.what(), std::string()) << "cut at " << cut;
@@ -295,7 +297,7 @@ TEST(PayloadRead, FaultsOfTheFileAndTheHeader)
                                            std::to_string(p.size() - PAYLOAD_OFFSET - 8) + " left)");
     bytes more = p;
     more.push_back(0);
-    payload_error f = read_fault(more);
+    pack_error f = read_fault(more);
     EXPECT_EQ(f.entry, 0u);
     EXPECT_EQ(std::string(f.what()), "bytes follow the last entry (1 bytes that are no trailer)");
     bytes count_too_high = p;
@@ -359,7 +361,7 @@ TEST(PayloadTrailer, VouchesForThePayloadAndLeavesWhatFollows)
     // A signature appended after the trailer is not the payload's.
     bytes signed_patch = p;
     signed_patch.insert(signed_patch.end(), 1506, 0x5A);
-    payload_layout layout;
+    pack_layout layout;
     visited v;
     read(signed_patch, signed_patch.size(), &layout, v.visitor());
     EXPECT_TRUE(layout.trailer);
@@ -370,7 +372,7 @@ TEST(PayloadTrailer, VouchesForThePayloadAndLeavesWhatFollows)
     // not is named with its entry.
     bytes question = signed_patch;
     question[PAYLOAD_OFFSET + 8] = 'R';
-    payload_error f = read_fault(question);
+    pack_error f = read_fault(question);
     EXPECT_EQ(f.entry, 0u);
     EXPECT_EQ(std::string(f.what()).find("checksum does not match (the trailer holds 0x"), 0u) << f.what();
     bytes sync = signed_patch;
@@ -418,7 +420,41 @@ TEST(PayloadParse, ShortDataInsideAGoodBlobIsNamedWithItsEntry)
     rec[563] = 100 >> 8;
     rec[564] = 100 & 0xFF;  // states 100 bytes, holds 50
     bytes p = patch_of("", {compress(record_bytes(ACTION_DELETE, "B", "C:\\X")), compress(rec)});
-    payload_error f = read_fault(p);
+    pack_error f = read_fault(p);
     EXPECT_EQ(f.entry, 2u);
     EXPECT_EQ(std::string(f.what()), "entry 2: the data length says 100 bytes, but the record holds 50");
+}
+
+// Every row of the action table: the head the program's writer makes, the
+// program's check of its length, its reader and mkpatch's parser agree on
+// whether data follows; a code of no row is passed over by the program's
+// check and refused by mkpatch.
+TEST(PayloadActions, EveryRowAgreesAcrossTheLayers)
+{
+    static_assert(ACTION_WRITE == 1 && ACTION_DELETE == 2, "codes 1 and 2 keep their meaning");
+    for (const payload_action_row &a : PAYLOAD_ACTIONS) {
+        SCOPED_TRACE(a.word);
+        EXPECT_EQ(payload_action_of(a.code), &a);
+        bytes data = a.has_data ? bytes{'x', 'y', 'z'} : bytes{};
+        bytes rec = record_bytes(a.code, "A", "C:\\X", data);
+        EXPECT_EQ(rec.size(), (a.has_data ? RECORD_DATA_HEAD_SIZE : RECORD_HEAD_SIZE) + data.size());
+        EXPECT_EQ(payload_check_head(rec.data(), static_cast<uint32_t>(rec.size())), PAYLOAD_OK);
+        strm_ptr in(mstrm_new_reader(rec.data(), static_cast<uint32_t>(rec.size())));
+        payload_head h;
+        ASSERT_EQ(payload_read_head(in.get(), &h), PAYLOAD_OK);
+        EXPECT_EQ(h.data_len, data.size());
+        pack_record parsed = pack_parse(rec.data(), rec.size());
+        EXPECT_EQ(parsed.action, a.code);
+        EXPECT_EQ(parsed.size, data.size());
+        rec.push_back(0);
+        EXPECT_EQ(payload_check_head(rec.data(), static_cast<uint32_t>(rec.size())), PAYLOAD_RECORD_SIZE);
+    }
+    for (uint8_t code : {0, 3, 255}) {
+        bytes rec = record_bytes(code, "A", "C:\\X");
+        EXPECT_EQ(payload_action_of(code), nullptr);
+        EXPECT_EQ(rec.size(), RECORD_HEAD_SIZE);
+        rec.push_back(0);
+        EXPECT_EQ(payload_check_head(rec.data(), static_cast<uint32_t>(rec.size())), PAYLOAD_OK) << int(code);
+        EXPECT_NE(parse_fault(rec).find("is neither 1 (write) nor 2 (delete)"), std::string::npos);
+    }
 }

@@ -108,11 +108,11 @@ diff_result diff_trees(const fs::path &old_dir, const fs::path &new_dir)
                 r.warnings.push_back("'" + old->second + "' is '" + name +
                                      "' in NEW: the patch writes the new bytes but cannot rename the file");
         }
-        r.changes.push_back({true, name, source});
+        r.changes.push_back({ACTION_WRITE, name, source});
     }
     for (auto &[key, name] : old_tree.files) {
         if (!new_tree.files.count(key))
-            r.changes.push_back({false, name, {}});
+            r.changes.push_back({ACTION_DELETE, name, {}});
     }
     std::sort(r.changes.begin(), r.changes.end(), [](const diff_change &a, const diff_change &b) {
         std::string ka = utf8_fold(a.name), kb = utf8_fold(b.name);
@@ -157,9 +157,9 @@ std::string diff_manifest(const std::vector<diff_change> &changes, std::string_v
     out += "dest = " + diff_toml_string(dest) + "\n";
     for (const diff_change &c : changes) {
         out += "\n[[entry]]\n";
-        out += std::string("action = \"") + (c.write ? "write" : "delete") + "\"\n";
+        out += std::string("action = \"") + payload_action_of(c.action)->word + "\"\n";
         out += "name = " + diff_toml_string(c.name) + "\n";
-        if (c.write) {
+        if (payload_action_has_data(c.action)) {
             fs::path abs = fs::absolute(c.source).lexically_normal();
             fs::path rel = abs.lexically_relative(base);
             out += "source = " + diff_toml_string(file_utf8((rel.empty() ? abs : rel).generic_u8string())) + "\n";

@@ -13,10 +13,12 @@
 #include <string_view>
 #include <vector>
 
+#include "payload/action.h"
+
 struct diff_change {
-    bool write = false;
+    payload_action action = ACTION_WRITE;
     std::string name;              // UTF-8, '\' between parts
-    std::filesystem::path source;  // write only: the NEW tree's file
+    std::filesystem::path source;  // a write's: the NEW tree's file
 };
 
 struct diff_result {

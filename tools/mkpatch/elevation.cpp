@@ -16,13 +16,13 @@ constexpr size_t FIELD_SIZE = std::string_view("requireAdministrator\"").size();
 constexpr std::string_view MANIFEST_NAMESPACE = "urn:schemas-microsoft-com:asm.v1";
 
 // Where text first occurs in the image; its end when nowhere.
-payload_bytes::const_iterator elevation_find(const payload_bytes &image, std::string_view text)
+pack_bytes::const_iterator elevation_find(const pack_bytes &image, std::string_view text)
 {
     return std::search(image.begin(), image.end(), text.begin(), text.end());
 }
 
 // Where the field starts in the image.
-size_t elevation_field(const payload_bytes &image)
+size_t elevation_field(const pack_bytes &image)
 {
     auto begin = image.begin(), end = image.end();
     auto at = elevation_find(image, FIELD_START);
@@ -59,7 +59,7 @@ bool elevation_parse(const std::string &name, elevation *e)
     return false;
 }
 
-bool elevation_manifest(const payload_bytes &image)
+bool elevation_manifest(const pack_bytes &image)
 {
     return elevation_find(image, FIELD_START) != image.end() ||
            elevation_find(image, MANIFEST_NAMESPACE) != image.end();
@@ -75,7 +75,7 @@ const char *elevation_level(elevation e)
     return e == elevation::admin ? "requireAdministrator" : "asInvoker";
 }
 
-elevation elevation_read(const payload_bytes &image)
+elevation elevation_read(const pack_bytes &image)
 {
     size_t field = elevation_field(image);
     std::string found(image.begin() + static_cast<std::ptrdiff_t>(field),
@@ -88,7 +88,7 @@ elevation elevation_read(const payload_bytes &image)
                         "', which mkpatch does not write");
 }
 
-void elevation_write(payload_bytes *image, elevation e)
+void elevation_write(pack_bytes *image, elevation e)
 {
     size_t field = elevation_field(*image);
     std::string bytes = elevation_bytes(e);

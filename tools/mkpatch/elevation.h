@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "tools/mkpatch/payload.h"
+#include "tools/mkpatch/pack.h"
 
 enum class elevation {
     admin,
@@ -23,9 +23,9 @@ const char *elevation_name(elevation e);
 const char *elevation_level(elevation e);
 // Whether the image carries an application manifest: the level field, or
 // the namespace that every manifest's root element names.
-bool elevation_manifest(const payload_bytes &image);
+bool elevation_manifest(const pack_bytes &image);
 // The level that the image's manifest asks for. Throws when the image holds
 // no level field, more than one, or a level mkpatch does not write.
-elevation elevation_read(const payload_bytes &image);
+elevation elevation_read(const pack_bytes &image);
 // Writes e into the image's manifest; throws as elevation_read does.
-void elevation_write(payload_bytes *image, elevation e);
+void elevation_write(pack_bytes *image, elevation e);

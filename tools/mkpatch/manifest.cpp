@@ -1,5 +1,6 @@
 #include "tools/mkpatch/manifest.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,229 +20,14 @@
 #include <toml++/toml.h>
 
 #include "payload/dest.h"
+#include "payload/payload.h"
 #include "tools/mkpatch/cp932.h"
 #include "tools/mkpatch/error.h"
 #include "tools/mkpatch/files.h"
-#include "tools/mkpatch/payload.h"
+#include "tools/mkpatch/manifest_values.h"
+#include "tools/mkpatch/pack.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-std::string manifest_hex(std::string_view bytes)
-{
-    std::string out;
-    char buf[8];
-    for (char c : bytes) {
-        snprintf(buf, sizeof buf, "%s0x%02X", out.empty() ? "" : " ", static_cast<uint8_t>(c));
-        out += buf;
-    }
-    return out;
-}
-
-// One character of a name or destination in code page 932; false with the reason.
-bool manifest_char(char32_t c, std::string *bytes, std::string *why)
-{
-    if (c == 0) {
-        *why = "it contains a NUL character, which would end it there";
-        return false;
-    }
-    if (c < 0x20 || c == 0x7F) {
-        *why = "it contains the control character " + cp932_describe(c);
-        return false;
-    }
-    if (!cp932_encode_char(c, bytes)) {
-        *why = cp932_describe(c) + " has no code page 932 form";
-        return false;
-    }
-    return true;
-}
-
-// Windows opens a device, not a file, for these base names (with any extension).
-bool manifest_device_name(std::string_view part)
-{
-    std::string base = utf8_fold(part.substr(0, part.find('.')));
-    while (!base.empty() && base.back() == ' ')
-        base.pop_back();
-    static const char *const devices[] = {"con", "prn", "aux", "nul"};
-    for (const char *d : devices)
-        if (base == d)
-            return true;
-    return base.size() == 4 && (base.starts_with("com") || base.starts_with("lpt")) && base[3] >= '1' && base[3] <= '9';
-}
-
-// True for D:\... and \\server\...: paths that do not depend on the
-// program's current folder.
-bool manifest_absolute(std::string_view s)
-{
-    auto sep = [](char c) { return c == '\\' || c == '/'; };
-    bool drive = s.size() >= 3 && ((s[0] | 0x20) >= 'a' && (s[0] | 0x20) <= 'z') && s[1] == ':' && sep(s[2]);
-    return drive || (s.size() >= 2 && sep(s[0]) && sep(s[1]));
-}
-
-}  // namespace
-
-std::string manifest_question(std::string_view utf8)
-{
-    std::string stored;
-    size_t pos = 0;
-    uint32_t line = 1;
-    while (pos < utf8.size()) {
-        char32_t c;
-        if (!utf8_next(utf8, &pos, &c))
-            throw mkpatch_error("invalid UTF-8");
-        if (c == '\r' || c == '\n') {
-            if (c == '\r' && pos < utf8.size() && utf8[pos] == '\n')
-                pos++;
-            stored += "\\n";
-            line++;
-            continue;
-        }
-        std::string where = line > 1 ? " (line " + std::to_string(line) + " of the question)" : "";
-        std::string bytes;
-        if (c == 0)
-            throw mkpatch_error("a NUL character would end the question there" + where);
-        if (c == '\\')
-            throw mkpatch_error("a backslash cannot be shown: the program takes it for an escape" + where +
-                                "; the fullwidth '＼' (U+FF3C) can");
-        if (!cp932_encode_char(c, &bytes))
-            throw mkpatch_error(cp932_describe(c) + " has no code page 932 form" + where);
-        if (bytes.size() == 2 && bytes[1] == '\\')
-            throw mkpatch_error(cp932_describe(c) + " is " + manifest_hex(bytes) +
-                                " in code page 932: the program would take its second byte for an escape" + where);
-        stored += bytes;
-    }
-    return stored;
-}
-
-std::string manifest_readme(std::string_view utf8)
-{
-    std::string out;
-    uint32_t line = 1;
-    // Editors on Windows often start UTF-8 files with a byte order mark.
-    size_t start = utf8.starts_with("\xEF\xBB\xBF") ? 3 : 0;
-    while (start < utf8.size()) {
-        size_t end = utf8.find('\n', start);
-        std::string_view text = utf8.substr(start, end == std::string_view::npos ? end : end - start);
-        if (!text.empty() && text.back() == '\r')
-            text.remove_suffix(1);
-        try {
-            out += cp932_from_utf8(text) + "\r\n";
-        } catch (const mkpatch_error &e) {
-            throw mkpatch_error("line " + std::to_string(line) + ": " + e.what());
-        }
-        if (end == std::string_view::npos)
-            break;
-        start = end + 1;
-        line++;
-    }
-    return out;
-}
-
-std::string manifest_name(std::string_view utf8)
-{
-    if (utf8.empty())
-        throw mkpatch_error("the name is empty");
-    std::string stored;
-    size_t pos = 0;
-    while (pos < utf8.size()) {
-        char32_t c;
-        if (!utf8_next(utf8, &pos, &c))
-            throw mkpatch_error("invalid UTF-8");
-        if (c == '/')
-            c = '\\';
-        std::string bytes, why;
-        if (!manifest_char(c, &bytes, &why))
-            throw mkpatch_error(why);
-        if (c < 0x80 && std::string_view("<>:\"|?*").find(static_cast<char>(c)) != std::string_view::npos)
-            throw mkpatch_error("it contains '" + std::string(1, static_cast<char>(c)) +
-                                "', which Windows does not allow in file names");
-        stored += bytes;
-    }
-    // Parts are split in UTF-8, where a backslash byte is always a backslash.
-    std::string normal(utf8);
-    for (char &c : normal)
-        if (c == '/')
-            c = '\\';
-    size_t start = 0;
-    for (;;) {
-        size_t end = normal.find('\\', start);
-        std::string_view part = std::string_view(normal).substr(start, end == std::string::npos ? end : end - start);
-        if (part.empty())
-            throw mkpatch_error("it has an empty part (a leading, trailing or doubled separator)");
-        if (part == "." || part == "..")
-            throw mkpatch_error("it has a '" + std::string(part) +
-                                "' part; a name stays inside its destination folder");
-        if (manifest_device_name(part))
-            throw mkpatch_error("'" + std::string(part) + "' is a device name on Windows, not a file");
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    if (stored.size() > PAYLOAD_MAX_PATH)
-        throw mkpatch_error("it is " + std::to_string(stored.size()) + " bytes in code page 932; at most " +
-                            std::to_string(PAYLOAD_MAX_PATH) + " fit");
-    return stored;
-}
-
-bool manifest_dest(std::string_view utf8, std::string *stored, std::string *why, std::string *warning)
-{
-    stored->clear();
-    warning->clear();
-    std::string last;  // bytes of the last character
-    size_t pos = 0;
-    while (pos < utf8.size()) {
-        char32_t c;
-        if (!utf8_next(utf8, &pos, &c)) {
-            *why = "invalid UTF-8";
-            return false;
-        }
-        if (!manifest_char(c, &last, why))
-            return false;
-        *stored += last;
-    }
-    // The program adds a separator only when the last byte is not 0x5C, so a
-    // destination ending in a double-byte character with that second byte
-    // gets its separator here.
-    if (last.size() == 2 && last[1] == '\\')
-        *stored += '\\';
-
-    const std::string &s = *stored;
-    dest_parts p;
-    bool names_folder = dest_parse(s.c_str(), &p);
-    if (p.form == DEST_NO_KEY_END || p.form == DEST_NO_VALUE_END) {
-        *why = std::string("the registry form needs a '%' after the ") +
-               (p.form == DEST_NO_KEY_END ? "subkey" : "value name") + ": %" + s.substr(1, 4) + "\\SUBKEY%VALUE%";
-        return false;
-    }
-    if (!names_folder) {
-        *why = "it starts with '%' but is none of %WINDIR%..., %HKCR\\SUBKEY%VALUE%..., "
-               "%HKLM\\SUBKEY%VALUE%... (a plain folder cannot start with '%')";
-        return false;
-    }
-    if (p.form == DEST_MACHINE)
-        *warning = "the program opens HKEY_LOCAL_MACHINE keys with full access, which needs administrator "
-                   "rights on current Windows; without them the patch stops there";
-    if (p.form != DEST_PLAIN) {
-        std::string tail;
-        // A registry value ending in a backslash, or naming a .dat file (cut to
-        // its folder), does bring the separator.
-        if (*p.rest && *p.rest != '\\' && *p.rest != '/' && cp932_to_utf8(p.rest, &tail))
-            *warning = "'" + tail + "' is appended to the folder with no separator" +
-                       (p.form == DEST_WINDIR ? "" : " unless the value ends in a backslash or names a .dat file") +
-                       "; start it with a backslash";
-    } else if (s.empty()) {
-        *warning = "an empty destination puts the file in the program's current folder";
-    } else if (!manifest_absolute(s)) {
-        *warning = "'" + std::string(utf8) + "' is not a full path: it is taken from the program's current folder";
-    }
-    if (s.size() > RECORD_DEST_SIZE - 1) {
-        *why = "it is " + std::to_string(s.size()) + " bytes in code page 932; at most " +
-               std::to_string(RECORD_DEST_SIZE - 1) + " fit";
-        return false;
-    }
-    return true;
-}
 
 namespace {
 
@@ -299,9 +85,9 @@ void manifest_source(const fs::path &p)
     uintmax_t size = fs::file_size(p, ec);
     if (ec)
         throw mkpatch_error(file_utf8(p) + ": " + ec.message());
-    if (size > PAYLOAD_MAX_DATA)
+    if (size > PACK_MAX_DATA)
         throw mkpatch_error(file_utf8(p) + " is " + std::to_string(size) + " bytes; a record holds at most " +
-                            std::to_string(PAYLOAD_MAX_DATA));
+                            std::to_string(PACK_MAX_DATA));
         // Opening it now finds an unreadable file before any work is done.
 #ifdef _WIN32
     FILE *f = _wfopen(p.c_str(), L"rb");
@@ -328,16 +114,19 @@ void manifest_entry_check(const toml::table &t, uint32_t k, const manifest_repor
 
     const toml::node *action = t.get("action");
     const std::string *a = action ? manifest_string(*action, "action", prefix, rep) : nullptr;
+    auto quoted = [](const payload_action_row &row) { return std::string("\"") + row.word + "\""; };
+    const payload_action_row *row = nullptr;
+    for (const payload_action_row &r : PAYLOAD_ACTIONS)
+        if (a && *a == r.word)
+            row = &r;
     if (!action)
-        rep.error(e.line, prefix + "no action (\"write\" or \"delete\")");
-    else if (a && *a == "write")
-        e.action = ACTION_WRITE;
-    else if (a && *a == "delete")
-        e.action = ACTION_DELETE;
+        rep.error(e.line, prefix + "no action (" + pack_action_list(quoted, " or ") + ")");
+    else if (row)
+        e.action = row->code;
     else if (a)
-        rep.error(manifest_line(*action), prefix + "action: \"" + *a + "\" is neither \"write\" nor \"delete\"");
+        rep.error(manifest_line(*action),
+                  prefix + "action: \"" + *a + "\" is neither " + pack_action_list(quoted, " nor "));
 
-    std::string why, warning;
     const toml::node *name = t.get("name");
     if (!name) {
         rep.error(e.line, prefix + "no name");
@@ -350,20 +139,25 @@ void manifest_entry_check(const toml::table &t, uint32_t k, const manifest_repor
     uint32_t dest_line = dest ? manifest_line(*dest) : e.line;
     if (!dest && !default_dest) {
         rep.error(e.line, prefix + "no dest, and the manifest has no default dest");
-    } else if (d && !manifest_dest(*d, &e.dest, &why, &warning)) {
-        // A bad default is reported once, at its own line.
-        if (dest)
-            rep.error(dest_line, prefix + "dest: " + why);
-    } else if (d && dest && !warning.empty()) {
-        rep.warn(dest_line, prefix + "dest: " + warning);
+    } else if (d) {
+        std::string warning;
+        try {
+            e.dest = manifest_dest(*d, &warning);
+            if (dest && !warning.empty())
+                rep.warn(dest_line, prefix + "dest: " + warning);
+        } catch (const mkpatch_error &x) {
+            // A bad default is reported once, at its own line.
+            if (dest)
+                rep.error(dest_line, prefix + "dest: " + x.what());
+        }
     }
 
     const toml::node *source = t.get("source");
-    if (e.action == ACTION_WRITE && !source) {
-        rep.error(e.line, prefix + "a write entry needs a source file");
-    } else if (e.action == ACTION_DELETE && source) {
-        rep.error(manifest_line(*source), prefix + "a delete entry takes no source");
-    } else if (e.action == ACTION_WRITE) {
+    if (row && row->has_data && !source) {
+        rep.error(e.line, prefix + "a " + row->word + " entry needs a source file");
+    } else if (row && !row->has_data && source) {
+        rep.error(manifest_line(*source), prefix + "a " + row->word + " entry takes no source");
+    } else if (row && row->has_data) {
         if (const std::string *s = manifest_string(*source, "source", prefix, rep)) {
             e.source = file_path(*s);
             if (e.source.is_relative())
@@ -377,10 +171,10 @@ void manifest_entry_check(const toml::table &t, uint32_t k, const manifest_repor
     if (m->errors.size() == errors && !e.dest.empty() && dest_parse(e.dest.c_str(), &parts) &&
         parts.form == DEST_PLAIN) {
         size_t len = e.dest.size() + (e.dest.back() == '\\' ? 0 : 1) + e.name.size();
-        if (len > PAYLOAD_MAX_PATH)
+        if (len > PACK_MAX_PATH)
             rep.error(e.line, prefix + "the destination and the name make a path of " + std::to_string(len) +
                                   " bytes in code page 932; the program's paths hold at most " +
-                                  std::to_string(PAYLOAD_MAX_PATH));
+                                  std::to_string(PACK_MAX_PATH));
     }
     if (m->errors.size() == errors)
         m->entries.push_back(std::move(e));
@@ -406,7 +200,6 @@ manifest manifest_parse(std::string_view text, const fs::path &file)
                                                 "' (a manifest has question, readme, dest and [[entry]] tables)");
     }
 
-    std::string why, warning;
     if (const toml::node *q = root.get("question")) {
         if (const std::string *s = manifest_string(*q, "question", "", rep)) {
             if (rep.check(manifest_line(*q), "question: ", [&] { m.message = manifest_question(*s); }) && s->empty())
@@ -432,10 +225,9 @@ manifest manifest_parse(std::string_view text, const fs::path &file)
     const std::string *default_dest = nullptr;
     if (const toml::node *d = root.get("dest")) {
         default_dest = manifest_string(*d, "dest", "", rep);
-        std::string stored;
-        if (default_dest && !manifest_dest(*default_dest, &stored, &why, &warning))
-            rep.error(manifest_line(*d), "dest: " + why);
-        else if (default_dest && !warning.empty())
+        std::string warning;
+        if (default_dest && rep.check(manifest_line(*d), "dest: ", [&] { manifest_dest(*default_dest, &warning); }) &&
+            !warning.empty())
             rep.warn(manifest_line(*d), "dest: " + warning);
     }
 
@@ -485,4 +277,22 @@ manifest manifest_load(const fs::path &file)
         return m;
     }
     return manifest_parse(std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()), file);
+}
+
+std::string manifest_elevation_warning(const manifest &m, elevation e)
+{
+    bool reads_user = std::any_of(m.entries.begin(), m.entries.end(),
+                                  [](const manifest_entry &entry) { return manifest_reads_user(entry.dest); });
+    if (e != elevation::admin || !reads_user)
+        return "";
+    return "the patch asks for administrator rights (--elevation admin) and reads its destination from "
+           "HKEY_CURRENT_USER (%HKCR\\): raised with another account's password, it reads that account's key; "
+           "--elevation user reads the user's own";
+}
+
+elevation manifest_default_elevation(const manifest &m)
+{
+    bool user = !m.entries.empty() && std::all_of(m.entries.begin(), m.entries.end(),
+                                                  [](const manifest_entry &e) { return manifest_reads_user(e.dest); });
+    return user ? elevation::user : elevation::admin;
 }

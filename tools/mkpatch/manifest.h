@@ -6,14 +6,17 @@
 //                                              README.TXT (code page 932, CR LF)
 //   dest = "default destination"          optional
 //   [[entry]]                                  in the order they are applied
-//   action = "write" | "delete"
+//   action = "write" | "delete"                a word of payload/action.h
 //   name = "file name"                         relative to the destination
 //   dest = "destination"                  unless the default serves
-//   source = "path"                            write only; relative to the
+//   source = "path"                            for an action with data (a
+//                                              write); relative to the
 //                                              manifest's folder
 //
-// Loading checks everything the payload cannot carry or the program would
-// get wrong and collects every fault as "FILE:LINE: reason"; a manifest with
+// This module binds the TOML file to the manifest: its keys, their lines,
+// and the rules that span values (an action's keys, a whole path's length,
+// the same file twice); each value's own rules are in manifest_values.h.
+// Loading collects every fault as "FILE:LINE: reason"; a manifest with
 // errors must not become a patch. Warnings are things that work but may not
 // be what the author wants.
 #pragma once
@@ -23,6 +26,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "tools/mkpatch/elevation.h"
 
 struct manifest_entry {
     uint32_t line = 0;  // of the entry's table
@@ -45,19 +50,11 @@ manifest manifest_load(const std::filesystem::path &file);
 // anchors relative sources.
 manifest manifest_parse(std::string_view text, const std::filesystem::path &file);
 
-// The checks of single values: each returns the value as stored and throws
-// mkpatch_error with the reason when it cannot be stored.
-// The question's stored bytes: code page 932, line breaks (LF, CR LF, CR) as
-// backslash-n; no backslash, no double-byte character whose second byte is
-// 0x5C, no NUL.
-std::string manifest_question(std::string_view utf8);
-// A name: a relative path of at most 259 bytes in code page 932 with parts
-// that Windows accepts; '/' is stored as '\'.
-std::string manifest_name(std::string_view utf8);
-// README.TXT's bytes from UTF-8 text: code page 932, every line ending in
-// CR LF (the program shows them in a multi-line edit control).
-std::string manifest_readme(std::string_view utf8);
-// A destination of at most 299 bytes in code page 932, of one of the
-// forms the program expands; *warning is set (or cleared) for forms that work
-// with a catch.
-bool manifest_dest(std::string_view utf8, std::string *stored, std::string *why, std::string *warning);
+// An elevated patch that reads a destination from HKEY_CURRENT_USER reads
+// the hive of the account whose password raised it, which may not be the
+// user's own: the warning for a patch of level e, or empty.
+std::string manifest_elevation_warning(const manifest &m, elevation e);
+// The level of a patch built without --elevation: user when every entry's
+// destination reads HKEY_CURRENT_USER, which an elevated patch may read as
+// another account's; admin otherwise.
+elevation manifest_default_elevation(const manifest &m);

@@ -1,11 +1,11 @@
-#include "app/checking.h"
+#include "app/check_window.h"
 
 #include <commctrl.h>
 
 #include "app/progress.h"
 #include "app/strings.h"
 
-DWORD g_checking_after_ms = 1000;
+DWORD g_check_window_after_ms = 1000;
 
 namespace {
 
@@ -13,15 +13,15 @@ constexpr DWORD CHECKING_FRAME_MS = 33;
 
 // The check under way: when it started, its window once shown, and when
 // that was last painted.
-struct patch_checking {
+struct patch_check_window {
     DWORD started;
     HWND dlg;
     bool failed;  // the window could not be made: the check goes on without
     DWORD frame_at;
 };
-patch_checking g_checking;
+patch_check_window g_check_window;
 
-INT_PTR CALLBACK patch_checking_proc(HWND dlg, UINT msg, WPARAM, LPARAM)
+INT_PTR CALLBACK patch_check_window_proc(HWND dlg, UINT msg, WPARAM, LPARAM)
 {
     if (msg == WM_INITDIALOG) {
         SetWindowTextA(dlg, TXT_TITLE);
@@ -33,25 +33,25 @@ INT_PTR CALLBACK patch_checking_proc(HWND dlg, UINT msg, WPARAM, LPARAM)
 
 }  // namespace
 
-void patch_checking_begin()
+void patch_check_window_begin()
 {
-    g_checking = {GetTickCount(), nullptr, false, 0};
+    g_check_window = {GetTickCount(), nullptr, false, 0};
 }
 
 // The check runs no message loop, like the work: the bar is set and the
 // window painted at frames, at most about 30 a second.
-void patch_checking_progress(void *, uint32_t done, uint32_t total)
+void patch_check_window_progress(void *, uint32_t done, uint32_t total)
 {
-    patch_checking &c = g_checking;
+    patch_check_window &c = g_check_window;
     // Before the window, the wait is for the check to run long; then, for
     // the next frame.
     DWORD now = GetTickCount();
     DWORD since = now - (c.dlg ? c.frame_at : c.started);
-    if (c.failed || since < (c.dlg ? CHECKING_FRAME_MS : g_checking_after_ms))
+    if (c.failed || since < (c.dlg ? CHECKING_FRAME_MS : g_check_window_after_ms))
         return;
     if (!c.dlg) {
         c.dlg = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_CHECKING), nullptr,
-                                   patch_checking_proc, 0);
+                                   patch_check_window_proc, 0);
         c.failed = !c.dlg;
         if (c.failed)
             return;
@@ -63,9 +63,9 @@ void patch_checking_progress(void *, uint32_t done, uint32_t total)
     c.frame_at = now;
 }
 
-void patch_checking_end()
+void patch_check_window_end()
 {
-    if (g_checking.dlg)
-        DestroyWindow(g_checking.dlg);
-    g_checking.dlg = nullptr;
+    if (g_check_window.dlg)
+        DestroyWindow(g_check_window.dlg);
+    g_check_window.dlg = nullptr;
 }

@@ -1,17 +1,17 @@
-#include "tools/mkpatch/payload.h"
+#include "tools/mkpatch/pack.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 
+#include "encode/qzt_encode.h"
 #include "payload/check.h"
 #include "payload/crc32.h"
 #include "payload/read.h"
 #include "payload/write.h"
 #include "stream/mstrm.h"
 #include "stream/qzt.h"
-#include "encode/qzt_encode.h"
 #include "tools/mkpatch/files.h"
 
 namespace fs = std::filesystem;
@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // The text of a field that holds a terminator and only zero bytes after it.
-std::string payload_field(const uint8_t *field, uint32_t size, const char *what)
+std::string pack_field(const uint8_t *field, uint32_t size, const char *what)
 {
     auto *nul = static_cast<const uint8_t *>(memchr(field, 0, size));
     if (!nul)
@@ -35,39 +35,39 @@ std::string payload_field(const uint8_t *field, uint32_t size, const char *what)
 // handed on as it comes, the record parsed once the check has passed it and
 // handed on. Nothing may unwind through the check, so a fault or an exception
 // here is kept and ends the visits.
-struct payload_reader {
-    const payload_visitor *visit = nullptr;
-    payload_layout *layout = nullptr;
-    uint8_t head[RECORD_WRITE_HEAD_SIZE];  // the current entry's
-    uint64_t len = 0;                      // of its record so far
-    uint32_t refused = 0;                  // the first entry whose record payload_parse refused
+struct pack_reader {
+    const pack_visitor *visit = nullptr;
+    pack_layout *layout = nullptr;
+    uint8_t head[RECORD_DATA_HEAD_SIZE];  // the current entry's
+    uint64_t len = 0;                     // of its record so far
+    uint32_t refused = 0;                 // the first entry whose record pack_parse refused
     std::string why;
     std::exception_ptr thrown;
 };
 
-void payload_collect(payload_check *c, const uint8_t *data, int32_t n)
+void pack_collect(payload_check *c, const uint8_t *data, int32_t n)
 {
-    auto *r = static_cast<payload_reader *>(c->ctx);
+    auto *r = static_cast<pack_reader *>(c->ctx);
     if (r->refused || r->thrown)
         return;
     try {
         if (data) {
             auto size = static_cast<uint32_t>(n);
             uint32_t in_head = 0;
-            if (r->len < RECORD_WRITE_HEAD_SIZE) {
-                in_head = std::min(static_cast<uint32_t>(RECORD_WRITE_HEAD_SIZE - r->len), size);
+            if (r->len < RECORD_DATA_HEAD_SIZE) {
+                in_head = std::min(static_cast<uint32_t>(RECORD_DATA_HEAD_SIZE - r->len), size);
                 memcpy(r->head + r->len, data, in_head);
             }
             r->len += size;
-            if (size > in_head && r->head[0] == ACTION_WRITE && r->visit->data)
+            if (size > in_head && payload_action_has_data(r->head[0]) && r->visit->data)
                 r->visit->data(c->entry, data + in_head, size - in_head);
             return;
         }
         r->layout->blob_offset.push_back(c->blob_at);
         r->layout->blob_length.push_back(c->blob_len);
-        payload_record parsed;
+        pack_record parsed;
         try {
-            parsed = payload_parse(r->head, r->len);
+            parsed = pack_parse(r->head, r->len);
         } catch (const mkpatch_error &e) {
             r->refused = c->entry;
             r->why = e.what();
@@ -81,7 +81,7 @@ void payload_collect(payload_check *c, const uint8_t *data, int32_t n)
     }
 }
 
-std::string payload_hex(uint32_t v, int digits)
+std::string pack_hex(uint32_t v, int digits)
 {
     char buf[16];
     snprintf(buf, sizeof buf, "0x%0*X", digits, static_cast<unsigned>(v));
@@ -89,9 +89,9 @@ std::string payload_hex(uint32_t v, int digits)
 }
 
 // The check's fault as one line: where, what, and the numbers that show it.
-// A record the check refused is worded by payload_parse, which names the
+// A record the check refused is worded by pack_parse, which names the
 // field or length at fault; the reader holds its head and length then.
-std::string payload_fault_words(const payload_check &c, strm *file, uint32_t len, const payload_reader &record)
+std::string pack_fault_words(const payload_check &c, strm *file, uint32_t len, const pack_reader &record)
 {
     std::string where;
     if (c.entry)
@@ -115,15 +115,15 @@ std::string payload_fault_words(const payload_check &c, strm *file, uint32_t len
         detail = std::to_string(c.value) + " bytes that are no trailer";
         break;
     case PAYLOAD_CHECKSUM:
-        detail = "the trailer holds " + payload_hex(c.value, 8) + ", the payload's CRC-32 is " +
-                 payload_hex(payload_crc(file, PAYLOAD_OFFSET, c.end), 8);
+        detail = "the trailer holds " + pack_hex(c.value, 8) + ", the payload's CRC-32 is " +
+                 pack_hex(payload_crc(file, PAYLOAD_OFFSET, c.end), 8);
         break;
     case PAYLOAD_NOT_QZT:
         if (c.blob_len < static_cast<uint32_t>(QZT_HEADER))
             detail = "a blob of " + std::to_string(c.blob_len) + " bytes, shorter than its " +
                      std::to_string(QZT_HEADER) + "-byte header";
         else
-            detail = "it starts with " + payload_hex(c.value, 4) + ", not " + payload_hex(QZT_MAGIC, 4);
+            detail = "it starts with " + pack_hex(c.value, 4) + ", not " + pack_hex(QZT_MAGIC, 4);
         break;
     case PAYLOAD_BLOCK_LENGTH:
         detail = std::to_string(c.value) + ", not 1 to " + std::to_string(QZT_BLOCK);
@@ -135,7 +135,7 @@ std::string payload_fault_words(const payload_check &c, strm *file, uint32_t len
     case PAYLOAD_NAME_OPEN:
     case PAYLOAD_DEST_OPEN: {
         try {
-            payload_parse(record.head, record.len);
+            pack_parse(record.head, record.len);
         } catch (const mkpatch_error &e) {
             what = e.what();
         }
@@ -149,27 +149,36 @@ std::string payload_fault_words(const payload_check &c, strm *file, uint32_t len
 
 }  // namespace
 
-payload_bytes payload_record_head(const payload_record &r)
+std::string pack_action_list(const std::function<std::string(const payload_action_row &)> &item, const char *last)
 {
-    payload_bytes out(RECORD_WRITE_HEAD_SIZE);
+    std::string out;
+    size_t n = std::size(PAYLOAD_ACTIONS);
+    for (size_t i = 0; i < n; i++)
+        out += (i == 0 ? "" : i + 1 < n ? ", " : last) + item(PAYLOAD_ACTIONS[i]);
+    return out;
+}
+
+pack_bytes pack_record_head(const pack_record &r)
+{
+    pack_bytes out(RECORD_DATA_HEAD_SIZE);
     out.resize(payload_put_head(out.data(), r.action, r.name.data(), static_cast<uint32_t>(r.name.size()),
                                 r.dest.data(), static_cast<uint32_t>(r.dest.size()), r.size));
     return out;
 }
 
-payload_bytes payload_header(uint32_t count, std::string_view message)
+pack_bytes pack_header(uint32_t count, std::string_view message)
 {
-    payload_bytes out(PAYLOAD_HEADER);
+    pack_bytes out(PAYLOAD_HEADER);
     payload_put_header(out.data(), count, static_cast<uint32_t>(message.size()));
     out.insert(out.end(), message.begin(), message.end());
     return out;
 }
 
-payload_bytes payload_start(const payload_bytes &image, uint32_t count, std::string_view message)
+pack_bytes pack_start(const pack_bytes &image, uint32_t count, std::string_view message)
 {
-    payload_bytes patch = image;
+    pack_bytes patch = image;
     patch.resize(PAYLOAD_OFFSET, 0);
-    payload_bytes header = payload_header(count, message);
+    pack_bytes header = pack_header(count, message);
     patch.insert(patch.end(), header.begin(), header.end());
     return patch;
 }
@@ -177,7 +186,7 @@ payload_bytes payload_start(const payload_bytes &image, uint32_t count, std::str
 namespace {
 
 // Bytes of the payload, through the CRC-32.
-void payload_put(payload_writer *w, const uint8_t *data, size_t n)
+void pack_put(pack_writer *w, const uint8_t *data, size_t n)
 {
     file_put(&w->file, data, n);
     w->crc = crc32_update(w->crc, data, n);
@@ -186,7 +195,7 @@ void payload_put(payload_writer *w, const uint8_t *data, size_t n)
 
 // Polynomials modulo the CRC-32's, in its bit order (bit 31 the constant
 // term): a times b.
-uint32_t payload_crc_times(uint32_t a, uint32_t b)
+uint32_t pack_crc_times(uint32_t a, uint32_t b)
 {
     uint32_t product = 0;
     for (uint32_t bit = 1u << 31; bit; bit >>= 1) {
@@ -199,35 +208,35 @@ uint32_t payload_crc_times(uint32_t a, uint32_t b)
 
 // The CRC-32 of A followed by B, from theirs and B's length: CRC(A)
 // x^(8 len_b) + CRC(B), the starting and final inversions cancelling.
-uint32_t payload_crc_join(uint32_t crc_a, uint32_t crc_b, uint64_t len_b)
+uint32_t pack_crc_join(uint32_t crc_a, uint32_t crc_b, uint64_t len_b)
 {
     uint32_t shift = 1u << 31;  // x^0, then x^(8 len_b)
     uint32_t power = 1u << 23;  // x^8, then squared: x^16, x^32...
     for (; len_b; len_b >>= 1) {
         if (len_b & 1)
-            shift = payload_crc_times(shift, power);
-        power = payload_crc_times(power, power);
+            shift = pack_crc_times(shift, power);
+        power = pack_crc_times(power, power);
     }
-    return payload_crc_times(shift, crc_a) ^ crc_b;
+    return pack_crc_times(shift, crc_a) ^ crc_b;
 }
 
 }  // namespace
 
-payload_writer payload_write_start(const fs::path &path, const payload_bytes &image, uint32_t count,
-                                   std::string_view message, int level)
+pack_writer pack_write_start(const fs::path &path, const pack_bytes &image, uint32_t count, std::string_view message,
+                             int level)
 {
-    payload_writer w{file_create(path), level};
-    payload_bytes start = payload_start(image, count, message);
+    pack_writer w{file_create(path), level};
+    pack_bytes start = pack_start(image, count, message);
     file_put(&w.file, start.data(), PAYLOAD_OFFSET);
     w.size = PAYLOAD_OFFSET;
-    payload_put(&w, start.data() + PAYLOAD_OFFSET, start.size() - PAYLOAD_OFFSET);
+    pack_put(&w, start.data() + PAYLOAD_OFFSET, start.size() - PAYLOAD_OFFSET);
     return w;
 }
 
-payload_written payload_write_entry(payload_writer *w, const payload_record &r, strm *data)
+pack_written pack_write_entry(pack_writer *w, const pack_record &r, strm *data)
 {
-    payload_bytes head = payload_record_head(r);
-    uint64_t total = head.size() + (r.action == ACTION_WRITE ? r.size : 0);
+    pack_bytes head = pack_record_head(r);
+    uint64_t total = head.size() + (payload_action_has_data(r.action) ? r.size : 0);
     // The blob's length goes before it and is known only after it, so its
     // place is kept and filled in afterwards; the CRC-32 of the blob, taken on
     // its own meanwhile, is joined to the payload's then.
@@ -238,12 +247,12 @@ payload_written payload_write_entry(payload_writer *w, const payload_record &r, 
     uint32_t crc_before = w->crc;
     w->crc = 0;
 
-    payload_written written{0, 0};
-    payload_bytes batch(std::min<uint64_t>(total, PAYLOAD_BATCH));
+    pack_written written{0, 0};
+    pack_bytes batch(std::min<uint64_t>(total, PACK_BATCH));
     // Pieces of whole blocks: the first starts with the head, all but the
     // last are full.
     for (uint64_t done = 0; done < total;) {
-        auto n = static_cast<uint32_t>(std::min<uint64_t>(total - done, PAYLOAD_BATCH));
+        auto n = static_cast<uint32_t>(std::min<uint64_t>(total - done, PACK_BATCH));
         uint32_t filled = 0;
         if (done < head.size()) {
             filled = static_cast<uint32_t>(head.size());
@@ -263,10 +272,10 @@ payload_written payload_write_entry(payload_writer *w, const payload_record &r, 
             throw mkpatch_error("compression failed");
         uint32_t len;
         const uint8_t *bytes = mstrm_data(coded.get(), &len);
-        if (w->size + len + PAYLOAD_TRAILER_SIZE > PAYLOAD_MAX_PATCH)
-            throw mkpatch_error("the patch would pass " + std::to_string(PAYLOAD_MAX_PATCH) +
+        if (w->size + len + PAYLOAD_TRAILER_SIZE > PACK_MAX_PATCH)
+            throw mkpatch_error("the patch would pass " + std::to_string(PACK_MAX_PATCH) +
                                 " bytes, more than the program can read of its own file; split it");
-        payload_put(w, bytes, len);
+        pack_put(w, bytes, len);
         written.blob += len;
         done += n;
     }
@@ -278,23 +287,23 @@ payload_written payload_write_entry(payload_writer *w, const payload_record &r, 
     uint8_t length[PAYLOAD_BLOB_LEN_SIZE];
     payload_put32(length, written.blob);
     file_put_at(&w->file, length_at, length, sizeof length);
-    w->crc = payload_crc_join(crc32_update(crc_before, length, sizeof length), w->crc, written.blob);
+    w->crc = pack_crc_join(crc32_update(crc_before, length, sizeof length), w->crc, written.blob);
     return written;
 }
 
-void payload_write_trailer(payload_writer *w)
+void pack_write_trailer(pack_writer *w)
 {
     uint8_t trailer[PAYLOAD_TRAILER_SIZE];
     payload_put_trailer(trailer, w->crc);
-    payload_put(w, trailer, sizeof trailer);
+    pack_put(w, trailer, sizeof trailer);
 }
 
-void payload_write_finish(payload_writer *w)
+void pack_write_finish(pack_writer *w)
 {
     file_finish(&w->file);
 }
 
-std::string payload_unescape(std::string_view stored)
+std::string pack_unescape(std::string_view stored)
 {
     std::string text(stored.size() + 1, '\0');
     strm *in = mstrm_new_reader(reinterpret_cast<const uint8_t *>(stored.data()), static_cast<uint32_t>(stored.size()));
@@ -305,29 +314,34 @@ std::string payload_unescape(std::string_view stored)
     return text;
 }
 
-payload_record payload_parse(const uint8_t *head, uint64_t len)
+pack_record pack_parse(const uint8_t *head, uint64_t len)
 {
     if (len < RECORD_HEAD_SIZE)
         throw mkpatch_error("the record is " + std::to_string(len) + " bytes, shorter than its " +
                             std::to_string(RECORD_HEAD_SIZE) + "-byte head");
-    payload_record out;
+    pack_record out;
     out.action = head[RECORD_ACTION_AT];
-    if (out.action != ACTION_WRITE && out.action != ACTION_DELETE)
-        throw mkpatch_error("action " + std::to_string(out.action) + " is neither 1 (write) nor 2 (delete)");
-    out.name = payload_field(&head[RECORD_NAME_AT], RECORD_NAME_SIZE, "the name");
-    out.dest = payload_field(&head[RECORD_DEST_AT], RECORD_DEST_SIZE, "the destination");
+    const payload_action_row *action = payload_action_of(out.action);
+    if (!action)
+        throw mkpatch_error(
+            "action " + std::to_string(out.action) + " is neither " +
+            pack_action_list([](const payload_action_row &a) { return std::to_string(a.code) + " (" + a.word + ")"; },
+                             " nor "));
+    out.name = pack_field(&head[RECORD_NAME_AT], RECORD_NAME_SIZE, "the name");
+    out.dest = pack_field(&head[RECORD_DEST_AT], RECORD_DEST_SIZE, "the destination");
     if (out.name.empty())
         throw mkpatch_error("the name is empty");
-    if (out.action == ACTION_DELETE) {
+    if (!action->has_data) {
         if (len != RECORD_HEAD_SIZE)
-            throw mkpatch_error("a delete record is " + std::to_string(RECORD_HEAD_SIZE) + " bytes, this one " +
-                                std::to_string(len));
+            throw mkpatch_error("a " + std::string(action->word) + " record is " + std::to_string(RECORD_HEAD_SIZE) +
+                                " bytes, this one " + std::to_string(len));
         return out;
     }
-    if (len < RECORD_WRITE_HEAD_SIZE)
-        throw mkpatch_error("the write record is " + std::to_string(len) + " bytes and holds no data length");
+    if (len < RECORD_DATA_HEAD_SIZE)
+        throw mkpatch_error("the " + std::string(action->word) + " record is " + std::to_string(len) +
+                            " bytes and holds no data length");
     out.size = payload_get32(&head[RECORD_DATA_LEN_AT]);
-    uint64_t held = len - RECORD_WRITE_HEAD_SIZE;
+    uint64_t held = len - RECORD_DATA_HEAD_SIZE;
     if (out.size != held)
         throw mkpatch_error("the data length says " + std::to_string(out.size) + " bytes, but the record holds " +
                             std::to_string(held));
@@ -336,37 +350,37 @@ payload_record payload_parse(const uint8_t *head, uint64_t len)
 
 namespace {
 
-payload_error payload_too_long(uint64_t len)
+pack_error pack_too_long(uint64_t len)
 {
-    return payload_error(0, 0,
-                         "the file is " + std::to_string(len) + " bytes, more than the program can read " +
-                             "of its own file (" + std::to_string(PAYLOAD_MAX_PATCH) + ")");
+    return pack_error(0, 0,
+                      "the file is " + std::to_string(len) + " bytes, more than the program can read " +
+                          "of its own file (" + std::to_string(PACK_MAX_PATCH) + ")");
 }
 
 }  // namespace
 
-void payload_read(strm *file, payload_layout *layout, const payload_visitor &visit)
+void pack_read(strm *file, pack_layout *layout, const pack_visitor &visit)
 {
-    *layout = payload_layout{};
+    *layout = pack_layout{};
     uint32_t len = strm_size(file);
     layout->end = layout->size = len;
     if (len < PAYLOAD_OFFSET)
-        throw payload_error(0, 0,
-                            "the file is " + std::to_string(len) + " bytes, shorter than the " +
-                                std::to_string(PAYLOAD_OFFSET) + "-byte program image");
+        throw pack_error(0, 0,
+                         "the file is " + std::to_string(len) + " bytes, shorter than the " +
+                             std::to_string(PAYLOAD_OFFSET) + "-byte program image");
     strm_seek(file, 0);
     uint8_t mz[2];
     if (strm_read(file, mz, 2) != 2 || mz[0] != 'M' || mz[1] != 'Z')
-        throw payload_error(0, 0, "the program image does not start with MZ");
-    if (len > PAYLOAD_MAX_PATCH)
-        throw payload_too_long(len);
+        throw pack_error(0, 0, "the program image does not start with MZ");
+    if (len > PACK_MAX_PATCH)
+        throw pack_too_long(len);
 
-    payload_reader reader;
+    pack_reader reader;
     reader.visit = &visit;
     reader.layout = layout;
     payload_check c{};
     c.decode_always = true;
-    c.sink = payload_collect;
+    c.sink = pack_collect;
     c.ctx = &reader;
     bool ok = payload_check_file(file, PAYLOAD_OFFSET, &c);
     if (reader.thrown)
@@ -384,23 +398,23 @@ void payload_read(strm *file, payload_layout *layout, const payload_visitor &vis
         layout->end = c.end + (c.trailer ? PAYLOAD_TRAILER_SIZE : 0);
     if (reader.refused) {
         // The check passed the record; the builder's rules did not.
-        throw payload_error(reader.refused, 0, "entry " + std::to_string(reader.refused) + ": " + reader.why);
+        throw pack_error(reader.refused, 0, "entry " + std::to_string(reader.refused) + ": " + reader.why);
     }
     if (!ok)
-        throw payload_error(c.entry, c.block, payload_fault_words(c, file, len, reader));
+        throw pack_error(c.entry, c.block, pack_fault_words(c, file, len, reader));
 }
 
-void payload_read_file(const fs::path &path, payload_layout *layout, const payload_visitor &visit)
+void pack_read_file(const fs::path &path, pack_layout *layout, const pack_visitor &visit)
 {
     // The stream library's sizes are 32-bit: a larger file is refused by its
     // whole length before it is opened.
     std::error_code ec;
     uintmax_t size = fs::file_size(path, ec);
-    if (!ec && size > PAYLOAD_MAX_PATCH) {
-        *layout = payload_layout{};
+    if (!ec && size > PACK_MAX_PATCH) {
+        *layout = pack_layout{};
         layout->end = layout->size = size;
-        throw payload_too_long(size);
+        throw pack_too_long(size);
     }
     strm_ptr file = file_open_read(path);
-    payload_read(file.get(), layout, visit);
+    pack_read(file.get(), layout, visit);
 }

@@ -7,11 +7,11 @@
 #include "app/patch.h"
 
 // How long a check runs before the window shows; tests shorten it.
-extern DWORD g_checking_after_ms;
+extern DWORD g_check_window_after_ms;
 
 // Starts the clock of a check.
-void patch_checking_begin();
+void patch_check_window_begin();
 // The check's progress (a payload_progress): done of total bytes of a pass.
-void patch_checking_progress(void *ctx, uint32_t done, uint32_t total);
+void patch_check_window_progress(void *ctx, uint32_t done, uint32_t total);
 // Takes the window down, if it showed.
-void patch_checking_end();
+void patch_check_window_end();

@@ -1,4 +1,5 @@
-// Writing and reading the payload of a patch (layout in payload/payload.h).
+// Packing: mkpatch writing and reading whole patch files, the program image
+// and the payload behind it (layout in payload/payload.h).
 //
 // Writer: a patch goes to its file as it is made: the image padded to the
 // payload offset, the header with the escaped question, then each entry's
@@ -25,76 +26,80 @@
 #include "tools/mkpatch/error.h"
 #include "tools/mkpatch/files.h"
 
-using payload_bytes = std::vector<uint8_t>;
+using pack_bytes = std::vector<uint8_t>;
 
 // The program addresses its own file through the stream library's signed
 // 32-bit positions, so a patch must stay below 2 GiB.
-constexpr uint64_t PAYLOAD_MAX_PATCH = 0x7FFFFFFF;
+constexpr uint64_t PACK_MAX_PATCH = 0x7FFFFFFF;
 // A record's length is the compressed stream's 32-bit total.
-constexpr uint64_t PAYLOAD_MAX_DATA = 0xFFFFFFFFu - RECORD_WRITE_HEAD_SIZE;
+constexpr uint64_t PACK_MAX_DATA = 0xFFFFFFFFu - RECORD_DATA_HEAD_SIZE;
 // The program builds every path in MAX_PATH bytes with its terminator.
-constexpr uint32_t PAYLOAD_MAX_PATH = 259;
+constexpr uint32_t PACK_MAX_PATH = 259;
 
 // Records are compressed this many bytes at a time: whole blocks, enough of
 // them to keep the best level's two threads busy.
-constexpr uint32_t PAYLOAD_BATCH = 256 * QZT_BLOCK;
+constexpr uint32_t PACK_BATCH = 256 * QZT_BLOCK;
 
-static_assert(PAYLOAD_MAX_PATCH > PAYLOAD_OFFSET + PAYLOAD_HEADER, "room for a payload");
-static_assert(PAYLOAD_BATCH % QZT_BLOCK == 0 && PAYLOAD_BATCH >= RECORD_WRITE_HEAD_SIZE,
+static_assert(PACK_MAX_PATCH > PAYLOAD_OFFSET + PAYLOAD_HEADER, "room for a payload");
+static_assert(PACK_BATCH % QZT_BLOCK == 0 && PACK_BATCH >= RECORD_DATA_HEAD_SIZE,
               "a batch is whole blocks and holds a record's head");
-static_assert(PAYLOAD_MAX_DATA + RECORD_WRITE_HEAD_SIZE == 0xFFFFFFFFu, "the largest record has a 32-bit length");
-static_assert(RECORD_NAME_SIZE == PAYLOAD_MAX_PATH + 1, "a name of a whole path still holds its terminator");
+static_assert(PACK_MAX_DATA + RECORD_DATA_HEAD_SIZE == 0xFFFFFFFFu, "the largest record has a 32-bit length");
+static_assert(RECORD_NAME_SIZE == PACK_MAX_PATH + 1, "a name of a whole path still holds its terminator");
+
+// The actions of the table (payload/action.h) as a list of what item makes
+// of each: "A", "A<last>B", "A, B<last>C".
+std::string pack_action_list(const std::function<std::string(const payload_action_row &)> &item, const char *last);
 
 // One entry record's head: its fields in code page 932, without terminators.
-struct payload_record {
+struct pack_record {
     uint8_t action = ACTION_DELETE;
     std::string name;
     std::string dest;
-    uint32_t size = 0;  // write only: the length D of the data behind the head
+    uint32_t size = 0;  // for an action with data: the length D of the data behind the head
 };
 
 // The record's head: all 561 bytes of a delete, the first 565 of a write,
 // whose D bytes of data follow. The caller has checked that name and dest fit
 // their fields with a terminator.
-payload_bytes payload_record_head(const payload_record &r);
+pack_bytes pack_record_head(const pack_record &r);
 // Entry count, question length and the question's stored (escaped) bytes.
-payload_bytes payload_header(uint32_t count, std::string_view message);
+pack_bytes pack_header(uint32_t count, std::string_view message);
 // A patch's start: the program image (at most PAYLOAD_OFFSET bytes, checked
 // by the caller) padded with zeros to the payload offset, then the header.
-payload_bytes payload_start(const payload_bytes &image, uint32_t count, std::string_view message);
+pack_bytes pack_start(const pack_bytes &image, uint32_t count, std::string_view message);
 
 // A patch being written.
-struct payload_writer {
+struct pack_writer {
     file_writer file;
     int level;          // of compression
     uint64_t size = 0;  // bytes written
     uint32_t crc = 0;   // CRC-32 of the payload written
 };
 // What an entry came to: its blob's length, and the CRC-32 of its data.
-struct payload_written {
+struct pack_written {
     uint32_t blob;
     uint32_t data_crc;
 };
-// Creates the patch file with its start (payload_start) for count entries.
-payload_writer payload_write_start(const std::filesystem::path &path, const payload_bytes &image, uint32_t count,
-                                   std::string_view message, int level);
+// Creates the patch file with its start (pack_start) for count entries.
+pack_writer pack_write_start(const std::filesystem::path &path, const pack_bytes &image, uint32_t count,
+                             std::string_view message, int level);
 // Appends an entry: the record of r compressed, behind its blob's length.
-// A write's r.size bytes of data (at most PAYLOAD_MAX_DATA) are read from
+// A write's r.size bytes of data (at most PACK_MAX_DATA) are read from
 // data, which must hold exactly as many; a delete reads nothing. Throws when
-// data holds another length, when the patch would pass PAYLOAD_MAX_PATCH
+// data holds another length, when the patch would pass PACK_MAX_PATCH
 // with its trailer, or when the file cannot be written; the patch is left
 // unfinished then.
-payload_written payload_write_entry(payload_writer *w, const payload_record &r, strm *data);
+pack_written pack_write_entry(pack_writer *w, const pack_record &r, strm *data);
 // Appends the trailer: the magic and the CRC-32 of the payload before it.
-void payload_write_trailer(payload_writer *w);
+void pack_write_trailer(pack_writer *w);
 // Closes the file; throws when a byte did not reach it.
-void payload_write_finish(payload_writer *w);
+void pack_write_finish(pack_writer *w);
 // The question as the program decodes it: a backslash is dropped and marks
 // the next byte, a marked 'n' becomes CR LF, every other byte is copied.
-std::string payload_unescape(std::string_view stored);
+std::string pack_unescape(std::string_view stored);
 
 // Where a patch file's parts lie, as far as the check got.
-struct payload_layout {
+struct pack_layout {
     uint32_t count = 0;
     std::string message;                // the stored question bytes
     std::vector<uint64_t> blob_offset;  // per entry read, in the file
@@ -107,8 +112,8 @@ struct payload_layout {
 // A fault of a patch file: where it lies (1-based entry and block; 0 outside
 // them), with the whole line that names it as its text, such as
 // "entry 2, block 1: block out of sync".
-struct payload_error : mkpatch_error {
-    payload_error(uint32_t entry_, uint32_t block_, const std::string &what)
+struct pack_error : mkpatch_error {
+    pack_error(uint32_t entry_, uint32_t block_, const std::string &what)
             : mkpatch_error(what), entry(entry_), block(block_)
     {
     }
@@ -116,27 +121,27 @@ struct payload_error : mkpatch_error {
 };
 
 // Parses and checks a record of len bytes from its head (its first bytes, up
-// to RECORD_WRITE_HEAD_SIZE of them): action 1 or 2, both fields terminated
+// to RECORD_DATA_HEAD_SIZE of them): action 1 or 2, both fields terminated
 // and zero-filled after the terminator, a name, the length the action calls
 // for. Throws mkpatch_error with the reason.
-payload_record payload_parse(const uint8_t *head, uint64_t len);
+pack_record pack_parse(const uint8_t *head, uint64_t len);
 
-// What payload_read hands on as it goes; either may be empty.
-struct payload_visitor {
+// What pack_read hands on as it goes; either may be empty.
+struct pack_visitor {
     // The next piece of a write entry's data, as its blocks are decoded and
     // before the entry has passed all its checks.
     std::function<void(uint32_t entry, const uint8_t *data, size_t n)> data;
     // An entry's record, once it has passed every check.
-    std::function<void(uint32_t entry, const payload_record &r)> record;
+    std::function<void(uint32_t entry, const pack_record &r)> record;
 };
 
 // Checks a patch file read through file, a reader whose size is the file's
 // length: the program image, then the payload check (payload/check.h) with
 // every blob decoded and each record parsed, its data and its record handed
 // to visit. Whatever follows a matching trailer is left alone. Throws
-// payload_error with the first fault, once layout holds what was found before
+// pack_error with the first fault, once layout holds what was found before
 // it and the entries before it have been visited. An exception from visit
 // ends the visits and comes out of here once the check has finished.
-void payload_read(strm *file, payload_layout *layout, const payload_visitor &visit = {});
+void pack_read(strm *file, pack_layout *layout, const pack_visitor &visit = {});
 // The same for the file at path, through a buffered reader.
-void payload_read_file(const std::filesystem::path &path, payload_layout *layout, const payload_visitor &visit = {});
+void pack_read_file(const std::filesystem::path &path, pack_layout *layout, const pack_visitor &visit = {});
