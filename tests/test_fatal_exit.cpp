@@ -32,12 +32,3 @@ TEST(FatalDeathTest, ReportFromAnExitFunctionReturnsIntoIt)
         },
         testing::ExitedWithCode(1), "^first report\nsecond report\nexit went on\n$");
 }
-
-TEST(Trace, ShowsNothing)
-{
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    dbg_trace("%s %d", "anything", 42);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-}
