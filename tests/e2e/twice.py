@@ -35,9 +35,10 @@ def run(native_bin, preset, bin_dir):
     first, second, pause, target = root / "first", root / "second", root / "pause", root / "target"
     for folder in (first / "temp", second / "temp", pause, target):
         folder.mkdir(parents=True)
-    # A large first file, so that the work lasts, over three small old ones.
+    # A large first file, so that the work lasts several of the progress
+    # window's frames, over three small old ones.
     rng = random.Random(27)
-    sizes = {"DATA1.BIN": 24 << 20, "DATA2.BIN": 5000, "GAME.INI": 300}
+    sizes = {"DATA1.BIN": 64 << 20, "DATA2.BIN": 5000, "GAME.INI": 300}
     new = {name: rng.randbytes(size) for name, size in sizes.items()}
     old = {name: rng.randbytes(100) for name in sizes}
     (root / "src").mkdir()
@@ -55,19 +56,21 @@ def run(native_bin, preset, bin_dir):
     cmd.append(rs.windows_path(patch, prefix))
     faults = []
     # The driver holds the first copy before it answers each box, and once in
-    # its work (n.ready, until deleted): the question (1), the work (2), the
-    # success box (3). A second copy runs whole at the first two.
+    # its work, at n.ready, which says where, until it is deleted: at the
+    # question and in the work a second copy runs whole.
+    held = []
     with subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True) as one:
-        for n in (1, 2, 3):
-            ready = pause / f"{n}.ready"
+        while True:
+            ready = pause / f"{len(held) + 1}.ready"
             deadline = time.monotonic() + rs.STEP_TIMEOUT
-            while not ready.exists() and one.poll() is None and time.monotonic() < deadline:
+            what = ""
+            while not what and one.poll() is None and time.monotonic() < deadline:
+                what = ready.read_text() if ready.exists() else ""
                 time.sleep(0.05)
-            if not ready.exists():
-                faults.append(f"the first copy was not held at step {n}")
+            if not what:
                 break
-            what = ready.read_text()
-            if n < 3:
+            held.append(what)
+            if len(held) == 1 or what == "progress":
                 end = kill.play(second, prefix, driver, patch, env, refused)
                 if end is None:
                     return 77
@@ -85,6 +88,8 @@ def run(native_bin, preset, bin_dir):
     seen = [line for line in transcript if not line.startswith("progress ")]
     if seen != whole:
         faults.append(f"the first copy saw {seen} (driver: {one.returncode} {out})")
+    if held != ["box", "progress", "box"]:
+        faults.append(f"the first copy was held at {held}, not at its question, in its work and at its last box")
     faults += rs.compare_tree("target", new, rs.read_tree(target, {}))
     faults += [f"first copy left {p.name} in its temporary folder" for p in (first / "temp").iterdir()]
     if faults:
