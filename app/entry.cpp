@@ -61,6 +61,8 @@ void patch_apply_entry(HWND dlg, uint32_t entry)
             case ACTION_DELETE:
                 patch_delete_file(dir, h.name, entry);
                 break;
+            case ACTION_PATCH:
+                break;
             }
         }
     }
@@ -74,6 +76,7 @@ patch_swap_change patch_action_change(payload_action action)
 {
     switch (action) {
     case ACTION_WRITE:
+    case ACTION_PATCH:
         return SWAP_REPLACE;
     case ACTION_DELETE:
         return SWAP_REMOVE;

@@ -10,20 +10,27 @@
 
 #include <cstdint>
 
+// A patch entry's data starts with the old and new files' lengths and
+// CRC-32s (payload/payload.h), then the delta.
+constexpr uint32_t DELTA_HEAD_SIZE = 16;
+
 enum payload_action : uint8_t {
     ACTION_WRITE = 1,   // the record's data becomes the target
     ACTION_DELETE = 2,  // the target goes
+    ACTION_PATCH = 4,   // the target, as checked, and the record's delta make the new file
 };
 
 struct payload_action_row {
     payload_action code;
     const char *word;  // in the manifest and mkpatch's output
     bool has_data;     // the head ends in a data length D, and D bytes follow
+    uint32_t data_at;  // the fixed bytes the data starts with, which D holds at least
 };
 
 constexpr payload_action_row PAYLOAD_ACTIONS[] = {
-    {ACTION_WRITE, "write", true},
-    {ACTION_DELETE, "delete", false},
+    {ACTION_WRITE, "write", true, 0},
+    {ACTION_DELETE, "delete", false, 0},
+    {ACTION_PATCH, "patch", true, DELTA_HEAD_SIZE},
 };
 
 // The row of the action code names; nullptr when it names none.

@@ -5,7 +5,8 @@
 // a line break), then N entries: blob length B (u32, big-endian) and B bytes
 // of a compressed stream holding one entry record. A record is the action
 // byte (payload/action.h), the name field, the destination field and, for an
-// action with data, the data length D (u32, big-endian) and the D bytes. The builder ends
+// action with data, the data length D (u32, big-endian) and the D bytes;
+// a patch entry's data starts with the old and new files' lengths and CRC-32s. The builder ends
 // the payload with a trailer: a magic word and the CRC-32 of the payload
 // bytes before it. This file is the one place that knows where each field
 // lies; payload/read.h walks the layout and payload/write.h writes it.
@@ -40,6 +41,14 @@ constexpr uint32_t RECORD_HEAD_SIZE = RECORD_DEST_AT + RECORD_DEST_SIZE;  // a w
 constexpr uint32_t RECORD_DATA_LEN_AT = RECORD_HEAD_SIZE;                 // D, where the action has data
 constexpr uint32_t RECORD_DATA_HEAD_SIZE = RECORD_DATA_LEN_AT + 4;        // the D bytes follow
 
+// A patch entry's data (payload/action.h): what the old file must be, what
+// the new one will be, then the delta (stream/qzd.h) between them.
+constexpr uint32_t DELTA_OLD_LEN_AT = 0;
+constexpr uint32_t DELTA_OLD_CRC_AT = 4;
+constexpr uint32_t DELTA_NEW_LEN_AT = 8;
+constexpr uint32_t DELTA_NEW_CRC_AT = 12;
+
+static_assert(DELTA_HEAD_SIZE == DELTA_NEW_CRC_AT + 4, "the delta follows the new file's CRC-32");
 static_assert(PAYLOAD_HEADER == PAYLOAD_MESSAGE_LEN_AT + 4, "the question follows its length");
 static_assert(PAYLOAD_TRAILER_SIZE == PAYLOAD_TRAILER_CRC_AT + 4, "the CRC-32 ends the trailer");
 static_assert(RECORD_HEAD_SIZE == 561, "a record without data is 561 bytes");

@@ -116,7 +116,20 @@ int32_t payload_check_head(const uint8_t *head, uint32_t len)
         return PAYLOAD_OK;
     if (!action->has_data)
         return len == RECORD_HEAD_SIZE ? PAYLOAD_OK : PAYLOAD_RECORD_SIZE;
-    if (len < RECORD_DATA_HEAD_SIZE || len - RECORD_DATA_HEAD_SIZE != payload_get32(head + RECORD_DATA_LEN_AT))
+    if (len < RECORD_DATA_HEAD_SIZE || len - RECORD_DATA_HEAD_SIZE != payload_get32(head + RECORD_DATA_LEN_AT) ||
+        len - RECORD_DATA_HEAD_SIZE < action->data_at)
         return PAYLOAD_RECORD_SIZE;
     return PAYLOAD_OK;
+}
+
+bool payload_read_delta_head(strm *rec, payload_delta_head *d)
+{
+    uint8_t b[DELTA_HEAD_SIZE];
+    if (strm_read(rec, b, DELTA_HEAD_SIZE) != static_cast<int32_t>(DELTA_HEAD_SIZE))
+        return false;
+    d->old_len = payload_get32(b + DELTA_OLD_LEN_AT);
+    d->old_crc = payload_get32(b + DELTA_OLD_CRC_AT);
+    d->new_len = payload_get32(b + DELTA_NEW_LEN_AT);
+    d->new_crc = payload_get32(b + DELTA_NEW_CRC_AT);
+    return true;
 }

@@ -60,7 +60,18 @@ struct payload_head {
 // would name another file). The stream is left at the record's data, if it
 // has any.
 int32_t payload_read_head(strm *rec, payload_head *h);
+// A patch entry's data head: the old file it builds on, the new file it makes.
+struct payload_delta_head {
+    uint32_t old_len;
+    uint32_t old_crc;
+    uint32_t new_len;
+    uint32_t new_crc;
+};
+// Reads it from a patch entry's record, left at its data; false when the
+// record ends first. The stream is left at the delta.
+bool payload_read_delta_head(strm *rec, payload_delta_head *d);
 // Checks a whole record's head (its first bytes, up to RECORD_DATA_HEAD_SIZE
 // of them) against its length len: PAYLOAD_OK, PAYLOAD_RECORD_SIZE (a length
-// the action does not call for), PAYLOAD_NAME_OPEN or PAYLOAD_DEST_OPEN.
+// the action does not call for, or too short for the fixed bytes its data
+// starts with), PAYLOAD_NAME_OPEN or PAYLOAD_DEST_OPEN.
 int32_t payload_check_head(const uint8_t *head, uint32_t len);

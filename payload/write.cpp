@@ -21,6 +21,14 @@ uint32_t payload_put_head(uint8_t out[RECORD_DATA_HEAD_SIZE], uint8_t action, co
     return RECORD_DATA_HEAD_SIZE;
 }
 
+void payload_put_delta_head(uint8_t out[DELTA_HEAD_SIZE], const payload_delta_head &d)
+{
+    payload_put32(out + DELTA_OLD_LEN_AT, d.old_len);
+    payload_put32(out + DELTA_OLD_CRC_AT, d.old_crc);
+    payload_put32(out + DELTA_NEW_LEN_AT, d.new_len);
+    payload_put32(out + DELTA_NEW_CRC_AT, d.new_crc);
+}
+
 void payload_put_trailer(uint8_t out[PAYLOAD_TRAILER_SIZE], uint32_t crc)
 {
     payload_put32(out + PAYLOAD_TRAILER_MAGIC_AT, PAYLOAD_TRAILER_MAGIC);

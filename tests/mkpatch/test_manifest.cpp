@@ -255,9 +255,9 @@ TEST_F(ManifestFile, EntryErrors)
     EXPECT_EQ(entry_errors("action = 'delete'\nname = 'A'\ndest = 'C:\\X'\nsource = 'a.dat'\n"),
               v({"6: error: entry 1: a delete entry takes no source"}));
     EXPECT_EQ(entry_errors("action = 'remove'\nname = 'A'\ndest = 'C:\\X'\n"),
-              v({"3: error: entry 1: action: \"remove\" is neither \"write\" nor \"delete\""}));
+              v({"3: error: entry 1: action: \"remove\" is neither \"write\", \"delete\" nor \"patch\""}));
     EXPECT_EQ(entry_errors("name = 'A'\ndest = 'C:\\X'\n"),
-              v({"2: error: entry 1: no action (\"write\" or \"delete\")"}));
+              v({"2: error: entry 1: no action (\"write\", \"delete\" or \"patch\")"}));
     EXPECT_EQ(entry_errors("action = 'delete'\nname = 'A'\n"),
               v({"2: error: entry 1: no dest, and the manifest has no default dest"}));
     EXPECT_EQ(entry_errors("action = 'delete'\nname = 'A'\ndest = 'C:\\X'\nsize = 3\n"),

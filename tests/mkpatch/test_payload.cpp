@@ -435,7 +435,7 @@ TEST(PayloadActions, EveryRowAgreesAcrossTheLayers)
     for (const payload_action_row &a : PAYLOAD_ACTIONS) {
         SCOPED_TRACE(a.word);
         EXPECT_EQ(payload_action_of(a.code), &a);
-        bytes data = a.has_data ? bytes{'x', 'y', 'z'} : bytes{};
+        bytes data = a.has_data ? bytes(a.data_at + 3, 'x') : bytes{};
         bytes rec = record_bytes(a.code, "A", "C:\\X", data);
         EXPECT_EQ(rec.size(), (a.has_data ? RECORD_DATA_HEAD_SIZE : RECORD_HEAD_SIZE) + data.size());
         EXPECT_EQ(payload_check_head(rec.data(), static_cast<uint32_t>(rec.size())), PAYLOAD_OK);
@@ -448,6 +448,11 @@ TEST(PayloadActions, EveryRowAgreesAcrossTheLayers)
         EXPECT_EQ(parsed.size, data.size());
         rec.push_back(0);
         EXPECT_EQ(payload_check_head(rec.data(), static_cast<uint32_t>(rec.size())), PAYLOAD_RECORD_SIZE);
+        // Data too short for its fixed bytes, with a length that agrees.
+        if (a.data_at) {
+            bytes cut = record_bytes(a.code, "A", "C:\\X", bytes(a.data_at - 1, 'x'));
+            EXPECT_EQ(payload_check_head(cut.data(), static_cast<uint32_t>(cut.size())), PAYLOAD_RECORD_SIZE);
+        }
     }
     for (uint8_t code : {0, 3, 255}) {
         bytes rec = record_bytes(code, "A", "C:\\X");
@@ -455,6 +460,6 @@ TEST(PayloadActions, EveryRowAgreesAcrossTheLayers)
         EXPECT_EQ(rec.size(), RECORD_HEAD_SIZE);
         rec.push_back(0);
         EXPECT_EQ(payload_check_head(rec.data(), static_cast<uint32_t>(rec.size())), PAYLOAD_OK) << int(code);
-        EXPECT_NE(parse_fault(rec).find("is neither 1 (write) nor 2 (delete)"), std::string::npos);
+        EXPECT_NE(parse_fault(rec).find("is neither 1 (write), 2 (delete) nor 4 (patch)"), std::string::npos);
     }
 }

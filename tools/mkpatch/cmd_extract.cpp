@@ -102,6 +102,8 @@ int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool 
         case ACTION_DELETE:
             deletes.push_back(mkpatch_show(r.name) + "  (in " + mkpatch_show(r.dest) + ")");
             break;
+        case ACTION_PATCH:
+            throw mkpatch_error("entry " + std::to_string(k) + ": patch entries are not extracted yet");
         }
     };
     pack_layout layout;
