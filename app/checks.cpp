@@ -9,6 +9,7 @@
 #include "app/check_window.h"
 #include "app/dest.h"
 #include "app/entry.h"
+#include "app/installed.h"
 #include "app/lock.h"
 #include "app/path.h"
 #include "app/swap.h"
@@ -184,7 +185,8 @@ static bool patch_may_hold_run_files(patch_run_folder *seen, const char *folder)
 // One entry: its destination expanded (and remembered for the work), its
 // folder there, what a killed run left of its target put back, the target,
 // and for a write the space it takes. False after a fault's report.
-static bool patch_preflight_entry(strm *blob, uint32_t entry, patch_volume *vols, int *nvols, patch_run_folder *seen)
+static bool patch_preflight_entry(strm *blob, uint32_t entry, uint32_t count, patch_volume *vols, int *nvols,
+                                  patch_run_folder *seen)
 {
     strm *rec = qzt_open(blob);
     if (!rec)
@@ -192,7 +194,12 @@ static bool patch_preflight_entry(strm *blob, uint32_t entry, patch_volume *vols
     // A trailer vouches for what the builder wrote; a hand-made patch with a
     // matching one still gets no field read past its end.
     payload_head h;
+    payload_delta_head d = {};
     bool fields = patch_read_head(rec, &h);
+    // A patch entry's record holds its data head whole: the payload check
+    // has seen its length.
+    if (fields && h.action == ACTION_PATCH)
+        payload_read_delta_head(rec, &d);
     strm_release(rec);
     if (!fields)
         return false;
@@ -224,9 +231,15 @@ static bool patch_preflight_entry(strm *blob, uint32_t entry, patch_volume *vols
     bool passed = attrs == INVALID_FILE_ATTRIBUTES || (change == SWAP_REMOVE && (attrs & FILE_ATTRIBUTE_DIRECTORY));
     if (!passed && !patch_check_target(target, attrs, change))
         return false;
+    // The file a patch entry rebuilds from must be the one it was made for.
+    if (h.action == ACTION_PATCH && !patch_old_file_is(target, d.old_len, d.old_crc, entry, count)) {
+        patch_check_window_end();
+        patch_wrong_version(target);
+        return false;
+    }
     if (change == SWAP_REPLACE) {
         if (patch_volume *v = patch_volume_of(vols, nvols, target))
-            v->peak += h.data_len;
+            v->peak += h.action == ACTION_PATCH ? d.new_len : h.data_len;
     }
     return true;
 }
@@ -246,13 +259,16 @@ bool patch_preflight()
     patch_run_folder seen = {};
     uint32_t largest_blob = 0;
     bool sound = true;
+    // Reading the old files of patch entries may take a while.
+    patch_check_window_begin();
     while (sound && c.entry < c.count) {
         strm *blob = patch_next_entry(&c) ? rstrm_new(file, c.blob_len) : nullptr;
         largest_blob = c.blob_len > largest_blob ? c.blob_len : largest_blob;
-        sound = blob && patch_preflight_entry(blob, c.entry, vols, &nvols, &seen);
+        sound = blob && patch_preflight_entry(blob, c.entry, c.count, vols, &nvols, &seen);
         if (blob)
             strm_release(blob);
     }
+    patch_check_window_end();
     strm_release(file);
     if (!sound)
         return false;

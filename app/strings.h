@@ -18,3 +18,6 @@ constexpr char TXT_README[] = "README.TXT";
 constexpr char TXT_TEMP_PREFIX[] = "Ov";
 constexpr char TXT_IN_USE[] =
     "%s\r\n\r\nこのファイルは他のプログラムが使用中です。そのプログラムを終了してから「再試行」を押してください。";
+constexpr char TXT_WRONG_VERSION[] =
+    "%s\r\n\r\nインストールされているファイルが、このパッチの対象のバージョンと異なります。"
+    "対象のバージョンにしてから、もう一度このパッチを起動してください。";

@@ -9,7 +9,10 @@
 #include "app/lock.h"
 #include "app/patch.h"
 #include "app/swap.h"
+#include "encode/qzd_encode.h"
+#include "payload/crc32.h"
 #include "payload/write.h"
+#include "stream/mstrm.h"
 #include "tests/test_util.h"
 
 // Each test process takes a run lock of its own name: tests running at once,
@@ -27,6 +30,39 @@ inline bytes write_tail(uint32_t len)
     put_be(b, len, 4);
     for (uint32_t i = 0; i < len; i++)
         b.push_back(static_cast<uint8_t>(i * 13));
+    return b;
+}
+
+// A patch record's tail: the data length, the old and new files' lengths
+// and CRC-32s, then the delta of now against old.
+inline bytes patch_tail(const bytes &old, const bytes &now)
+{
+    strm *out = mstrm_new_writer();
+    qzd_encode(old.data(), static_cast<uint32_t>(old.size()), now.data(), static_cast<uint32_t>(now.size()), out);
+    uint32_t len;
+    const uint8_t *delta = mstrm_data(out, &len);
+    uint8_t head[DELTA_HEAD_SIZE];
+    payload_put_delta_head(head, {static_cast<uint32_t>(old.size()), crc32_update(0, old.data(), old.size()),
+                                  static_cast<uint32_t>(now.size()), crc32_update(0, now.data(), now.size())});
+    bytes b;
+    put_be(b, DELTA_HEAD_SIZE + len, 4);
+    b.insert(b.end(), head, head + DELTA_HEAD_SIZE);
+    b.insert(b.end(), delta, delta + len);
+    strm_release(out);
+    return b;
+}
+
+// An old file of a game and its new version: a region changed, one inserted.
+inline bytes game_file(bool now)
+{
+    bytes b;
+    for (uint32_t i = 0; i < 150000; i++)
+        b.push_back(static_cast<uint8_t>((i * 2654435761u) >> 24));
+    if (now) {
+        for (uint32_t i = 70000; i < 70100; i++)
+            b[i] ^= 0x5A;
+        b.insert(b.begin() + 100000, 3000, 'N');
+    }
     return b;
 }
 

@@ -55,6 +55,21 @@ LRESULT CALLBACK checking_hook(int code, WPARAM wp, LPARAM lp)
     return CallNextHookEx(nullptr, code, wp, lp);
 }
 
+// The message boxes a hook saw, as "title|text", each answered at once.
+std::vector<std::string> g_boxes_seen;
+
+LRESULT CALLBACK box_hook(int code, WPARAM wp, LPARAM lp)
+{
+    auto w = reinterpret_cast<HWND>(wp);
+    char title[64], text[512];
+    if (code == HCBT_ACTIVATE && GetDlgItem(w, 0xFFFF) && GetWindowTextA(w, title, sizeof title)) {
+        GetDlgItemTextA(w, 0xFFFF, text, sizeof text);
+        g_boxes_seen.push_back(std::string(title) + "|" + text);
+        PostMessageA(w, WM_COMMAND, IDOK, 0);
+    }
+    return checking_hook(code, wp, lp);
+}
+
 // Another copy's staged file looks like a killed run's: the pre-flight pass
 // refuses to start while another copy holds the run lock, and leaves it;
 // then, with the lock free, it starts and puts the killed run's file away.
@@ -161,6 +176,43 @@ TEST(PatchPreflight, FindsWhatWouldStopTheWorkHalfWay)
     EXPECT_NE(full.find(": not enough disk space, "), std::string::npos) << full;
     EXPECT_EQ(read_file(dir.file("A.DAT")), to_bytes("old"));
     SetFileAttributesA(dir.file("RO.DAT").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// A patch entry's old file is read whole before anything changes, its bar
+// in the check window; any other version of it (missing, or one byte off)
+// stops the run with one box that names it.
+TEST(PatchPreflight, APatchEntryNeedsTheVersionItWasMadeFor)
+{
+    TempDir dir;
+    std::string d = dir_of(dir);
+    bytes old = game_file(false);
+    write_file(dir.file("GAME.DAT"), old);
+    write_file(dir.file("patch.exe"),
+               patch_file({record_blob(ACTION_PATCH, "GAME.DAT", d, patch_tail(old, game_file(true)))}));
+    strcpy(g_exe_path, dir.file("patch.exe").c_str());
+    InitCommonControls();
+    HHOOK hook = SetWindowsHookExA(WH_CBT, box_hook, nullptr, GetCurrentThreadId());
+    g_boxes_seen.clear();
+    g_checking_seen.clear();
+    g_check_window_after_ms = 0;
+    EXPECT_TRUE(patch_preflight());
+    g_check_window_after_ms = 1000;
+    ASSERT_EQ(g_checking_seen.size(), 1u) << "a display is needed";
+    EXPECT_NE(g_checking_seen[0].find("|moved"), std::string::npos);
+
+    old[old.size() / 2] ^= 1;
+    write_file(dir.file("GAME.DAT"), old);
+    EXPECT_FALSE(patch_preflight());
+    DeleteFileA(dir.file("GAME.DAT").c_str());
+    EXPECT_FALSE(patch_preflight());
+    UnhookWindowsHookEx(hook);
+    patch_forget_dests();
+    // "Orvane パッチ", then the path before "インストールされている…" in code page 932.
+    std::string box = "Orvane \x83\x70\x83\x62\x83\x60|" + d + "GAME.DAT\r\n\r\n" +
+                      "\x83\x43\x83\x93\x83\x58\x83\x67\x81\x5B\x83\x8B\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xE9";
+    ASSERT_EQ(g_boxes_seen.size(), 2u);
+    EXPECT_EQ(g_boxes_seen[0].substr(0, box.size()), box);
+    EXPECT_EQ(g_boxes_seen[1].substr(0, box.size()), box);
 }
 
 TEST(PatchPreflightDeathTest, AKilledRunIsPutBackOnlyWhileNoOtherRunHoldsTheLock)

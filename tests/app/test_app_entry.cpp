@@ -154,6 +154,33 @@ TEST(PatchApplyEntry, RecordsFromTheTemporaryFile)
     EXPECT_EQ(read_file(dir.file("SUB\\IN.DAT")).size(), 1u);
 }
 
+// A patch entry rebuilds its new file from the target; one that comes out
+// other than its head says (here, its CRC-32) rolls the work back.
+TEST(PatchApplyEntry, APatchRebuildsItsFileOrRollsBack)
+{
+    TempDir dir;
+    std::string d = dir_of(dir);
+    open_temp temp(dir);
+    g_patch_id = 0x1A2B3C4D;
+    bytes old = game_file(false), now = game_file(true);
+    write_file(dir.file("GAME.DAT"), old);
+    bytes tail = patch_tail(old, now);
+    temp.put(record_blob(ACTION_PATCH, "GAME.DAT", d, tail));
+    EXPECT_TRUE(apply_now());
+    EXPECT_EQ(read_file(dir.file("GAME.DAT")), now);
+
+    write_file(dir.file("GAME.DAT"), old);
+    tail[4 + DELTA_NEW_CRC_AT] ^= 1;
+    temp.put(record_blob(ACTION_PATCH, "GAME.DAT", d, tail));
+    FatalReturns fatal;
+    EXPECT_FALSE(apply_now());
+    EXPECT_EQ(fatal.text().rfind(d + "GAME.DAT: rebuilt file does not match, " + std::to_string(now.size()) + " bytes", 0),
+              0u)
+        << fatal.text();
+    EXPECT_EQ(read_file(dir.file("GAME.DAT")), old);
+    EXPECT_EQ(GetFileAttributesA(dir.file("Ov1A2B3C4D-1.new").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST(PatchApplyEntry, MalformedDestinationLeavesFilesAlone)
 {
     TempDir dir;
