@@ -80,7 +80,7 @@ int mkpatch_list(const std::string &patch_file)
         // The file's size: a write's data, a patch's new file; a patch's old
         // file beside it.
         const payload_action_row *action = payload_action_of(r.action);
-        std::string size = action->delta ? std::to_string(r.delta.new_len)
+        std::string size = action->delta      ? std::to_string(r.delta.new_len)
                            : action->has_data ? std::to_string(r.size)
                                               : "-";
         rows.push_back({action->word, size, action->delta ? std::to_string(r.delta.old_len) : "-",
@@ -167,7 +167,8 @@ int mkpatch_verify(const std::string &patch_file, const std::string &old_dir)
                            static_cast<unsigned>(r.delta.new_len));
                 else
                     printf("entry %u: rebuilt from %s: %u bytes, CRC-32 matches\n", static_cast<unsigned>(k),
-                           file_utf8(mkpatch_entry_path(old_root, k, r)).c_str(), static_cast<unsigned>(r.delta.new_len));
+                           file_utf8(mkpatch_entry_path(old_root, k, r)).c_str(),
+                           static_cast<unsigned>(r.delta.new_len));
             } catch (const mkpatch_error &e) {
                 faults.push_back(patch_file + ": " + e.what());
             }
@@ -182,8 +183,7 @@ int mkpatch_verify(const std::string &patch_file, const std::string &old_dir)
             else if (layout.end == layout.size)
                 printf("trailer: CRC-32 matches\n");
             else
-                printf("trailer: CRC-32 matches; %zu bytes follow it\n",
-                       static_cast<size_t>(layout.size - layout.end));
+                printf("trailer: CRC-32 matches; %zu bytes follow it\n", static_cast<size_t>(layout.size - layout.end));
         }
     } catch (const mkpatch_error &e) {
         faults.push_back(e.what());

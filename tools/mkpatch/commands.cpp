@@ -51,22 +51,11 @@ fs::path mkpatch_entry_path(const fs::path &root, uint32_t k, const pack_record 
     try {
         manifest_name(name);
     } catch (const mkpatch_error &e) {
-        throw mkpatch_error("entry " + std::to_string(k) + ": the name '" + name + "' cannot be a file here: " +
-                            e.what());
+        throw mkpatch_error("entry " + std::to_string(k) + ": the name '" + name +
+                            "' cannot be a file here: " + e.what());
     }
     return file_under(root, name);
 }
-
-namespace {
-
-std::string mkpatch_hex(uint32_t v)
-{
-    char buf[16];
-    snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(v));
-    return buf;
-}
-
-}  // namespace
 
 void mkpatch_rebuild(strm *data, uint32_t k, const pack_record &r, const fs::path *old_root,
                      const std::function<void(const uint8_t *, size_t)> &made)
@@ -84,13 +73,14 @@ void mkpatch_rebuild(strm *data, uint32_t k, const pack_record &r, const fs::pat
         if (ec)
             throw mkpatch_error(where + file + ": " + ec.message());
         if (size != r.delta.old_len)
-            throw mkpatch_error(where + file + " is " + std::to_string(size) + " bytes, not the version the patch is for (" +
-                                std::to_string(r.delta.old_len) + " bytes)");
+            throw mkpatch_error(where + file + " is " + std::to_string(size) +
+                                " bytes, not the version the patch is for (" + std::to_string(r.delta.old_len) +
+                                " bytes)");
         old = file_open_read(path);
         uint32_t crc = payload_crc(old.get(), 0, r.delta.old_len);
         if (crc != r.delta.old_crc)
-            throw mkpatch_error(where + file + " has the CRC-32 " + mkpatch_hex(crc) +
-                                ", not the version the patch is for (" + mkpatch_hex(r.delta.old_crc) + ")");
+            throw mkpatch_error(where + file + " has the CRC-32 " + pack_hex(crc, 8) +
+                                ", not the version the patch is for (" + pack_hex(r.delta.old_crc, 8) + ")");
     }
     uint32_t crc;
     try {
@@ -99,6 +89,6 @@ void mkpatch_rebuild(strm *data, uint32_t k, const pack_record &r, const fs::pat
         throw mkpatch_error(where + e.what());
     }
     if (old_root && crc != r.delta.new_crc)
-        throw mkpatch_error(where + "the rebuilt file has the CRC-32 " + mkpatch_hex(crc) + ", the patch says " +
-                            mkpatch_hex(r.delta.new_crc));
+        throw mkpatch_error(where + "the rebuilt file has the CRC-32 " + pack_hex(crc, 8) + ", the patch says " +
+                            pack_hex(r.delta.new_crc, 8));
 }

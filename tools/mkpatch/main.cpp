@@ -144,16 +144,17 @@ int main(int argc, char **argv)
 
     CLI::App *verify = app.add_subcommand("verify", "Check a patch; exit 1 naming the first fault.");
     verify->add_option("PATCH", patch_file, "The patch")->required();
-    verify->add_option("--old", old_tree,
-                       "The folder the patch applies to: rebuild each patch entry's file from it and check its CRC-32")
+    verify
+        ->add_option("--old", old_tree,
+                     "The folder the patch applies to: rebuild each patch entry's file from it and check its CRC-32")
         ->type_name("DIR");
 
     CLI::App *extract = app.add_subcommand("extract", "Write a patch's files under a folder.");
     extract->add_option("PATCH", patch_file, "The patch")->required();
     extract->add_option("DIR", dir, "The folder to write into (made if missing)")->required();
     extract->add_flag("-f,--force", force, "Overwrite files that exist");
-    extract->add_option("--old", old_tree,
-                        "The folder the patch applies to, from which patch entries' files are rebuilt")
+    extract
+        ->add_option("--old", old_tree, "The folder the patch applies to, from which patch entries' files are rebuilt")
         ->type_name("DIR");
 
     CLI::App *diff = app.add_subcommand("diff", "Write the manifest that turns OLD_DIR into NEW_DIR.");

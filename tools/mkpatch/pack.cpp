@@ -40,8 +40,8 @@ struct pack_reader {
     const pack_visitor *visit = nullptr;
     pack_layout *layout = nullptr;
     uint8_t head[PACK_HEAD_SIZE];  // the current entry's
-    uint64_t len = 0;                     // of its record so far
-    uint32_t refused = 0;                 // the first entry whose record pack_parse refused
+    uint64_t len = 0;              // of its record so far
+    uint32_t refused = 0;          // the first entry whose record pack_parse refused
     std::string why;
     std::exception_ptr thrown;
 };
@@ -57,8 +57,9 @@ void pack_collect(payload_check *c, const uint8_t *data, int32_t n)
             if (r->len < PACK_HEAD_SIZE)
                 memcpy(r->head + r->len, data, std::min(static_cast<uint32_t>(PACK_HEAD_SIZE - r->len), size));
             // The data starts after the record's head; a delta head is data.
-            uint32_t in_head =
-                r->len < RECORD_DATA_HEAD_SIZE ? std::min(static_cast<uint32_t>(RECORD_DATA_HEAD_SIZE - r->len), size) : 0;
+            uint32_t in_head = r->len < RECORD_DATA_HEAD_SIZE
+                                   ? std::min(static_cast<uint32_t>(RECORD_DATA_HEAD_SIZE - r->len), size)
+                                   : 0;
             r->len += size;
             if (size > in_head && payload_action_has_data(r->head[0]) && r->visit->data)
                 r->visit->data(c->entry, data + in_head, size - in_head);
@@ -80,13 +81,6 @@ void pack_collect(payload_check *c, const uint8_t *data, int32_t n)
     } catch (...) {
         r->thrown = std::current_exception();
     }
-}
-
-std::string pack_hex(uint32_t v, int digits)
-{
-    char buf[16];
-    snprintf(buf, sizeof buf, "0x%0*X", digits, static_cast<unsigned>(v));
-    return buf;
 }
 
 // The check's fault as one line: where, what, and the numbers that show it.
@@ -149,6 +143,13 @@ std::string pack_fault_words(const payload_check &c, strm *file, uint32_t len, c
 }
 
 }  // namespace
+
+std::string pack_hex(uint32_t v, int digits)
+{
+    char buf[16];
+    snprintf(buf, sizeof buf, "0x%0*X", digits, static_cast<unsigned>(v));
+    return buf;
+}
 
 std::string pack_action_list(const std::function<std::string(const payload_action_row &)> &item, const char *last)
 {

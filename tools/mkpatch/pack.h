@@ -51,6 +51,9 @@ static_assert(PACK_BATCH % QZT_BLOCK == 0 && PACK_BATCH >= RECORD_DATA_HEAD_SIZE
 static_assert(PACK_MAX_DATA + RECORD_DATA_HEAD_SIZE == 0xFFFFFFFFu, "the largest record has a 32-bit length");
 static_assert(RECORD_NAME_SIZE == PACK_MAX_PATH + 1, "a name of a whole path still holds its terminator");
 
+// v in hexadecimal, 0x and digits digits at least: a CRC-32 or a magic word
+// in a message.
+std::string pack_hex(uint32_t v, int digits);
 // The actions of the table (payload/action.h) as a list of what item makes
 // of each: "A", "A<last>B", "A, B<last>C".
 std::string pack_action_list(const std::function<std::string(const payload_action_row &)> &item, const char *last);
@@ -60,7 +63,7 @@ struct pack_record {
     uint8_t action = ACTION_DELETE;
     std::string name;
     std::string dest;
-    uint32_t size = 0;  // for an action with data: the length D of the data behind the head
+    uint32_t size = 0;           // for an action with data: the length D of the data behind the head
     payload_delta_head delta{};  // for a patch entry: the first bytes of its data
 };
 
