@@ -217,8 +217,11 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
             output_done(&part);
         }
     }
-    printf("wrote %s: %zu entr%s, payload %zu bytes, %zu bytes in all%s\n", out_file.c_str(), m.entries.size(),
-           m.entries.size() == 1 ? "y" : "ies", static_cast<size_t>(built.size - PAYLOAD_OFFSET),
+    std::vector<uint8_t> actions;
+    for (const manifest_entry &e : m.entries)
+        actions.push_back(e.action);
+    printf("wrote %s: %s, payload %zu bytes, %zu bytes in all%s\n", out_file.c_str(),
+           pack_action_counts(actions).c_str(), static_cast<size_t>(built.size - PAYLOAD_OFFSET),
            static_cast<size_t>(fs::file_size(out_path)), sign_wanted(sign) ? ", signed" : "");
     if (!m.readme.empty()) {
         // The program shows the README.TXT of its own folder.

@@ -1,5 +1,4 @@
 // mkpatch diff: the manifest that turns one folder tree into another.
-#include <algorithm>
 #include <cstdio>
 
 #include "tools/mkpatch/commands.h"
@@ -22,15 +21,10 @@ int mkpatch_diff(const std::string &old_dir, const std::string &new_dir, const s
     fs::path out_path = file_path(out_file);
     std::string text = diff_manifest(r.changes, dest, question, out_path.parent_path());
     file_write(out_path, pack_bytes(text.begin(), text.end()));
-    // The entries of each action, in the table's order.
-    std::string counts = pack_action_list(
-        [&](const payload_action_row &a) {
-            size_t n = std::count_if(r.changes.begin(), r.changes.end(),
-                                     [&](const diff_change &c) { return c.action == a.code; });
-            return std::to_string(n) + " " + a.word + (n == 1 ? " entry" : " entries");
-        },
-        ", ");
-    printf("wrote %s: %s\n", out_file.c_str(), counts.c_str());
+    std::vector<uint8_t> actions;
+    for (const diff_change &c : r.changes)
+        actions.push_back(c.action);
+    printf("wrote %s: %s\n", out_file.c_str(), pack_action_counts(actions).c_str());
     // The manifest is checked as build will read it, so that a name the
     // format cannot carry shows now, with its line.
     manifest m = manifest_load(out_path);

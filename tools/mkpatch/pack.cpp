@@ -160,6 +160,17 @@ std::string pack_action_list(const std::function<std::string(const payload_actio
     return out;
 }
 
+std::string pack_action_counts(const std::vector<uint8_t> &actions)
+{
+    std::string out;
+    for (const payload_action_row &a : PAYLOAD_ACTIONS) {
+        auto n = static_cast<size_t>(std::count(actions.begin(), actions.end(), a.code));
+        if (n)
+            out += (out.empty() ? "" : ", ") + std::to_string(n) + " " + a.word + (n == 1 ? " entry" : " entries");
+    }
+    return out.empty() ? "no entries" : out;
+}
+
 pack_bytes pack_record_head(const pack_record &r)
 {
     pack_bytes out(RECORD_DATA_HEAD_SIZE);

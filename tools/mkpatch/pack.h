@@ -58,6 +58,10 @@ std::string pack_hex(uint32_t v, int digits);
 // of each: "A", "A<last>B", "A, B<last>C".
 std::string pack_action_list(const std::function<std::string(const payload_action_row &)> &item, const char *last);
 
+// How many of the entries are of each action, in the table's order, those
+// of none left out: "1 write entry, 2 patch entries"; "no entries".
+std::string pack_action_counts(const std::vector<uint8_t> &actions);
+
 // One entry record's head: its fields in code page 932, without terminators.
 struct pack_record {
     uint8_t action = ACTION_DELETE;
