@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!payload_action_of(e.action) || e.name.empty() || e.name.size() >= RECORD_NAME_SIZE ||
             e.dest.size() >= RECORD_DEST_SIZE || e.name.find('\0') != std::string::npos ||
             e.dest.find('\0') != std::string::npos || !dest_parse(e.dest.c_str(), &parts) ||
-            payload_action_has_data(e.action) == e.source.empty())
+            payload_action_has_data(e.action) == e.source.empty() || payload_action_delta(e.action) == e.old.empty())
             abort();
     }
     return 0;

@@ -25,12 +25,13 @@ struct payload_action_row {
     const char *word;  // in the manifest and mkpatch's output
     bool has_data;     // the head ends in a data length D, and D bytes follow
     uint32_t data_at;  // the fixed bytes the data starts with, which D holds at least
+    bool delta;        // the data is the delta head and a delta against the target's old file
 };
 
 constexpr payload_action_row PAYLOAD_ACTIONS[] = {
-    {ACTION_WRITE, "write", true, 0},
-    {ACTION_DELETE, "delete", false, 0},
-    {ACTION_PATCH, "patch", true, DELTA_HEAD_SIZE},
+    {ACTION_WRITE, "write", true, 0, false},
+    {ACTION_DELETE, "delete", false, 0, false},
+    {ACTION_PATCH, "patch", true, DELTA_HEAD_SIZE, true},
 };
 
 // The row of the action code names; nullptr when it names none.
@@ -47,4 +48,11 @@ constexpr bool payload_action_has_data(uint8_t code)
 {
     const payload_action_row *row = payload_action_of(code);
     return row && row->has_data;
+}
+
+// Whether code names an action whose data is a delta against the old file.
+constexpr bool payload_action_delta(uint8_t code)
+{
+    const payload_action_row *row = payload_action_of(code);
+    return row && row->delta;
 }

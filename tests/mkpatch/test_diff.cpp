@@ -30,7 +30,7 @@ class DiffTrees : public testing::Test {
         fs::create_directories(p.parent_path());
         file_write(p, to_bytes(text));
     }
-    // Each change as "write NAME" or "delete NAME".
+    // Each change as "ACTION NAME".
     std::vector<std::string> changes(const diff_result &r)
     {
         std::vector<std::string> out;
@@ -55,12 +55,18 @@ TEST_F(DiffTrees, WritesDeletesAndNothingForTheSame)
     put(new_dir, "sub/deep.dat", "d2");
     put(new_dir, "sub/keep.dat", "k");
     put(new_dir, "sub/ソ.dat", "new");
-    diff_result r = diff_trees(old_dir, new_dir);
+    diff_result r = diff_trees(old_dir, new_dir, true);
     EXPECT_EQ(r.errors, std::vector<std::string>());
     EXPECT_EQ(r.warnings, std::vector<std::string>());
-    EXPECT_EQ(changes(r), std::vector<std::string>({"write added.txt", "write changed.txt", "delete gone.txt",
-                                                    "write sub\\deep.dat", "write sub\\ソ.dat"}));
+    EXPECT_EQ(changes(r), std::vector<std::string>({"write added.txt", "patch changed.txt", "delete gone.txt",
+                                                    "patch sub\\deep.dat", "write sub\\ソ.dat"}));
+    EXPECT_EQ(r.changes[3].source, new_dir / "sub" / "deep.dat");
+    EXPECT_EQ(r.changes[3].old, old_dir / "sub" / "deep.dat");
     EXPECT_EQ(r.changes[4].source, new_dir / "sub" / file_path("ソ.dat"));
+    // Without deltas a changed file is written whole.
+    EXPECT_EQ(changes(diff_trees(old_dir, new_dir, false)),
+              std::vector<std::string>({"write added.txt", "write changed.txt", "delete gone.txt",
+                                        "write sub\\deep.dat", "write sub\\ソ.dat"}));
 }
 
 TEST_F(DiffTrees, FoldersThePatchCannotMake)
@@ -70,7 +76,7 @@ TEST_F(DiffTrees, FoldersThePatchCannotMake)
     put(new_dir, "maps/north/n.map", "n");
     fs::create_directories(new_dir / "empty");
     fs::create_directories(old_dir / "old_only");
-    diff_result r = diff_trees(old_dir, new_dir);
+    diff_result r = diff_trees(old_dir, new_dir, true);
     EXPECT_EQ(r.errors, std::vector<std::string>({"NEW has the folder 'maps', which OLD lacks: the patch cannot "
                                                   "create folders, so its files cannot be written"}));
     EXPECT_EQ(r.warnings,
@@ -85,14 +91,15 @@ TEST_F(DiffTrees, LetterCaseIsOneNameAsOnWindows)
     put(old_dir, "data.bin", "1");
     put(new_dir, "README.TXT", "r");
     put(new_dir, "Data.bin", "2");
-    diff_result r = diff_trees(old_dir, new_dir);
+    diff_result r = diff_trees(old_dir, new_dir, true);
     // Not a delete of the old spelling after the write: that would remove the new file.
-    EXPECT_EQ(changes(r), std::vector<std::string>({"write Data.bin"}));
+    EXPECT_EQ(changes(r), std::vector<std::string>({"patch Data.bin"}));
+    EXPECT_EQ(r.changes[0].old, old_dir / "data.bin");
     EXPECT_EQ(r.warnings.size(), 2u);
     put(new_dir, "readme.txt", "x");
     if (fs::equivalent(new_dir / "readme.txt", new_dir / "README.TXT"))
         GTEST_SKIP() << "this file system folds letter case itself";
-    EXPECT_EQ(diff_trees(old_dir, new_dir).errors,
+    EXPECT_EQ(diff_trees(old_dir, new_dir, true).errors,
               std::vector<std::string>({"NEW has both 'README.TXT' and 'readme.txt', which are one name on Windows"}));
 }
 
@@ -101,25 +108,27 @@ TEST_F(DiffTrees, TheManifestBuildsWhatTheDiffSays)
     put(old_dir, "it's.txt", "1");
     put(old_dir, "gone.txt", "g");
     put(new_dir, "it's.txt", "2");
-    diff_result r = diff_trees(old_dir, new_dir);
+    diff_result r = diff_trees(old_dir, new_dir, true);
     fs::path out = file_path(dir.file("m/patch.toml"));
     fs::create_directories(out.parent_path());
     std::string text = diff_manifest(r.changes, "%HKCR\\Software\\Orvane%Path%", "Go?\n\"now\"", out.parent_path());
-    EXPECT_NE(text.find("source = \"../new/it's.txt\"\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("source = \"../new/it's.txt\"\nold = \"../old/it's.txt\"\n"), std::string::npos) << text;
     manifest m = manifest_parse(text, out);
     ASSERT_EQ(m.errors, std::vector<std::string>());
     EXPECT_EQ(m.message, "Go?\\n\"now\"");
     ASSERT_EQ(m.entries.size(), 2u);
     EXPECT_EQ(m.entries[0].name, "gone.txt");
     EXPECT_EQ(m.entries[0].action, ACTION_DELETE);
-    EXPECT_EQ(m.entries[1].action, ACTION_WRITE);
+    EXPECT_EQ(m.entries[1].action, ACTION_PATCH);
     EXPECT_EQ(fs::canonical(m.entries[1].source), fs::canonical(new_dir / "it's.txt"));
+    EXPECT_EQ(fs::canonical(m.entries[1].old), fs::canonical(old_dir / "it's.txt"));
 }
 
+// The demo's patch writes its changed files whole: the diff without deltas.
 TEST(DiffExample, TheDemoManifestIsTheDiffOfTheDemoTrees)
 {
     fs::path examples = file_path(MKPATCH_EXAMPLES);
-    diff_result r = diff_trees(examples / "app-v1", examples / "app-v2");
+    diff_result r = diff_trees(examples / "app-v1", examples / "app-v2", false);
     ASSERT_EQ(r.errors, std::vector<std::string>());
     manifest m = manifest_load(examples / "patch.toml");
     ASSERT_EQ(m.errors, std::vector<std::string>());

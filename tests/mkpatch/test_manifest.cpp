@@ -261,7 +261,16 @@ TEST_F(ManifestFile, EntryErrors)
     EXPECT_EQ(entry_errors("action = 'delete'\nname = 'A'\n"),
               v({"2: error: entry 1: no dest, and the manifest has no default dest"}));
     EXPECT_EQ(entry_errors("action = 'delete'\nname = 'A'\ndest = 'C:\\X'\nsize = 3\n"),
-              v({"6: error: entry 1: unknown key 'size' (an entry has action, name, dest and source)"}));
+              v({"6: error: entry 1: unknown key 'size' (an entry has action, name, dest, source and old)"}));
+    // A patch needs its old file, which no other action takes.
+    EXPECT_EQ(entry_errors("action = 'patch'\nname = 'A'\ndest = 'C:\\X'\nsource = 'a.dat'\n"),
+              v({"2: error: entry 1: a patch entry needs an old file (old = \"FILE\"), the version it applies to"}));
+    EXPECT_EQ(entry_errors("action = 'write'\nname = 'A'\ndest = 'C:\\X'\nsource = 'a.dat'\nold = 'a.dat'\n"),
+              v({"7: error: entry 1: a write entry takes no old"}));
+    EXPECT_EQ(entry_errors("action = 'patch'\nname = 'A'\ndest = 'C:\\X'\nold = 'a.dat'\n"),
+              v({"2: error: entry 1: a patch entry needs a source file"}));
+    EXPECT_EQ(entry_errors("action = 'patch'\nname = 'A'\ndest = 'C:\\X'\nsource = 'a.dat'\nold = 'none.dat'\n"),
+              v({"7: error: entry 1: old: " + file_utf8(file_path(dir.file("none.dat"))) + ": no such file"}));
     EXPECT_EQ(entry_errors("action = 'delete'\nname = 7\ndest = 'C:\\X'\n"),
               v({"4: error: entry 1: name: must be a string"}));
     EXPECT_EQ(entry_errors("action = 'delete'\nname = 'A|B'\ndest = 'C:\\X'\n"),

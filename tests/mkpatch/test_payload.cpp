@@ -5,11 +5,13 @@
 
 #include <string>
 
+#include "encode/qzd_encode.h"
 #include "encode/qzt_encode.h"
 #include "payload/crc32.h"
 #include "payload/read.h"
 #include "stream/mstrm.h"
 #include "test_util.h"
+#include "tools/mkpatch/delta.h"
 #include "tools/mkpatch/files.h"
 #include "tools/mkpatch/pack.h"
 
@@ -462,4 +464,94 @@ TEST(PayloadActions, EveryRowAgreesAcrossTheLayers)
         EXPECT_EQ(payload_check_head(rec.data(), static_cast<uint32_t>(rec.size())), PAYLOAD_OK) << int(code);
         EXPECT_NE(parse_fault(rec).find("is neither 1 (write), 2 (delete) nor 4 (patch)"), std::string::npos);
     }
+}
+
+namespace {
+
+// Bytes that compress about as a data file's do: lines of keys and
+// pseudo-random values.
+bytes text_like(size_t len, uint32_t seed)
+{
+    bytes out;
+    while (out.size() < len) {
+        seed = seed * 1103515245u + 12345u;
+        std::string line = "item" + std::to_string(seed >> 24) + " = " + std::to_string((seed >> 8) & 0xFFF) + "\n";
+        out.insert(out.end(), line.begin(), line.end());
+    }
+    out.resize(len);
+    return out;
+}
+
+}  // namespace
+
+// A patch entry is coded against its old file and against nothing, and the
+// smaller record kept: a new file unlike its old one costs what a write of it
+// does but for the delta's heads (16 bytes, and about 12 a block compressed), one like its
+// old file far less; either way the head names the old file.
+TEST(PatchEntry, CostsNoMoreThanAWriteButForItsHeads)
+{
+    TempDir dir;
+    bytes fresh = text_like(300000, 1), unlike = text_like(200000, 2), like = fresh;
+    like.erase(like.begin() + 5000, like.begin() + 5100);
+    like[100000] ^= 0x20;
+    write_file(dir.file("new"), fresh);
+    write_file(dir.file("unlike"), unlike);
+    write_file(dir.file("like"), like);
+    size_t blocks = fresh.size() / QZT_BLOCK + 1;
+    for (int level : {QZT_LEVEL_FAST, QZT_LEVEL_BEST}) {
+        SCOPED_TRACE(level);
+        strm_ptr in(mstrm_new_reader(fresh.data(), static_cast<uint32_t>(fresh.size())));
+        size_t write_blob = 0;
+        pack_compress(record(ACTION_WRITE, "A", "C:\\X", fresh.size()), in.get(), level,
+                      [&](const uint8_t *, uint32_t n) {
+                          write_blob += n;
+                          return true;
+                      });
+        pack_record r = record(ACTION_PATCH, "A", "C:\\X");
+        delta_entry alone = delta_build(r, file_path(dir.file("unlike")), file_path(dir.file("new")), level);
+        EXPECT_LE(alone.blob.size(), write_blob + DELTA_HEAD_SIZE + 16 * blocks) << write_blob;
+        EXPECT_EQ(alone.record.delta.old_len, unlike.size());
+        EXPECT_EQ(alone.record.delta.old_crc, crc32_update(0, unlike.data(), unlike.size()));
+        EXPECT_EQ(alone.record.delta.new_crc, crc32_update(0, fresh.data(), fresh.size()));
+        delta_entry near = delta_build(r, file_path(dir.file("like")), file_path(dir.file("new")), level);
+        EXPECT_TRUE(near.from_old);
+        EXPECT_LT(near.blob.size() * 20, write_blob) << near.blob.size();
+    }
+}
+
+// The delta's own structure is checked without the old file, against zeros
+// of its length: a damaged block, or a delta that makes another length than
+// its head says, is refused.
+TEST(PatchEntry, ADamagedDeltaIsFoundWithoutTheOldFile)
+{
+    bytes old_data = text_like(100000, 3), new_data = text_like(120000, 3);
+    new_data[500] ^= 1;
+    strm_ptr out(mstrm_new_writer());
+    qzd_encode(old_data.data(), static_cast<uint32_t>(old_data.size()), new_data.data(),
+               static_cast<uint32_t>(new_data.size()), out.get());
+    uint32_t len;
+    const uint8_t *p = mstrm_data(out.get(), &len);
+    bytes delta(p, p + len);
+    payload_delta_head d{static_cast<uint32_t>(old_data.size()), 0, static_cast<uint32_t>(new_data.size()), 0};
+    auto decode = [&](const bytes &b, const payload_delta_head &head) -> std::string {
+        strm_ptr in(mstrm_new_reader(b.data(), static_cast<uint32_t>(b.size())));
+        try {
+            delta_decode(in.get(), head, nullptr);
+        } catch (const mkpatch_error &e) {
+            return e.what();
+        }
+        return "";
+    };
+    EXPECT_EQ(decode(delta, d), "");
+    payload_delta_head longer = d;
+    longer.new_len++;
+    EXPECT_EQ(decode(delta, longer), "the delta makes 120000 bytes, the new file is 120001");
+    payload_delta_head smaller_old = d;
+    smaller_old.old_len = 10;
+    EXPECT_NE(decode(delta, smaller_old).find("block corrupt"), std::string::npos);
+    bytes cut(delta.begin(), delta.end() - 3);
+    EXPECT_NE(decode(cut, d), "");
+    bytes unsynced = delta;
+    unsynced[0] ^= 0xFF;
+    EXPECT_EQ(decode(unsynced, d), "delta block 1: block out of sync");
 }

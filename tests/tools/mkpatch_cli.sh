@@ -54,7 +54,7 @@ grep_err "bytes follow the last entry (1506 bytes that are no trailer)"
 expect 0 list "$tmp/tail.exe"
 grep -q '^  Orvane をバージョン 1.1 に更新します。$' "$tmp/out" || fail "list: question: $(cat "$tmp/out")"
 grep -q '^  よろしいですか？$' "$tmp/out" || fail "list: second line of the question"
-grep -Eq '^ +3  delete +- +[0-9]+  %HKCR\\Software\\Orvane\\Game%Path%  NOTES.TXT$' "$tmp/out" ||
+grep -Eq '^ +3  delete +- +- +[0-9]+  %HKCR\\Software\\Orvane\\Game%Path%  NOTES.TXT$' "$tmp/out" ||
     fail "list: the delete entry: $(cat "$tmp/out")"
 grep -q '^%HKCR\\ reads HKEY_CURRENT_USER.$' "$tmp/out" || fail "list: the note on %HKCR\\"
 # README.TXT beside the patch, in code page 932 with CR LF.
@@ -168,8 +168,9 @@ printf 'v1' >"$tmp/old/data/level.dat"
 head -c 100000 /dev/urandom >"$tmp/new/data/level.dat"
 printf 'new' >"$tmp/new/data/ソフト.txt"
 printf 'gone' >"$tmp/old/gone.txt"
-expect 0 diff "$tmp/old" "$tmp/new" --dest 'C:\Games\Test' -o "$tmp/m/patch.toml"
+expect 0 diff "$tmp/old" "$tmp/new" --dest 'C:\Games\Test' -o "$tmp/m/patch.toml" --no-delta
 grep -q "^source = '../new/data/level.dat'$" "$tmp/m/patch.toml" || fail "sources: $(cat "$tmp/m/patch.toml")"
+grep -q '^action = "patch"$' "$tmp/m/patch.toml" && fail "--no-delta wrote a patch entry: $(cat "$tmp/m/patch.toml")"
 expect 0 build "$tmp/m/patch.toml" -o "$tmp/m/p.exe" --stub "$tmp/stub.exe" -1
 expect 0 extract "$tmp/m/p.exe" "$tmp/got"
 grep -q '^not extracted, a delete entry: gone.txt  (in C:\\Games\\Test)$' "$tmp/out" ||
@@ -189,6 +190,42 @@ open(sys.argv[1], "wb").write(d)' "$tmp/m/bad.exe"
 expect 1 extract "$tmp/m/bad.exe" "$tmp/bad-got"
 grep_err "checksum does not match"
 [ ! -e "$tmp/bad-got" ] || fail "a bad patch left $(find "$tmp/bad-got")"
+
+# Patch entries: diff makes one for a changed file, extract --old rebuilds the
+# new file from the old tree, and an old tree of another version is refused
+# by name, with nothing written.
+mkdir -p "$tmp/dold/data" "$tmp/dnew/data" "$tmp/dm"
+head -c 200000 "$mkpatch" >"$tmp/dold/data/level.dat"
+{ head -c 70000 "$mkpatch"; printf 'a change'; tail -c +70001 "$tmp/dold/data/level.dat"; } >"$tmp/dnew/data/level.dat"
+printf 'gone' >"$tmp/dold/gone.txt"
+expect 0 diff "$tmp/dold" "$tmp/dnew" --dest 'C:\Games\Test' -o "$tmp/dm/patch.toml"
+grep_out "1 patch entry"
+grep -q "^old = '../dold/data/level.dat'$" "$tmp/dm/patch.toml" || fail "diff: $(cat "$tmp/dm/patch.toml")"
+for level in -1 -9; do
+    expect 0 build "$tmp/dm/patch.toml" -o "$tmp/dm/p$level.exe" --stub "$tmp/stub.exe" $level
+    grep -Eq '^ +1  patch   data\\level.dat  200008 bytes from 200000, delta [0-9]+, blob [0-9]+$' "$tmp/out" ||
+        fail "build $level: $(cat "$tmp/out")"
+    expect 0 list "$tmp/dm/p$level.exe"
+    grep -Eq '^ +1  patch +200008 +200000 +[0-9]+  C:\\Games\\Test +data\\level.dat$' "$tmp/out" ||
+        fail "list $level: $(cat "$tmp/out")"
+    expect 0 verify "$tmp/dm/p$level.exe"
+    grep_out '^entry 1: delta sound, makes 200008 bytes'
+    expect 0 extract "$tmp/dm/p$level.exe" "$tmp/dgot$level" --old "$tmp/dold"
+    cmp -s "$tmp/dgot$level/data/level.dat" "$tmp/dnew/data/level.dat" || fail "extract --old ($level): level.dat differs"
+done
+[ "$(stat -c %s "$tmp/dm/p-9.exe")" -lt $((65536 + 2000)) ] || fail "the delta gains nothing from the old file"
+expect 0 verify "$tmp/dm/p-9.exe" --old "$tmp/dold"
+grep_out "^entry 1: rebuilt from $tmp/dold/data/level.dat: 200008 bytes, CRC-32 matches$"
+expect 1 extract "$tmp/dm/p-9.exe" "$tmp/dnone"
+grep_err "entry 1 (data\\\\level.dat) is a patch entry, rebuilt from the file it changes: give --old DIR"
+[ ! -e "$tmp/dnone" ] || fail "extract without --old left $(find "$tmp/dnone")"
+cp -r "$tmp/dold" "$tmp/dother"
+printf 'X' | dd of="$tmp/dother/data/level.dat" bs=1 seek=5 conv=notrunc status=none
+for sub in "extract $tmp/dm/p-9.exe $tmp/dwrong" "verify $tmp/dm/p-9.exe"; do
+    expect 1 $sub --old "$tmp/dother"
+    grep_err "entry 1 (data\\\\level.dat): $tmp/dother/data/level.dat has the CRC-32 0x[0-9A-F]*, not the version the patch is for"
+done
+[ ! -e "$tmp/dwrong" ] || fail "extract from the wrong old tree left $(find "$tmp/dwrong")"
 
 # diff refuses files in a folder the patch would have to make.
 mkdir -p "$tmp/new/maps"
@@ -230,8 +267,10 @@ expect 2 build "$examples/patch.toml" -o "$tmp/demo/x.exe" --stub "$tmp/stub.exe
 # every run, whatever the number of threads that code the blocks.
 mkdir -p "$tmp/repro"
 head -c 300000 "$mkpatch" >"$tmp/repro/big.bin"
+head -c 250000 "$mkpatch" | tail -c 200000 >"$tmp/repro/old.bin"
 printf 'question = "Q"\ndest = "C:\\\\G"\n[[entry]]\naction = "write"\nname = "BIG.BIN"\nsource = "big.bin"\n' \
     >"$tmp/repro/patch.toml"
+printf '[[entry]]\naction = "patch"\nname = "NEW.BIN"\nsource = "big.bin"\nold = "old.bin"\n' >>"$tmp/repro/patch.toml"
 run=0
 for threads in 2 2 1 5; do
     run=$((run + 1))

@@ -5,6 +5,7 @@
 
 #include "payload/crc32.h"
 #include "tools/mkpatch/commands.h"
+#include "tools/mkpatch/delta.h"
 #include "tools/mkpatch/elevation.h"
 #include "tools/mkpatch/files.h"
 #include "tools/mkpatch/output.h"
@@ -81,7 +82,8 @@ struct mkpatch_built {
 };
 
 // Writes the patch of the manifest's entries on the image to path, reading
-// each source a batch at a time as it is compressed.
+// each write's source a batch at a time as it is compressed; a patch entry's
+// files are read whole, for its delta (tools/mkpatch/delta.h).
 mkpatch_built mkpatch_write(const fs::path &path, const std::string &manifest_file, const manifest &m,
                             const pack_bytes &image, int level)
 {
@@ -95,20 +97,28 @@ mkpatch_built mkpatch_write(const fs::path &path, const std::string &manifest_fi
         r.name = e.name;
         r.dest = e.dest;
         pack_written written;
+        bool from_old = true;
         try {
-            strm_ptr data;
-            if (payload_action_has_data(e.action)) {
-                std::error_code ec;
-                uintmax_t size = fs::file_size(e.source, ec);
-                if (ec)
-                    throw mkpatch_error(file_utf8(e.source) + ": " + ec.message());
-                if (size > PACK_MAX_DATA)
-                    throw mkpatch_error(file_utf8(e.source) + " grew past " + std::to_string(PACK_MAX_DATA) +
-                                        " bytes since it was checked");
-                r.size = static_cast<uint32_t>(size);
-                data = file_open_read(e.source);
+            if (payload_action_delta(e.action)) {
+                delta_entry d = delta_build(r, e.old, e.source, level);
+                r = d.record;
+                from_old = d.from_old;
+                written = pack_write_blob(&w, d.blob, d.data_crc);
+            } else {
+                strm_ptr data;
+                if (payload_action_has_data(e.action)) {
+                    std::error_code ec;
+                    uintmax_t size = fs::file_size(e.source, ec);
+                    if (ec)
+                        throw mkpatch_error(file_utf8(e.source) + ": " + ec.message());
+                    if (size > PACK_MAX_DATA)
+                        throw mkpatch_error(file_utf8(e.source) + " grew past " + std::to_string(PACK_MAX_DATA) +
+                                            " bytes since it was checked");
+                    r.size = static_cast<uint32_t>(size);
+                    data = file_open_read(e.source);
+                }
+                written = pack_write_entry(&w, r, data.get());
             }
-            written = pack_write_entry(&w, r, data.get());
         } catch (const mkpatch_error &x) {
             throw mkpatch_error(manifest_file + ":" + std::to_string(e.line) + ": entry " + std::to_string(k) + ": " +
                                 x.what());
@@ -116,7 +126,11 @@ mkpatch_built mkpatch_write(const fs::path &path, const std::string &manifest_fi
         built.records.push_back(r);
         built.data_crcs.push_back(written.data_crc);
         printf("%5zu  %-6s  %s", k, payload_action_of(e.action)->word, mkpatch_show(e.name).c_str());
-        if (payload_action_has_data(e.action))
+        if (payload_action_delta(e.action))
+            printf("  %u bytes from %u, delta %u, blob %u%s", static_cast<unsigned>(r.delta.new_len),
+                   static_cast<unsigned>(r.delta.old_len), static_cast<unsigned>(r.size - DELTA_HEAD_SIZE),
+                   static_cast<unsigned>(written.blob), from_old ? "" : " (coded alone: the old file gives nothing)");
+        else if (payload_action_has_data(e.action))
             printf("  %u bytes, blob %u", static_cast<unsigned>(r.size), static_cast<unsigned>(written.blob));
         printf("\n");
     }
@@ -138,6 +152,8 @@ void mkpatch_read_back(const fs::path &path, const mkpatch_built &built)
     compare.record = [&](uint32_t entry, const pack_record &r) {
         const pack_record &b = built.records[entry - 1];
         same = same && r.action == b.action && r.name == b.name && r.dest == b.dest && r.size == b.size &&
+               r.delta.old_len == b.delta.old_len && r.delta.old_crc == b.delta.old_crc &&
+               r.delta.new_len == b.delta.new_len && r.delta.new_crc == b.delta.new_crc &&
                crc == built.data_crcs[entry - 1];
         crc = 0;
     };
@@ -201,8 +217,11 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
             output_done(&part);
         }
     }
-    printf("wrote %s: %zu entr%s, payload %zu bytes, %zu bytes in all%s\n", out_file.c_str(), m.entries.size(),
-           m.entries.size() == 1 ? "y" : "ies", static_cast<size_t>(built.size - PAYLOAD_OFFSET),
+    std::vector<uint8_t> actions;
+    for (const manifest_entry &e : m.entries)
+        actions.push_back(e.action);
+    printf("wrote %s: %s, payload %zu bytes, %zu bytes in all%s\n", out_file.c_str(),
+           pack_action_counts(actions).c_str(), static_cast<size_t>(built.size - PAYLOAD_OFFSET),
            static_cast<size_t>(fs::file_size(out_path)), sign_wanted(sign) ? ", signed" : "");
     if (!m.readme.empty()) {
         // The program shows the README.TXT of its own folder.

@@ -1,5 +1,4 @@
 // mkpatch diff: the manifest that turns one folder tree into another.
-#include <algorithm>
 #include <cstdio>
 
 #include "tools/mkpatch/commands.h"
@@ -9,9 +8,9 @@
 namespace fs = std::filesystem;
 
 int mkpatch_diff(const std::string &old_dir, const std::string &new_dir, const std::string &dest,
-                 const std::string &out_file, const std::string &question)
+                 const std::string &out_file, const std::string &question, bool delta)
 {
-    diff_result r = diff_trees(file_path(old_dir), file_path(new_dir));
+    diff_result r = diff_trees(file_path(old_dir), file_path(new_dir), delta);
     for (const std::string &w : r.warnings)
         fprintf(stderr, "mkpatch: warning: %s\n", w.c_str());
     for (const std::string &e : r.errors)
@@ -22,10 +21,10 @@ int mkpatch_diff(const std::string &old_dir, const std::string &new_dir, const s
     fs::path out_path = file_path(out_file);
     std::string text = diff_manifest(r.changes, dest, question, out_path.parent_path());
     file_write(out_path, pack_bytes(text.begin(), text.end()));
-    size_t writes = std::count_if(r.changes.begin(), r.changes.end(),
-                                  [](const diff_change &c) { return c.action == ACTION_WRITE; });
-    printf("wrote %s: %zu write%s, %zu delete%s\n", out_file.c_str(), writes, writes == 1 ? "" : "s",
-           r.changes.size() - writes, r.changes.size() - writes == 1 ? "" : "s");
+    std::vector<uint8_t> actions;
+    for (const diff_change &c : r.changes)
+        actions.push_back(c.action);
+    printf("wrote %s: %s\n", out_file.c_str(), pack_action_counts(actions).c_str());
     // The manifest is checked as build will read it, so that a name the
     // format cannot carry shows now, with its line.
     manifest m = manifest_load(out_path);

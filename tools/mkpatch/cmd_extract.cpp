@@ -1,12 +1,11 @@
-// mkpatch extract: the files of a patch's write entries under a folder.
+// mkpatch extract: the files of a patch's write entries, and of its patch
+// entries rebuilt from the old tree, under a folder.
 #include <cstdio>
 #include <map>
 #include <system_error>
 
 #include "tools/mkpatch/commands.h"
-#include "tools/mkpatch/cp932.h"
 #include "tools/mkpatch/files.h"
-#include "tools/mkpatch/manifest_values.h"
 
 namespace fs = std::filesystem;
 
@@ -40,12 +39,14 @@ struct mkpatch_staging {
 
 }  // namespace
 
-int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool force)
+int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool force, const std::string &old_dir)
 {
-    // The patch is read once: each write entry's data goes to a file of its
-    // own in a staging folder as it is decoded, and only once the whole patch
-    // has passed its checks and no file is in the way do the files take their
-    // places. A bad patch leaves nothing behind.
+    // The patch is read once: each entry's data (a patch entry's delta) goes
+    // to a file of its own in a staging folder as it is decoded, a patch
+    // entry's new file is rebuilt there from its delta and the old tree, and
+    // only once the whole patch has passed its checks and no file is in the
+    // way do the files take their places. A bad patch, or an old file that is
+    // not the version a patch entry is for, leaves nothing behind.
     struct target {
         uint32_t entry;
         fs::path path;
@@ -58,6 +59,7 @@ int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool 
     std::map<fs::path, uint32_t> last;
     std::vector<std::string> deletes;
     fs::path root = file_path(dir);
+    fs::path old_root = file_path(old_dir);
     mkpatch_staging staging(root);
     file_writer out;  // the staged file of the entry being read
     uint32_t out_entry = 0;
@@ -72,26 +74,39 @@ int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool 
         stage(k);
         file_put(&out, data, n);
     };
-    // A write's file is staged; a delete is named.
-    auto extract_write = [&](uint32_t k, const pack_record &r) {
-        std::string name;
-        if (!cp932_to_utf8(r.name, &name))
-            throw mkpatch_error("entry " + std::to_string(k) + ": the name '" + mkpatch_show(r.name) +
-                                "' is not valid code page 932");
-        try {
-            manifest_name(name);
-        } catch (const mkpatch_error &e) {
-            throw mkpatch_error("entry " + std::to_string(k) + ": the name '" + name +
-                                "' cannot be extracted: " + e.what());
-        }
-        stage(k);  // an empty file has no data to open it
-        file_finish(&out);
-        fs::path path = file_under(root, name);
+    // The staged file of entry k, of size bytes, is to become its file.
+    auto place = [&](uint32_t k, const pack_record &r, uint32_t size) {
+        fs::path path = mkpatch_entry_path(root, k, r);
         std::error_code ec;
         if (!force && !last.count(path) && fs::exists(path, ec))
             throw mkpatch_error(file_utf8(path) + " exists already (use --force to overwrite)");
         last[path] = k;
-        targets.push_back({k, path, r.size});
+        targets.push_back({k, path, size});
+    };
+    auto extract_write = [&](uint32_t k, const pack_record &r) {
+        stage(k);  // an empty file has no data to open it
+        file_finish(&out);
+        place(k, r, r.size);
+    };
+    // The staged delta becomes the new file it makes.
+    auto extract_patch = [&](uint32_t k, const pack_record &r) {
+        if (old_dir.empty())
+            throw mkpatch_error("entry " + std::to_string(k) + " (" + mkpatch_show(r.name) +
+                                ") is a patch entry, rebuilt from the file it changes: give --old DIR, the folder "
+                                "the patch applies to");
+        stage(k);
+        file_finish(&out);
+        fs::path rebuilt = staging.entry(k).concat(".new");
+        {
+            strm_ptr delta = file_open_read(staging.entry(k));
+            strm_seek(delta.get(), DELTA_HEAD_SIZE);
+            file_writer made = file_create(rebuilt);
+            mkpatch_rebuild(delta.get(), k, r, &old_root,
+                            [&](const uint8_t *data, size_t n) { file_put(&made, data, n); });
+            file_finish(&made);
+        }
+        fs::rename(rebuilt, staging.entry(k));
+        place(k, r, r.delta.new_len);
     };
     visit.record = [&](uint32_t k, const pack_record &r) {
         // pack_read hands on only records of the actions of the table.
@@ -103,7 +118,8 @@ int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool 
             deletes.push_back(mkpatch_show(r.name) + "  (in " + mkpatch_show(r.dest) + ")");
             break;
         case ACTION_PATCH:
-            throw mkpatch_error("entry " + std::to_string(k) + ": patch entries are not extracted yet");
+            extract_patch(k, r);
+            break;
         }
     };
     pack_layout layout;

@@ -70,15 +70,20 @@ void mkpatch_signature(const std::string &patch_file)
 int mkpatch_list(const std::string &patch_file)
 {
     struct row {
-        std::string action, size, packed, dest, name;
+        std::string action, size, old_size, packed, dest, name;
     };
     std::vector<row> rows;
     pack_layout layout;
     bool registry_user = false;
     pack_visitor add_row;
     add_row.record = [&](uint32_t k, const pack_record &r) {
+        // The file's size: a write's data, a patch's new file; a patch's old
+        // file beside it.
         const payload_action_row *action = payload_action_of(r.action);
-        rows.push_back({action->word, action->has_data ? std::to_string(r.size) : "-",
+        std::string size = action->delta      ? std::to_string(r.delta.new_len)
+                           : action->has_data ? std::to_string(r.size)
+                                              : "-";
+        rows.push_back({action->word, size, action->delta ? std::to_string(r.delta.old_len) : "-",
                         std::to_string(layout.blob_length[k - 1]), mkpatch_show(r.dest), mkpatch_show(r.name)});
         registry_user = registry_user || manifest_reads_user(r.dest);
     };
@@ -109,11 +114,13 @@ int mkpatch_list(const std::string &patch_file)
     for (const row &r : rows)
         dest_width = std::max(dest_width, mkpatch_width(r.dest));
     if (!rows.empty())
-        printf("\n    #  action        size      blob  destination%*s  name\n", static_cast<int>(dest_width - 11), "");
+        printf("\n    #  action        size    old size      blob  destination%*s  name\n",
+               static_cast<int>(dest_width - 11), "");
     size_t k = 0;
     for (const row &r : rows)
-        printf("%5zu  %-6s  %10s  %8s  %s%*s  %s\n", ++k, r.action.c_str(), r.size.c_str(), r.packed.c_str(),
-               r.dest.c_str(), static_cast<int>(dest_width - mkpatch_width(r.dest)), "", r.name.c_str());
+        printf("%5zu  %-6s  %10s  %10s  %8s  %s%*s  %s\n", ++k, r.action.c_str(), r.size.c_str(), r.old_size.c_str(),
+               r.packed.c_str(), r.dest.c_str(), static_cast<int>(dest_width - mkpatch_width(r.dest)), "",
+               r.name.c_str());
     if (registry_user)
         printf("\n%%HKCR\\ reads HKEY_CURRENT_USER.\n");
     if (fault)
@@ -121,7 +128,7 @@ int mkpatch_list(const std::string &patch_file)
     return 0;
 }
 
-int mkpatch_verify(const std::string &patch_file)
+int mkpatch_verify(const std::string &patch_file, const std::string &old_dir)
 {
     // The signature and the payload are both checked, and each fault named.
     std::vector<std::string> faults;
@@ -137,17 +144,47 @@ int mkpatch_verify(const std::string &patch_file)
     }
     try {
         pack_layout layout;
-        mkpatch_read(patch_file, &layout);
-        printf("%s: OK, %u entr%s, payload %zu bytes\n", patch_file.c_str(), layout.count,
-               layout.count == 1 ? "y" : "ies", static_cast<size_t>(layout.end - PAYLOAD_OFFSET));
-        // Only a trailer says the bytes are the ones built; without one, they
-        // merely form a sound patch.
-        if (!layout.trailer)
-            printf("no trailer: structure checked only\n");
-        else if (layout.end == layout.size)
-            printf("trailer: CRC-32 matches\n");
-        else
-            printf("trailer: CRC-32 matches; %zu bytes follow it\n", static_cast<size_t>(layout.size - layout.end));
+        std::vector<std::pair<uint32_t, pack_record>> patches;
+        pack_visitor keep_patches;
+        keep_patches.record = [&](uint32_t k, const pack_record &r) {
+            if (payload_action_delta(r.action))
+                patches.emplace_back(k, r);
+        };
+        mkpatch_read(patch_file, &layout, keep_patches);
+        // Each delta decoded once more, a block at a time: against the old
+        // tree, or against zeros for its structure.
+        fs::path old_root = file_path(old_dir);
+        size_t delta_faults = faults.size();
+        strm_ptr file = patches.empty() ? nullptr : file_open_read(file_path(patch_file));
+        for (const auto &[k, r] : patches) {
+            try {
+                strm_ptr data = pack_open_data(file.get(), layout, k);
+                uint8_t head[DELTA_HEAD_SIZE];
+                strm_read(data.get(), head, sizeof head);
+                mkpatch_rebuild(data.get(), k, r, old_dir.empty() ? nullptr : &old_root);
+                if (old_dir.empty())
+                    printf("entry %u: delta sound, makes %u bytes (the CRC-32 needs --old)\n", static_cast<unsigned>(k),
+                           static_cast<unsigned>(r.delta.new_len));
+                else
+                    printf("entry %u: rebuilt from %s: %u bytes, CRC-32 matches\n", static_cast<unsigned>(k),
+                           file_utf8(mkpatch_entry_path(old_root, k, r)).c_str(),
+                           static_cast<unsigned>(r.delta.new_len));
+            } catch (const mkpatch_error &e) {
+                faults.push_back(patch_file + ": " + e.what());
+            }
+        }
+        if (faults.size() == delta_faults) {
+            printf("%s: OK, %u entr%s, payload %zu bytes\n", patch_file.c_str(), layout.count,
+                   layout.count == 1 ? "y" : "ies", static_cast<size_t>(layout.end - PAYLOAD_OFFSET));
+            // Only a trailer says the bytes are the ones built; without one,
+            // they merely form a sound patch.
+            if (!layout.trailer)
+                printf("no trailer: structure checked only\n");
+            else if (layout.end == layout.size)
+                printf("trailer: CRC-32 matches\n");
+            else
+                printf("trailer: CRC-32 matches; %zu bytes follow it\n", static_cast<size_t>(layout.size - layout.end));
+        }
     } catch (const mkpatch_error &e) {
         faults.push_back(e.what());
     }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,10 +21,13 @@ int mkpatch_build(const std::string &manifest_file, const std::string &out_file,
                   int level, std::optional<elevation> asked, const sign_options &sign);
 int mkpatch_sign(const std::string &patch_file, const std::string &out_file, const sign_options &o);
 int mkpatch_list(const std::string &patch_file);
-int mkpatch_verify(const std::string &patch_file);
-int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool force);
+// old_dir, when not empty, is the tree the patch applies to: its patch
+// entries are rebuilt from it.
+int mkpatch_verify(const std::string &patch_file, const std::string &old_dir);
+int mkpatch_extract(const std::string &patch_file, const std::string &dir, bool force, const std::string &old_dir);
+// delta: a patch entry for each changed file (else a write).
 int mkpatch_diff(const std::string &old_dir, const std::string &new_dir, const std::string &dest,
-                 const std::string &out_file, const std::string &question);
+                 const std::string &out_file, const std::string &question, bool delta);
 
 // Code page 932 text for display; where it is not valid, its bytes past
 // ASCII as \xNN.
@@ -32,6 +36,18 @@ std::string mkpatch_show(std::string_view cp932);
 void mkpatch_report(const manifest &m);
 // Checks all of the patch patch_file; its faults name the file.
 void mkpatch_read(const std::string &patch_file, pack_layout *layout, const pack_visitor &visit = {});
+// Where entry k's file lies under root: its name from code page 932, with
+// '\' between folders. Throws when the name is not valid code page 932 or
+// not one that a manifest may give.
+std::filesystem::path mkpatch_entry_path(const std::filesystem::path &root, uint32_t k, const pack_record &r);
+// Rebuilds patch entry k's new file from its delta, which data stands at
+// (after the delta head): from its old file under old_root, whose length
+// and CRC-32 are checked first, and then the new file's CRC-32; without
+// old_root, from zeros of the old file's length, which checks all but the
+// CRC-32. Each block goes to made, if given. Throws naming the entry and
+// the file at fault.
+void mkpatch_rebuild(strm *data, uint32_t k, const pack_record &r, const std::filesystem::path *old_root,
+                     const std::function<void(const uint8_t *, size_t)> &made = {});
 
 // The program build uses without --stub (cmd_build.cpp).
 std::filesystem::path mkpatch_find_stub(std::string *from);

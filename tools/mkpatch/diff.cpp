@@ -62,7 +62,7 @@ diff_tree diff_scan(const fs::path &root, const char *which, diff_result *r)
 
 }  // namespace
 
-diff_result diff_trees(const fs::path &old_dir, const fs::path &new_dir)
+diff_result diff_trees(const fs::path &old_dir, const fs::path &new_dir, bool delta)
 {
     diff_result r;
     diff_tree old_tree = diff_scan(old_dir, "OLD", &r);
@@ -97,6 +97,7 @@ diff_result diff_trees(const fs::path &old_dir, const fs::path &new_dir)
     for (auto &[key, name] : new_tree.files) {
         fs::path source = file_under(new_dir, name);
         auto old = old_tree.files.find(key);
+        diff_change change{ACTION_WRITE, name, source, {}};
         if (old != old_tree.files.end()) {
             if (file_read(file_under(old_dir, old->second)) == file_read(source)) {
                 if (old->second != name)
@@ -107,12 +108,14 @@ diff_result diff_trees(const fs::path &old_dir, const fs::path &new_dir)
             if (old->second != name)
                 r.warnings.push_back("'" + old->second + "' is '" + name +
                                      "' in NEW: the patch writes the new bytes but cannot rename the file");
+            if (delta)
+                change = {ACTION_PATCH, name, source, file_under(old_dir, old->second)};
         }
-        r.changes.push_back({ACTION_WRITE, name, source});
+        r.changes.push_back(change);
     }
     for (auto &[key, name] : old_tree.files) {
         if (!new_tree.files.count(key))
-            r.changes.push_back({ACTION_DELETE, name, {}});
+            r.changes.push_back({ACTION_DELETE, name, {}, {}});
     }
     std::sort(r.changes.begin(), r.changes.end(), [](const diff_change &a, const diff_change &b) {
         std::string ka = utf8_fold(a.name), kb = utf8_fold(b.name);
@@ -152,18 +155,24 @@ std::string diff_manifest(const std::vector<diff_change> &changes, std::string_v
                           const fs::path &manifest_dir)
 {
     fs::path base = fs::absolute(manifest_dir.empty() ? fs::path(".") : manifest_dir).lexically_normal();
-    std::string out = "# Made by mkpatch diff: writes for new and changed files, deletes for files that are gone.\n";
+    std::string out = "# Made by mkpatch diff: writes for new files, patches (or writes) for changed ones, deletes for "
+                      "files that are gone.\n";
     out += "question = " + diff_toml_string(question) + "\n";
     out += "dest = " + diff_toml_string(dest) + "\n";
     for (const diff_change &c : changes) {
         out += "\n[[entry]]\n";
         out += std::string("action = \"") + payload_action_of(c.action)->word + "\"\n";
         out += "name = " + diff_toml_string(c.name) + "\n";
-        if (payload_action_has_data(c.action)) {
-            fs::path abs = fs::absolute(c.source).lexically_normal();
+        // Relative to the manifest where a relative path exists.
+        auto path = [&](const fs::path &p) {
+            fs::path abs = fs::absolute(p).lexically_normal();
             fs::path rel = abs.lexically_relative(base);
-            out += "source = " + diff_toml_string(file_utf8((rel.empty() ? abs : rel).generic_u8string())) + "\n";
-        }
+            return diff_toml_string(file_utf8((rel.empty() ? abs : rel).generic_u8string()));
+        };
+        if (payload_action_has_data(c.action))
+            out += "source = " + path(c.source) + "\n";
+        if (payload_action_delta(c.action))
+            out += "old = " + path(c.old) + "\n";
     }
     return out;
 }

@@ -5,9 +5,9 @@
 //                 [SIGNING]
 //   mkpatch sign PATCH.exe -o SIGNED.exe SIGNING
 //   mkpatch list PATCH.exe
-//   mkpatch verify PATCH.exe
-//   mkpatch extract PATCH.exe DIR [--force]
-//   mkpatch diff OLD_DIR NEW_DIR --dest DEST -o MANIFEST [--question TEXT]
+//   mkpatch verify PATCH.exe [--old DIR]
+//   mkpatch extract PATCH.exe DIR [--force] [--old DIR]
+//   mkpatch diff OLD_DIR NEW_DIR --dest DEST -o MANIFEST [--question TEXT] [--no-delta]
 //
 //   mkpatch --version
 //
@@ -106,9 +106,9 @@ int main(int argc, char **argv)
     // On Windows CLI11 would take "/path" for an option; paths start so under Wine.
     app.allow_windows_style_options(false);
 
-    std::string manifest_file, out_file, stub_file, patch_file, dir, old_dir, new_dir, dest;
+    std::string manifest_file, out_file, stub_file, patch_file, dir, old_dir, new_dir, dest, old_tree;
     std::string question = "パッチを適用しますか？";
-    bool fast = false, best = false, force = false;
+    bool fast = false, best = false, force = false, no_delta = false;
 
     CLI::App *build = app.add_subcommand("build", "Make a patch from a manifest.");
     build->add_option("MANIFEST", manifest_file, "The manifest (TOML, UTF-8)")->required();
@@ -144,11 +144,18 @@ int main(int argc, char **argv)
 
     CLI::App *verify = app.add_subcommand("verify", "Check a patch; exit 1 naming the first fault.");
     verify->add_option("PATCH", patch_file, "The patch")->required();
+    verify
+        ->add_option("--old", old_tree,
+                     "The folder the patch applies to: rebuild each patch entry's file from it and check its CRC-32")
+        ->type_name("DIR");
 
     CLI::App *extract = app.add_subcommand("extract", "Write a patch's files under a folder.");
     extract->add_option("PATCH", patch_file, "The patch")->required();
     extract->add_option("DIR", dir, "The folder to write into (made if missing)")->required();
     extract->add_flag("-f,--force", force, "Overwrite files that exist");
+    extract
+        ->add_option("--old", old_tree, "The folder the patch applies to, from which patch entries' files are rebuilt")
+        ->type_name("DIR");
 
     CLI::App *diff = app.add_subcommand("diff", "Write the manifest that turns OLD_DIR into NEW_DIR.");
     diff->add_option("OLD_DIR", old_dir, "The tree as the users have it")->required();
@@ -156,6 +163,7 @@ int main(int argc, char **argv)
     diff->add_option("--dest", dest, "Destination of every entry (the folder of the tree's root)")->required();
     diff->add_option("-o,--output", out_file, "The manifest to write")->required();
     diff->add_option("--question", question, "The question the patch asks")->capture_default_str();
+    diff->add_flag("--no-delta", no_delta, "Write changed files whole (write entries), not as deltas (patch entries)");
 
     try {
         app.parse(static_cast<int>(arg_ptrs.size()), arg_ptrs.data());
@@ -189,9 +197,9 @@ int main(int argc, char **argv)
          }},
         {sign, [&] { return mkpatch_sign(patch_file, out_file, sign_sign); }},
         {list, [&] { return mkpatch_list(patch_file); }},
-        {verify, [&] { return mkpatch_verify(patch_file); }},
-        {extract, [&] { return mkpatch_extract(patch_file, dir, force); }},
-        {diff, [&] { return mkpatch_diff(old_dir, new_dir, dest, out_file, question); }},
+        {verify, [&] { return mkpatch_verify(patch_file, old_tree); }},
+        {extract, [&] { return mkpatch_extract(patch_file, dir, force, old_tree); }},
+        {diff, [&] { return mkpatch_diff(old_dir, new_dir, dest, out_file, question, !no_delta); }},
     };
     try {
         for (const auto &c : commands)

@@ -73,7 +73,7 @@ const std::string *manifest_string(const toml::node &n, std::string_view key, co
     return s;
 }
 
-// Checks that the write source is a readable file that fits a record.
+// Checks that a source or old file is a readable file that fits a record.
 void manifest_source(const fs::path &p)
 {
     std::error_code ec;
@@ -107,9 +107,9 @@ void manifest_entry_check(const toml::table &t, uint32_t k, const manifest_repor
     std::string prefix = "entry " + std::to_string(k) + ": ";
     size_t errors = m->errors.size();
     for (auto &&[key, value] : t) {
-        if (key != "action" && key != "name" && key != "dest" && key != "source")
+        if (key != "action" && key != "name" && key != "dest" && key != "source" && key != "old")
             rep.error(manifest_line(value), prefix + "unknown key '" + std::string(key.str()) +
-                                                "' (an entry has action, name, dest and source)");
+                                                "' (an entry has action, name, dest, source and old)");
     }
 
     const toml::node *action = t.get("action");
@@ -152,19 +152,25 @@ void manifest_entry_check(const toml::table &t, uint32_t k, const manifest_repor
         }
     }
 
-    const toml::node *source = t.get("source");
-    if (row && row->has_data && !source) {
-        rep.error(e.line, prefix + "a " + row->word + " entry needs a source file");
-    } else if (row && !row->has_data && source) {
-        rep.error(manifest_line(*source), prefix + "a " + row->word + " entry takes no source");
-    } else if (row && row->has_data) {
-        if (const std::string *s = manifest_string(*source, "source", prefix, rep)) {
-            e.source = file_path(*s);
-            if (e.source.is_relative())
-                e.source = base / e.source;
-            rep.check(manifest_line(*source), prefix + "source: ", [&] { manifest_source(e.source); });
+    // A file the action needs or refuses: the source of an action with data,
+    // the old file of a patch.
+    auto file_key = [&](const char *key, bool needed, const char *what, fs::path *out) {
+        const toml::node *node = t.get(key);
+        if (row && needed && !node) {
+            rep.error(e.line, prefix + "a " + row->word + " entry needs " + what);
+        } else if (row && !needed && node) {
+            rep.error(manifest_line(*node), prefix + "a " + row->word + " entry takes no " + key);
+        } else if (row && needed) {
+            if (const std::string *s = manifest_string(*node, key, prefix, rep)) {
+                *out = file_path(*s);
+                if (out->is_relative())
+                    *out = base / *out;
+                rep.check(manifest_line(*node), prefix + key + ": ", [&] { manifest_source(*out); });
+            }
         }
-    }
+    };
+    file_key("source", row && row->has_data, "a source file", &e.source);
+    file_key("old", row && row->delta, "an old file (old = \"FILE\"), the version it applies to", &e.old);
 
     // With a full path as destination the program's whole path is known now.
     dest_parts parts;

@@ -6,12 +6,16 @@
 //                                              README.TXT (code page 932, CR LF)
 //   dest = "default destination"          optional
 //   [[entry]]                                  in the order they are applied
-//   action = "write" | "delete"                a word of payload/action.h
+//   action = "write" | "delete" | "patch"      a word of payload/action.h
 //   name = "file name"                         relative to the destination
 //   dest = "destination"                  unless the default serves
 //   source = "path"                            for an action with data (a
-//                                              write); relative to the
-//                                              manifest's folder
+//                                              write, or a patch's new file);
+//                                              relative to the manifest's
+//                                              folder
+//   old = "path"                               a patch's old file, the
+//                                              version it applies to; as
+//                                              source
 //
 // This module binds the TOML file to the manifest: its keys, their lines,
 // and the rules that span values (an action's keys, a whole path's length,
@@ -34,7 +38,8 @@ struct manifest_entry {
     uint8_t action = 0;
     std::string name;              // code page 932, as stored
     std::string dest;              // code page 932, as stored
-    std::filesystem::path source;  // write only, resolved
+    std::filesystem::path source;  // an action with data only, resolved
+    std::filesystem::path old;     // a patch only, resolved
 };
 
 struct manifest {

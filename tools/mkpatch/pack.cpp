@@ -12,6 +12,7 @@
 #include "payload/write.h"
 #include "stream/mstrm.h"
 #include "stream/qzt.h"
+#include "stream/rstrm.h"
 #include "tools/mkpatch/files.h"
 
 namespace fs = std::filesystem;
@@ -38,9 +39,9 @@ std::string pack_field(const uint8_t *field, uint32_t size, const char *what)
 struct pack_reader {
     const pack_visitor *visit = nullptr;
     pack_layout *layout = nullptr;
-    uint8_t head[RECORD_DATA_HEAD_SIZE];  // the current entry's
-    uint64_t len = 0;                     // of its record so far
-    uint32_t refused = 0;                 // the first entry whose record pack_parse refused
+    uint8_t head[PACK_HEAD_SIZE];  // the current entry's
+    uint64_t len = 0;              // of its record so far
+    uint32_t refused = 0;          // the first entry whose record pack_parse refused
     std::string why;
     std::exception_ptr thrown;
 };
@@ -53,11 +54,12 @@ void pack_collect(payload_check *c, const uint8_t *data, int32_t n)
     try {
         if (data) {
             auto size = static_cast<uint32_t>(n);
-            uint32_t in_head = 0;
-            if (r->len < RECORD_DATA_HEAD_SIZE) {
-                in_head = std::min(static_cast<uint32_t>(RECORD_DATA_HEAD_SIZE - r->len), size);
-                memcpy(r->head + r->len, data, in_head);
-            }
+            if (r->len < PACK_HEAD_SIZE)
+                memcpy(r->head + r->len, data, std::min(static_cast<uint32_t>(PACK_HEAD_SIZE - r->len), size));
+            // The data starts after the record's head; a delta head is data.
+            uint32_t in_head = r->len < RECORD_DATA_HEAD_SIZE
+                                   ? std::min(static_cast<uint32_t>(RECORD_DATA_HEAD_SIZE - r->len), size)
+                                   : 0;
             r->len += size;
             if (size > in_head && payload_action_has_data(r->head[0]) && r->visit->data)
                 r->visit->data(c->entry, data + in_head, size - in_head);
@@ -79,13 +81,6 @@ void pack_collect(payload_check *c, const uint8_t *data, int32_t n)
     } catch (...) {
         r->thrown = std::current_exception();
     }
-}
-
-std::string pack_hex(uint32_t v, int digits)
-{
-    char buf[16];
-    snprintf(buf, sizeof buf, "0x%0*X", digits, static_cast<unsigned>(v));
-    return buf;
 }
 
 // The check's fault as one line: where, what, and the numbers that show it.
@@ -149,6 +144,13 @@ std::string pack_fault_words(const payload_check &c, strm *file, uint32_t len, c
 
 }  // namespace
 
+std::string pack_hex(uint32_t v, int digits)
+{
+    char buf[16];
+    snprintf(buf, sizeof buf, "0x%0*X", digits, static_cast<unsigned>(v));
+    return buf;
+}
+
 std::string pack_action_list(const std::function<std::string(const payload_action_row &)> &item, const char *last)
 {
     std::string out;
@@ -156,6 +158,17 @@ std::string pack_action_list(const std::function<std::string(const payload_actio
     for (size_t i = 0; i < n; i++)
         out += (i == 0 ? "" : i + 1 < n ? ", " : last) + item(PAYLOAD_ACTIONS[i]);
     return out;
+}
+
+std::string pack_action_counts(const std::vector<uint8_t> &actions)
+{
+    std::string out;
+    for (const payload_action_row &a : PAYLOAD_ACTIONS) {
+        auto n = static_cast<size_t>(std::count(actions.begin(), actions.end(), a.code));
+        if (n)
+            out += (out.empty() ? "" : ", ") + std::to_string(n) + " " + a.word + (n == 1 ? " entry" : " entries");
+    }
+    return out.empty() ? "no entries" : out;
 }
 
 pack_bytes pack_record_head(const pack_record &r)
@@ -233,21 +246,25 @@ pack_writer pack_write_start(const fs::path &path, const pack_bytes &image, uint
     return w;
 }
 
-pack_written pack_write_entry(pack_writer *w, const pack_record &r, strm *data)
+namespace {
+
+// Throws when len more bytes of blob would take the patch past what the
+// program can read, with its trailer.
+void pack_room(const pack_writer *w, uint64_t len)
+{
+    if (w->size + len + PAYLOAD_TRAILER_SIZE > PACK_MAX_PATCH)
+        throw mkpatch_error("the patch would pass " + std::to_string(PACK_MAX_PATCH) +
+                            " bytes, more than the program can read of its own file; split it");
+}
+
+}  // namespace
+
+uint32_t pack_compress(const pack_record &r, strm *data, int level,
+                       const std::function<bool(const uint8_t *, uint32_t)> &put)
 {
     pack_bytes head = pack_record_head(r);
     uint64_t total = head.size() + (payload_action_has_data(r.action) ? r.size : 0);
-    // The blob's length goes before it and is known only after it, so its
-    // place is kept and filled in afterwards; the CRC-32 of the blob, taken on
-    // its own meanwhile, is joined to the payload's then.
-    const uint8_t unknown[PAYLOAD_BLOB_LEN_SIZE] = {};
-    uint64_t length_at = w->size;
-    file_put(&w->file, unknown, sizeof unknown);
-    w->size += sizeof unknown;
-    uint32_t crc_before = w->crc;
-    w->crc = 0;
-
-    pack_written written{0, 0};
+    uint32_t data_crc = 0;
     pack_bytes batch(std::min<uint64_t>(total, PACK_BATCH));
     // Pieces of whole blocks: the first starts with the head, all but the
     // last are full.
@@ -263,32 +280,61 @@ pack_written pack_write_entry(pack_writer *w, const pack_record &r, strm *data)
             if (got <= 0)
                 throw mkpatch_error("its data ended after " + std::to_string(done + filled - head.size()) + " of " +
                                     std::to_string(r.size) + " bytes: the source changed while it was read");
-            written.data_crc = crc32_update(written.data_crc, batch.data() + filled, static_cast<size_t>(got));
+            data_crc = crc32_update(data_crc, batch.data() + filled, static_cast<size_t>(got));
             filled += static_cast<uint32_t>(got);
         }
         strm_ptr coded(mstrm_new_writer());
         if (!coded || (done == 0 && !qzt_encode_head(static_cast<uint32_t>(total), coded.get())) ||
-            !qzt_encode_blocks(batch.data(), n, w->level, coded.get()))
+            !qzt_encode_blocks(batch.data(), n, level, coded.get()))
             throw mkpatch_error("compression failed");
         uint32_t len;
         const uint8_t *bytes = mstrm_data(coded.get(), &len);
-        if (w->size + len + PAYLOAD_TRAILER_SIZE > PACK_MAX_PATCH)
-            throw mkpatch_error("the patch would pass " + std::to_string(PACK_MAX_PATCH) +
-                                " bytes, more than the program can read of its own file; split it");
-        pack_put(w, bytes, len);
-        written.blob += len;
+        if (!put(bytes, len))
+            return data_crc;
         done += n;
     }
     uint8_t more;
     if (data && strm_read(data, &more, 1) == 1)
         throw mkpatch_error("its data holds more than " + std::to_string(r.size) +
                             " bytes: the source changed while it was read");
+    return data_crc;
+}
+
+pack_written pack_write_entry(pack_writer *w, const pack_record &r, strm *data)
+{
+    // The blob's length goes before it and is known only after it, so its
+    // place is kept and filled in afterwards; the CRC-32 of the blob, taken on
+    // its own meanwhile, is joined to the payload's then.
+    const uint8_t unknown[PAYLOAD_BLOB_LEN_SIZE] = {};
+    uint64_t length_at = w->size;
+    file_put(&w->file, unknown, sizeof unknown);
+    w->size += sizeof unknown;
+    uint32_t crc_before = w->crc;
+    w->crc = 0;
+
+    pack_written written{0, 0};
+    written.data_crc = pack_compress(r, data, w->level, [&](const uint8_t *bytes, uint32_t len) {
+        pack_room(w, len);
+        pack_put(w, bytes, len);
+        written.blob += len;
+        return true;
+    });
 
     uint8_t length[PAYLOAD_BLOB_LEN_SIZE];
     payload_put32(length, written.blob);
     file_put_at(&w->file, length_at, length, sizeof length);
     w->crc = pack_crc_join(crc32_update(crc_before, length, sizeof length), w->crc, written.blob);
     return written;
+}
+
+pack_written pack_write_blob(pack_writer *w, const pack_bytes &blob, uint32_t data_crc)
+{
+    pack_room(w, PAYLOAD_BLOB_LEN_SIZE + blob.size());
+    uint8_t length[PAYLOAD_BLOB_LEN_SIZE];
+    payload_put32(length, static_cast<uint32_t>(blob.size()));
+    pack_put(w, length, sizeof length);
+    pack_put(w, blob.data(), blob.size());
+    return {static_cast<uint32_t>(blob.size()), data_crc};
 }
 
 void pack_write_trailer(pack_writer *w)
@@ -345,6 +391,13 @@ pack_record pack_parse(const uint8_t *head, uint64_t len)
     if (out.size != held)
         throw mkpatch_error("the data length says " + std::to_string(out.size) + " bytes, but the record holds " +
                             std::to_string(held));
+    if (action->delta) {
+        if (out.size < DELTA_HEAD_SIZE)
+            throw mkpatch_error("the " + std::string(action->word) + " record's data is " + std::to_string(out.size) +
+                                " bytes, shorter than its " + std::to_string(DELTA_HEAD_SIZE) + "-byte delta head");
+        strm_ptr delta(mstrm_new_reader(&head[RECORD_DATA_HEAD_SIZE], DELTA_HEAD_SIZE));
+        payload_read_delta_head(delta.get(), &out.delta);
+    }
     return out;
 }
 
@@ -417,4 +470,15 @@ void pack_read_file(const fs::path &path, pack_layout *layout, const pack_visito
     }
     strm_ptr file = file_open_read(path);
     pack_read(file.get(), layout, visit);
+}
+
+strm_ptr pack_open_data(strm *file, const pack_layout &layout, uint32_t entry)
+{
+    strm_seek(file, static_cast<uint32_t>(layout.blob_offset[entry - 1]));
+    strm_ptr blob(rstrm_new(file, layout.blob_length[entry - 1]));
+    strm_ptr rec(blob ? qzt_open(blob.get()) : nullptr);
+    uint8_t head[RECORD_DATA_HEAD_SIZE];
+    if (!rec || strm_read(rec.get(), head, sizeof head) != static_cast<int32_t>(sizeof head))
+        throw mkpatch_error("entry " + std::to_string(entry) + ": its record no longer reads (the file changed?)");
+    return rec;
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "payload/payload.h"
+#include "payload/read.h"
 #include "stream/qzt.h"
 #include "tools/mkpatch/error.h"
 #include "tools/mkpatch/files.h"
@@ -40,22 +41,34 @@ constexpr uint32_t PACK_MAX_PATH = 259;
 // them to keep the best level's two threads busy.
 constexpr uint32_t PACK_BATCH = 256 * QZT_BLOCK;
 
+// A record's fixed bytes: its head and, for a patch entry, the delta head
+// that its data starts with.
+constexpr uint32_t PACK_HEAD_SIZE = RECORD_DATA_HEAD_SIZE + DELTA_HEAD_SIZE;
+
 static_assert(PACK_MAX_PATCH > PAYLOAD_OFFSET + PAYLOAD_HEADER, "room for a payload");
 static_assert(PACK_BATCH % QZT_BLOCK == 0 && PACK_BATCH >= RECORD_DATA_HEAD_SIZE,
               "a batch is whole blocks and holds a record's head");
 static_assert(PACK_MAX_DATA + RECORD_DATA_HEAD_SIZE == 0xFFFFFFFFu, "the largest record has a 32-bit length");
 static_assert(RECORD_NAME_SIZE == PACK_MAX_PATH + 1, "a name of a whole path still holds its terminator");
 
+// v in hexadecimal, 0x and digits digits at least: a CRC-32 or a magic word
+// in a message.
+std::string pack_hex(uint32_t v, int digits);
 // The actions of the table (payload/action.h) as a list of what item makes
 // of each: "A", "A<last>B", "A, B<last>C".
 std::string pack_action_list(const std::function<std::string(const payload_action_row &)> &item, const char *last);
+
+// How many of the entries are of each action, in the table's order, those
+// of none left out: "1 write entry, 2 patch entries"; "no entries".
+std::string pack_action_counts(const std::vector<uint8_t> &actions);
 
 // One entry record's head: its fields in code page 932, without terminators.
 struct pack_record {
     uint8_t action = ACTION_DELETE;
     std::string name;
     std::string dest;
-    uint32_t size = 0;  // for an action with data: the length D of the data behind the head
+    uint32_t size = 0;           // for an action with data: the length D of the data behind the head
+    payload_delta_head delta{};  // for a patch entry: the first bytes of its data
 };
 
 // The record's head: all 561 bytes of a delete, the first 565 of a write,
@@ -90,6 +103,15 @@ pack_writer pack_write_start(const std::filesystem::path &path, const pack_bytes
 // with its trailer, or when the file cannot be written; the patch is left
 // unfinished then.
 pack_written pack_write_entry(pack_writer *w, const pack_record &r, strm *data);
+// Compresses the record of r as pack_write_entry does, a batch of blocks at
+// a time, handing each piece of the blob to put in order; put returns false
+// to stop there. Returns the CRC-32 of the data read (all of it, unless put
+// stopped). Throws as pack_write_entry does about data.
+uint32_t pack_compress(const pack_record &r, strm *data, int level,
+                       const std::function<bool(const uint8_t *, uint32_t)> &put);
+// Appends an entry whose record is compressed already (pack_compress):
+// its blob's length and the blob. Throws as pack_write_entry does.
+pack_written pack_write_blob(pack_writer *w, const pack_bytes &blob, uint32_t data_crc);
 // Appends the trailer: the magic and the CRC-32 of the payload before it.
 void pack_write_trailer(pack_writer *w);
 // Closes the file; throws when a byte did not reach it.
@@ -121,15 +143,16 @@ struct pack_error : mkpatch_error {
 };
 
 // Parses and checks a record of len bytes from its head (its first bytes, up
-// to RECORD_DATA_HEAD_SIZE of them): action 1 or 2, both fields terminated
+// to PACK_HEAD_SIZE of them): an action of the table, both fields terminated
 // and zero-filled after the terminator, a name, the length the action calls
-// for. Throws mkpatch_error with the reason.
+// for, and a patch entry's delta head. Throws mkpatch_error with the reason.
 pack_record pack_parse(const uint8_t *head, uint64_t len);
 
 // What pack_read hands on as it goes; either may be empty.
 struct pack_visitor {
-    // The next piece of a write entry's data, as its blocks are decoded and
-    // before the entry has passed all its checks.
+    // The next piece of the data of an entry with data (a patch entry's: the
+    // delta head and the delta), as its blocks are decoded and before the
+    // entry has passed all its checks.
     std::function<void(uint32_t entry, const uint8_t *data, size_t n)> data;
     // An entry's record, once it has passed every check.
     std::function<void(uint32_t entry, const pack_record &r)> record;
@@ -145,3 +168,8 @@ struct pack_visitor {
 void pack_read(strm *file, pack_layout *layout, const pack_visitor &visit = {});
 // The same for the file at path, through a buffered reader.
 void pack_read_file(const std::filesystem::path &path, pack_layout *layout, const pack_visitor &visit = {});
+// The decoded record of the entry (1-based) of a patch that pack_read has
+// checked into layout, standing at its data: a second pass over one entry
+// without holding the first one's data. file is a reader with seek of the
+// patch, which the stream reads from; throws when the record ends first.
+strm_ptr pack_open_data(strm *file, const pack_layout &layout, uint32_t entry);
