@@ -124,11 +124,10 @@ TEST_F(DiffTrees, TheManifestBuildsWhatTheDiffSays)
     EXPECT_EQ(fs::canonical(m.entries[1].old), fs::canonical(old_dir / "it's.txt"));
 }
 
-// The demo's patch writes its changed files whole: the diff without deltas.
 TEST(DiffExample, TheDemoManifestIsTheDiffOfTheDemoTrees)
 {
     fs::path examples = file_path(MKPATCH_EXAMPLES);
-    diff_result r = diff_trees(examples / "app-v1", examples / "app-v2", false);
+    diff_result r = diff_trees(examples / "app-v1", examples / "app-v2", true);
     ASSERT_EQ(r.errors, std::vector<std::string>());
     manifest m = manifest_load(examples / "patch.toml");
     ASSERT_EQ(m.errors, std::vector<std::string>());
@@ -136,8 +135,9 @@ TEST(DiffExample, TheDemoManifestIsTheDiffOfTheDemoTrees)
     for (size_t i = 0; i < r.changes.size(); i++) {
         EXPECT_EQ(m.entries[i].name, r.changes[i].name);
         EXPECT_EQ(m.entries[i].action, r.changes[i].action);
-        if (r.changes[i].action == ACTION_WRITE) {
+        if (r.changes[i].action != ACTION_DELETE)
             EXPECT_EQ(fs::canonical(m.entries[i].source), fs::canonical(r.changes[i].source));
-        }
+        if (r.changes[i].action == ACTION_PATCH)
+            EXPECT_EQ(fs::canonical(m.entries[i].old), fs::canonical(r.changes[i].old));
     }
 }
