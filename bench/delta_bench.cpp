@@ -1,23 +1,35 @@
 // The delta coder on one pair of files.
 //
 //   delta_bench OLD NEW [DELTA]   codes NEW against OLD (DELTA receives the
-//                                 delta), then rebuilds NEW from it
-//   delta_bench -r OLD DELTA NEW  rebuilds NEW from OLD and DELTA alone
+//                                 delta), then rebuilds NEW from it in memory
+//   delta_bench -r OLD DELTA NEW  rebuilds NEW from OLD and DELTA alone, as
+//                                 the program applies an entry
 //
 // Prints the delta's size as a share of the new file and the time of each
 // way. The rebuild reads the old file through the decoder's window from the
 // file itself and is checked byte for byte. Exit code 1 when it differs.
+//
+// With -r, DELTA is the delta itself or, as an entry's record carries it, the
+// delta compressed (qzt c): the program's work is then timed whole, from the
+// delta's file read through a window, its decompression and the delta's
+// decoding to the new file written in pieces through a buffered writer
+// (into NEW.rebuilt, compared with NEW once the clock has stopped, then
+// removed). Next to it, for scale: the same new file copied through the
+// same reader and writer, as a stored entry is written.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "bench/bench_file.h"
 #include "encode/qzd_encode.h"
+#include "stream/bstrm.h"
 #include "stream/fstrm.h"
 #include "stream/mstrm.h"
 #include "stream/qzd.h"
+#include "stream/qzt.h"
 
 namespace {
 
@@ -54,6 +66,77 @@ bool rebuild(const char *old_path, uint32_t old_size, const std::vector<uint8_t>
     return status == QZT_END && same && made == expected.size();
 }
 
+// The program's transfer size, and the window of each of its files.
+constexpr int32_t PIECE = 8192;
+constexpr int32_t WINDOW = 32768;
+
+// Copies all that src reads into a new file at out_path, in pieces of PIECE
+// bytes through a buffered writer, as the program writes an entry; false
+// when the file cannot be written whole.
+bool write_out(strm *src, const char *out_path)
+{
+    strm *out = bstrm_open_file_write(out_path, WINDOW);
+    if (!out)
+        return false;
+    static uint8_t piece[PIECE];
+    bool ok = true;
+    int32_t n;
+    while (ok && (n = strm_read(src, piece, PIECE)) > 0)
+        ok = strm_write(out, piece, n) == n;
+    ok = strm_drain(out) && ok;
+    strm_release(out);
+    return ok;
+}
+
+// Whether the file at path starts with the compressed format's magic.
+bool compressed(const char *path)
+{
+    uint8_t head[2] = {0, 0};
+    FILE *f = fopen(path, "rb");
+    bool two = f && fread(head, 1, 2, f) == 2;
+    if (f)
+        fclose(f);
+    return two && (head[0] << 8 | head[1]) == QZT_MAGIC;
+}
+
+// Applies the delta at delta_path (compressed or not) to the old file into
+// out_path, timed, as the program applies an entry: the delta's file read
+// through a window, decompressed, decoded against the old file and written.
+bool apply(const char *old_path, const char *delta_path, bool packed, uint32_t total, const char *out_path,
+           double *seconds)
+{
+    auto t = std::chrono::steady_clock::now();
+    strm *record = bstrm_open_file_read(delta_path, WINDOW);
+    strm *delta = packed ? qzt_open(record) : strm_addref(record);
+    strm *old_file = fstrm_open_read(old_path);
+    strm *made = old_file ? qzd_open(delta, old_file, strm_size(old_file), total) : nullptr;
+    bool ok = made && write_out(made, out_path);
+    *seconds = seconds_since(t);
+    for (strm *s : {made, old_file, delta, record})
+        if (s)
+            strm_release(s);
+    return ok;
+}
+
+// Copies the file at path into out_path through the same reader and writer,
+// timed: the work of a stored entry of the same file.
+bool stored_copy(const char *path, const char *out_path, double *seconds)
+{
+    auto t = std::chrono::steady_clock::now();
+    strm *in = bstrm_open_file_read(path, WINDOW);
+    bool ok = in && write_out(in, out_path);
+    *seconds = seconds_since(t);
+    if (in)
+        strm_release(in);
+    return ok;
+}
+
+// Whether the file at path holds exactly the expected bytes.
+bool same_file(const char *path, const std::vector<uint8_t> &expected)
+{
+    return bench_read_whole("delta_bench", path) == expected;
+}
+
 void show(const char *new_path, size_t delta, size_t size, const char *coded, double rebuilt, bool same)
 {
     printf("%s: %zu of %zu bytes, %.2f%%;%s rebuilt in %.3f s%s\n", new_path, delta, size,
@@ -67,12 +150,21 @@ int main(int argc, char **argv)
 {
     double rebuilt;
     if (argc == 5 && strcmp(argv[1], "-r") == 0) {
-        std::vector<uint8_t> old_data = bench_read_whole("delta_bench", argv[2]);
-        std::vector<uint8_t> delta = bench_read_whole("delta_bench", argv[3]);
         std::vector<uint8_t> new_data = bench_read_whole("delta_bench", argv[4]);
-        bool same = rebuild(argv[2], static_cast<uint32_t>(old_data.size()), delta, new_data, &rebuilt);
-        show(argv[4], delta.size(), new_data.size(), "", rebuilt, same);
-        return same ? 0 : 1;
+        std::vector<uint8_t> delta = bench_read_whole("delta_bench", argv[3]);
+        bool packed = compressed(argv[3]);
+        std::string out = std::string(argv[4]) + ".rebuilt";
+        double copied;
+        bool same = apply(argv[2], argv[3], packed, static_cast<uint32_t>(new_data.size()), out.c_str(), &rebuilt) &&
+                    same_file(out.c_str(), new_data);
+        bool copy_same = stored_copy(argv[4], out.c_str(), &copied) && same_file(out.c_str(), new_data);
+        remove(out.c_str());
+        printf("%s: %zu of %zu bytes, %.2f%%; applied (%s) in %.3f s%s; stored copy in %.3f s%s\n", argv[4],
+               delta.size(), new_data.size(),
+               100.0 * static_cast<double>(delta.size()) / static_cast<double>(new_data.empty() ? 1 : new_data.size()),
+               packed ? "qzt + qzd + write" : "qzd + write", rebuilt, same ? "" : ", REBUILT WRONG", copied,
+               copy_same ? "" : ", COPIED WRONG");
+        return same && copy_same ? 0 : 1;
     }
     if (argc != 3 && argc != 4) {
         fprintf(stderr, "usage: delta_bench OLD NEW [DELTA]\n       delta_bench -r OLD DELTA NEW\n");
