@@ -15,7 +15,8 @@
 // decoding to the new file written in pieces through a buffered writer
 // (into NEW.rebuilt, compared with NEW once the clock has stopped, then
 // removed); then the same work again with the writes left out, to show the
-// decoding's share. Next to it, for scale: the same new file copied through
+// decoding's share. No file is held whole, so that the process's peak
+// memory is the decoder's and the buffers', whatever the files' size. Next to it, for scale: the same new file copied through
 // the same reader and writer, as a stored entry is written.
 #include <chrono>
 #include <cstdio>
@@ -135,10 +136,35 @@ bool stored_copy(const char *path, const char *out_path, double *seconds)
     return ok;
 }
 
-// Whether the file at path holds exactly the expected bytes.
-bool same_file(const char *path, const std::vector<uint8_t> &expected)
+// Whether the files at a and b hold the same bytes, read a piece at a time.
+bool same_files(const char *a, const char *b)
 {
-    return bench_read_whole("delta_bench", path) == expected;
+    FILE *fa = fopen(a, "rb");
+    FILE *fb = fopen(b, "rb");
+    bool same = fa && fb;
+    static uint8_t pa[65536], pb[65536];
+    while (same) {
+        size_t na = fread(pa, 1, sizeof pa, fa);
+        size_t nb = fread(pb, 1, sizeof pb, fb);
+        same = na == nb && memcmp(pa, pb, na) == 0;
+        if (na == 0)
+            break;
+    }
+    for (FILE *f : {fa, fb})
+        if (f)
+            fclose(f);
+    return same;
+}
+
+// The size of the file at path (exit code 1 when it cannot be opened).
+uint32_t file_size(const char *path)
+{
+    strm *f = fstrm_open_read(path);
+    if (!f)
+        exit(1);
+    uint32_t size = strm_size(f);
+    strm_release(f);
+    return size;
 }
 
 void show(const char *new_path, size_t delta, size_t size, const char *coded, double rebuilt, bool same)
@@ -154,22 +180,18 @@ int main(int argc, char **argv)
 {
     double rebuilt;
     if (argc == 5 && strcmp(argv[1], "-r") == 0) {
-        std::vector<uint8_t> new_data = bench_read_whole("delta_bench", argv[4]);
-        std::vector<uint8_t> delta = bench_read_whole("delta_bench", argv[3]);
+        uint32_t size = file_size(argv[4]), delta = file_size(argv[3]);
         bool packed = compressed(argv[3]);
         std::string out = std::string(argv[4]) + ".rebuilt";
         double copied, decoded;
-        bool same = apply(argv[2], argv[3], packed, static_cast<uint32_t>(new_data.size()), out.c_str(), &rebuilt) &&
-                    same_file(out.c_str(), new_data);
-        bool copy_same = stored_copy(argv[4], out.c_str(), &copied) && same_file(out.c_str(), new_data);
+        bool same = apply(argv[2], argv[3], packed, size, out.c_str(), &rebuilt) && same_files(out.c_str(), argv[4]);
+        bool copy_same = stored_copy(argv[4], out.c_str(), &copied) && same_files(out.c_str(), argv[4]);
         remove(out.c_str());
-        apply(argv[2], argv[3], packed, static_cast<uint32_t>(new_data.size()), nullptr, &decoded);
-        printf("%s: %zu of %zu bytes, %.2f%%; applied (%s) in %.3f s%s (%.3f s without the writes); stored copy in "
+        apply(argv[2], argv[3], packed, size, nullptr, &decoded);
+        printf("%s: %u of %u bytes, %.2f%%; applied (%s) in %.3f s%s (%.3f s without the writes); stored copy in "
                "%.3f s%s\n",
-               argv[4], delta.size(), new_data.size(),
-               100.0 * static_cast<double>(delta.size()) / static_cast<double>(new_data.empty() ? 1 : new_data.size()),
-               packed ? "qzt + qzd + write" : "qzd + write", rebuilt, same ? "" : ", REBUILT WRONG", decoded, copied,
-               copy_same ? "" : ", COPIED WRONG");
+               argv[4], delta, size, 100.0 * delta / (size ? size : 1), packed ? "qzt + qzd + write" : "qzd + write",
+               rebuilt, same ? "" : ", REBUILT WRONG", decoded, copied, copy_same ? "" : ", COPIED WRONG");
         return same && copy_same ? 0 : 1;
     }
     if (argc != 3 && argc != 4) {
