@@ -160,8 +160,11 @@ struct qzd_bits {
             return __builtin_clz(static_cast<uint32_t>(v));
     }
     // A gamma value; 0 for a code of more than 31 zeros, of which 32 are
-    // read. A code that the held bits hold whole is taken at once.
-    __attribute__((always_inline)) uint32_t gamma()
+    // read. A code that the held bits hold whole is taken at once. The
+    // changes' codes, most of the codes of a delta against a program, are
+    // read inline; the others by one call, which keeps the code small.
+    __attribute__((noinline)) uint32_t gamma() { return gamma_inline(); }
+    __attribute__((always_inline)) uint32_t gamma_inline()
     {
         top_up();
         if (acc != 0) {
@@ -208,7 +211,7 @@ struct qzd_bits {
 __attribute__((always_inline)) inline int32_t qzd_apply_change(qzd_bits *b, qzd_state *s, uint8_t *copy, uint32_t len,
                                                                uint32_t shift, uint32_t *at)
 {
-    uint32_t gap = b->gamma() - 1;
+    uint32_t gap = b->gamma_inline() - 1;
     if (gap == 0xFFFFFFFFu || gap >= len - *at)
         return QZT_CORRUPT;
     *at += gap;
@@ -216,7 +219,7 @@ __attribute__((always_inline)) inline int32_t qzd_apply_change(qzd_bits *b, qzd_
     qzd_change *ring = s->change;
     qzd_change c;
     if (b->get(1)) {
-        uint32_t r = b->gamma() - 1;
+        uint32_t r = b->gamma_inline() - 1;
         if (r >= QZD_CHANGES)
             return QZT_CORRUPT;
         // The changes before it move one place back, into its own.
