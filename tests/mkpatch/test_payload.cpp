@@ -388,7 +388,7 @@ TEST(PayloadParse, RecordFaults)
               "the record is 560 bytes, shorter than its 561-byte head");
     bytes act = del;
     act[0] = 3;
-    EXPECT_EQ(parse_fault(act), "action 3 is neither 1 (write) nor 2 (delete)");
+    EXPECT_EQ(parse_fault(act), "action 3 is neither 1 (write), 2 (delete) nor 4 (patch)");
     bytes no_nul = del;
     std::fill(no_nul.begin() + 1, no_nul.begin() + 261, 'x');
     EXPECT_EQ(parse_fault(no_nul), "the name field of 260 bytes holds no terminator");
