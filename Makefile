@@ -111,7 +111,8 @@ bench-mkpatch: setup
 # Delta benchmark, never run by the tests: the delta coder against zstd
 # --patch-from, xdelta3 and bsdiff on version pairs of a library and a data
 # archive fetched from Debian's registry (bench/delta_pairs.py): sizes,
-# coding time and peak memory, and the 32-bit rebuild under Wine next to cp.
+# coding time and peak memory, and the 32-bit program's apply (decompression,
+# decoding and the writes) under Wine next to cp.
 bench-delta: setup
 	@$(SUDO) bash scripts/apt.sh "delta tools" zstd xdelta3 bsdiff time
 	@cmake --preset native >/dev/null && cmake --build --preset native --target delta_bench qzt

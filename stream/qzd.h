@@ -37,17 +37,25 @@
 #include "stream/strm.h"
 
 constexpr uint16_t QZD_SYNC = 0x7A64;
-constexpr int32_t QZD_BLOCK_HEADER = 6;    // sync word, n and L
-constexpr int32_t QZD_OLD_WINDOW = 65536;  // the old file's bytes held at once
-constexpr uint32_t QZD_CHANGES = 128;      // changes that a change may name again
+constexpr int32_t QZD_BLOCK_HEADER = 6;  // sync word, n and L
+constexpr uint32_t QZD_CHANGES = 128;    // changes that a change may name again
+static_assert((QZD_CHANGES & (QZD_CHANGES - 1)) == 0, "the last changes' ring wraps by a mask");
 
-// The old file as the decoder reads it.
+// The old file as the decoder reads it: pages of QZD_OLD_PAGE bytes at
+// multiples of that size, page p held in slot p % QZD_OLD_PAGES, so that
+// the old bytes that short copies come back to are read once, and a run of
+// pages fills neighbouring slots with one read. A copy of QZD_OLD_DIRECT
+// bytes or more is read straight into the new bytes where its pages are not
+// held. The memory is the same whatever the file's size.
+constexpr uint32_t QZD_OLD_PAGE = 4096;
+constexpr uint32_t QZD_OLD_PAGES = 32;
+constexpr uint32_t QZD_OLD_DIRECT = 8192;
+constexpr uint32_t QZD_OLD_NONE = 0xFFFFFFFFu;  // a slot that holds no page
 struct qzd_old {
     strm *file;  // a reader with seek, the decoder's own reference
     uint32_t size;
-    uint32_t at;   // old position of buf[0]
-    uint32_t len;  // bytes held
-    uint8_t buf[QZD_OLD_WINDOW];
+    uint32_t page[QZD_OLD_PAGES];  // the page each slot holds, or QZD_OLD_NONE
+    uint8_t buf[QZD_OLD_PAGES * QZD_OLD_PAGE];
 };
 
 // A change: what it adds, and to what.
@@ -64,9 +72,13 @@ struct qzd_change {
 // What goes on from one block to the next.
 struct qzd_state {
     uint32_t old_pos;
-    uint32_t made;                   // new bytes made so far
-    qzd_change change[QZD_CHANGES];  // the latest first
-    uint8_t lits[QZT_BLOCK];         // the block's literals
+    uint32_t made;  // new bytes made so far
+    // The last changes in a ring: the r-th latest (0 the latest) is
+    // change[(first + r) % QZD_CHANGES], so that a new one takes the last
+    // one's place without moving the others.
+    qzd_change change[QZD_CHANGES];
+    uint32_t first;
+    uint8_t lits[QZT_BLOCK];  // the block's literals
 };
 
 // The old file, a reader of size bytes, as the decoder reads it; the
@@ -97,5 +109,8 @@ struct qzd_strm {
 // Opens the new file of total bytes rebuilt from old (a reader with seek, of
 // old_size bytes) and the delta that inner stands at. The stream holds its
 // own references to both. Null when inner or old is null, or after the
-// report of memory that cannot be had.
+// report of memory that cannot be had. The decoder keeps pages of the old
+// file itself and reads them, and long copies, with one seek and one read
+// each: a file stream without a window of its own (fstrm) serves it best,
+// where a buffered reader would read a whole window for every page.
 strm *qzd_open(strm *inner, strm *old, uint32_t old_size, uint32_t total);

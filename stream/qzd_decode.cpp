@@ -13,8 +13,8 @@ qzd_old *qzd_old_new(strm *file, uint32_t size)
     }
     o->file = strm_addref(file);
     o->size = size;
-    o->at = 0;
-    o->len = 0;
+    for (uint32_t &p : o->page)
+        p = QZD_OLD_NONE;
     return o;
 }
 
@@ -36,25 +36,58 @@ qzd_state *qzd_state_new()
 
 namespace {
 
-// The old file's bytes [pos, pos + len) into out, through its window; false
-// when the file gives fewer.
+// The old file's bytes [pos, pos + len) read into out; false when the file
+// gives fewer.
+bool qzd_old_read(qzd_old *o, uint32_t pos, uint8_t *out, uint32_t len)
+{
+    if (strm_seek(o->file, pos) != pos)
+        return false;
+    while (len > 0) {
+        int32_t got = strm_read(o->file, out, static_cast<int32_t>(len));
+        if (got <= 0)
+            return false;
+        out += got;
+        len -= static_cast<uint32_t>(got);
+    }
+    return true;
+}
+
+// Reads pages first to first + count - 1 of the old file into their slots,
+// as many as lie before the end of the slots, in one read; false when the
+// file gives fewer bytes than its size holds there.
+bool qzd_old_fill(qzd_old *o, uint32_t first, uint32_t count)
+{
+    uint32_t slot = first % QZD_OLD_PAGES;
+    count = count < QZD_OLD_PAGES - slot ? count : QZD_OLD_PAGES - slot;
+    uint32_t at = first * QZD_OLD_PAGE;
+    uint32_t want = o->size - at < count * QZD_OLD_PAGE ? o->size - at : count * QZD_OLD_PAGE;
+    for (uint32_t k = 0; k < count; k++)
+        o->page[slot + k] = QZD_OLD_NONE;
+    if (!qzd_old_read(o, at, o->buf + slot * QZD_OLD_PAGE, want))
+        return false;
+    for (uint32_t k = 0; k < count; k++)
+        o->page[slot + k] = first + k;
+    return true;
+}
+
+// The old file's bytes [pos, pos + len), which lie inside its size, into
+// out: from the pages held, the pages the bytes lie in read when they are
+// not, or straight from the file into out for the rest of a long copy.
+// False when the file gives fewer bytes than its size.
 bool qzd_old_copy(qzd_old *o, uint32_t pos, uint8_t *out, uint32_t len)
 {
     while (len > 0) {
-        if (pos < o->at || pos >= o->at + o->len) {
-            uint32_t want = o->size - pos < QZD_OLD_WINDOW ? o->size - pos : QZD_OLD_WINDOW;
-            o->at = pos;
-            o->len = 0;
-            if (strm_seek(o->file, pos) != pos)
+        uint32_t p = pos / QZD_OLD_PAGE;
+        uint32_t slot = p % QZD_OLD_PAGES;
+        if (o->page[slot] != p) {
+            if (len >= QZD_OLD_DIRECT)
+                return qzd_old_read(o, pos, out, len);
+            if (!qzd_old_fill(o, p, (pos + len - 1) / QZD_OLD_PAGE - p + 1))
                 return false;
-            int32_t got = strm_read(o->file, o->buf, static_cast<int32_t>(want));
-            if (got <= 0)
-                return false;
-            o->len = static_cast<uint32_t>(got);
         }
-        uint32_t k = o->at + o->len - pos;
-        k = k < len ? k : len;
-        memcpy(out, o->buf + (pos - o->at), k);
+        uint32_t off = pos % QZD_OLD_PAGE;
+        uint32_t k = QZD_OLD_PAGE - off < len ? QZD_OLD_PAGE - off : len;
+        memcpy(out, o->buf + slot * QZD_OLD_PAGE + off, k);
         out += k;
         pos += k;
         len -= k;
@@ -67,55 +100,132 @@ uint32_t qzd_unzigzag(uint32_t z)
     return (z & 1) ? ~(z >> 1) : z >> 1;
 }
 
-// Bits of the block's words, most significant first.
+// Bits of the block's words, most significant first, in a machine word: 64
+// bits on 64-bit builds, 32 on the 32-bit program. Whole words are taken
+// ahead from the stream's window while it holds them, and those not used
+// go back to it at the block's end (done); a word the window does not hold
+// is taken only when a bit of it is needed, which may refill the window.
+// So the stream ends the block where a reader that takes each word only when
+// it needs it would, and the next block's header follows.
+using qzd_acc = uintptr_t;
+constexpr int QZD_ACC_BITS = 8 * sizeof(qzd_acc);
+
 struct qzd_bits {
     strm *in;
-    uint32_t acc;  // held bits at the top
+    qzd_acc acc;  // held bits at the top, zeros below them
     int32_t nbits;
 
-    uint32_t get(int k)  // 1 to 16 bits
+    // As many whole words as fit below the held bits, never more than the
+    // window holds: one on the 32-bit build, up to three on 64-bit ones.
+    __attribute__((always_inline)) void top_up()
     {
-        if (nbits < k) {
-            acc |= static_cast<uint32_t>(strm_get16(in)) << (16 - nbits);
+        for (int k = 0; k < QZD_ACC_BITS / 16 - 1; k++) {
+            if (nbits >= QZD_ACC_BITS - 16 || in->end - in->next < 2)
+                break;
+            acc |= static_cast<qzd_acc>(in->next[0] << 8 | in->next[1]) << (QZD_ACC_BITS - 16 - nbits);
+            in->next += 2;
             nbits += 16;
         }
-        uint32_t v = acc >> (32 - k);
+    }
+    // With fewer than 16 bits held: one more word, which the window may
+    // have to be refilled for.
+    void fetch()
+    {
+        top_up();
+        if (nbits < 16) {
+            acc |= static_cast<qzd_acc>(strm_get16(in)) << (QZD_ACC_BITS - 16 - nbits);
+            nbits += 16;
+        }
+    }
+    __attribute__((always_inline)) void skip(int k)  // held bits, so fewer than QZD_ACC_BITS
+    {
         acc <<= k;
         nbits -= k;
+    }
+    __attribute__((always_inline)) uint32_t get(int k)  // 1 to 16 bits
+    {
+        if (nbits < k)
+            fetch();
+        auto v = static_cast<uint32_t>(acc >> (QZD_ACC_BITS - k));
+        skip(k);
         return v;
     }
-    // A gamma value; 0 for a code of more than 31 zeros.
-    uint32_t gamma()
+    // The words taken ahead and not used go back to the window.
+    void done() { in->next -= 2 * (nbits >> 4); }
+    static int clz(qzd_acc v)  // v not 0
+    {
+        if constexpr (sizeof v == 8)
+            return __builtin_clzll(v);
+        else
+            return __builtin_clz(static_cast<uint32_t>(v));
+    }
+    // A gamma value; 0 for a code of more than 31 zeros, of which 32 are
+    // read. A code that the held bits hold whole is taken at once. The
+    // changes' codes, most of the codes of a delta against a program, are
+    // read inline; the others by one call, which keeps the code small.
+    __attribute__((noinline)) uint32_t gamma() { return gamma_inline(); }
+    __attribute__((always_inline)) uint32_t gamma_inline()
+    {
+        top_up();
+        if (acc != 0) {
+            int z = clz(acc);
+            if (2 * z + 1 <= nbits) {
+                auto v = static_cast<uint32_t>(acc >> (QZD_ACC_BITS - 1 - 2 * z));
+                skip(2 * z + 1);
+                return v;
+            }
+        }
+        return gamma_rest();
+    }
+    // The zeros counted a held run at a time, then the value's bits.
+    uint32_t gamma_rest()
     {
         int z = 0;
-        while (get(1) == 0)
-            if (++z > 31)
+        while (acc == 0) {
+            if (z + nbits > 31) {
+                nbits -= 32 - z;
                 return 0;
-        uint32_t v = 1;
-        for (int rest = z; rest > 0;) {
-            int k = rest < 16 ? rest : 16;
-            v = v << k | get(k);
-            rest -= k;
+            }
+            z += nbits;
+            nbits = 0;
+            fetch();
         }
-        return v;
+        int c = clz(acc);  // below nbits: the bits under them are zero
+        if (z + c > 31) {
+            skip(32 - z);
+            return 0;
+        }
+        skip(c + 1);
+        z += c;
+        uint32_t v = 1;
+        if (z > 16) {
+            v = v << 16 | get(16);
+            z -= 16;
+        }
+        return z > 0 ? v << z | get(z) : v;
     }
 };
 
 // The next change of an old copy of len bytes at copy, *at bytes in: QZT_OK,
 // or QZT_CORRUPT for one that reaches past the copy or names no change.
-int32_t qzd_apply_change(qzd_bits *b, qzd_state *s, uint8_t *copy, uint32_t len, uint32_t shift, uint32_t *at)
+__attribute__((always_inline)) inline int32_t qzd_apply_change(qzd_bits *b, qzd_state *s, uint8_t *copy, uint32_t len,
+                                                               uint32_t shift, uint32_t *at)
 {
-    uint32_t gap = b->gamma() - 1;
+    uint32_t gap = b->gamma_inline() - 1;
     if (gap == 0xFFFFFFFFu || gap >= len - *at)
         return QZT_CORRUPT;
     *at += gap;
+    constexpr uint32_t mask = QZD_CHANGES - 1;
+    qzd_change *ring = s->change;
     qzd_change c;
     if (b->get(1)) {
-        uint32_t r = b->gamma() - 1;
+        uint32_t r = b->gamma_inline() - 1;
         if (r >= QZD_CHANGES)
             return QZT_CORRUPT;
-        c = s->change[r];
-        memmove(s->change + 1, s->change, r * sizeof s->change[0]);
+        // The changes before it move one place back, into its own.
+        c = ring[(s->first + r) & mask];
+        for (uint32_t k = r; k > 0; k--)
+            ring[(s->first + k) & mask] = ring[(s->first + k - 1) & mask];
     } else {
         if (!b->get(1)) {
             c = {QZD_BYTE, b->get(8)};
@@ -126,10 +236,10 @@ int32_t qzd_apply_change(qzd_bits *b, qzd_state *s, uint8_t *copy, uint32_t len,
                 return QZT_CORRUPT;
             c.value = qzd_unzigzag(v - 1);
         }
-        // A new change takes the last one's place.
-        memmove(s->change + 1, s->change, (QZD_CHANGES - 1) * sizeof s->change[0]);
+        // A new change takes the last one's place, which becomes the first.
+        s->first = (s->first + mask) & mask;
     }
-    s->change[0] = c;
+    ring[s->first] = c;
     uint8_t *p = copy + *at;
     if (c.kind == QZD_BYTE) {
         p[0] = static_cast<uint8_t>(p[0] + c.value);
@@ -199,6 +309,7 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
         if (out == lim)
             break;
     }
+    b.done();
     if (status == QZT_OK && lit != lits_end)
         status = QZT_CORRUPT;
     if (status == QZT_CORRUPT)

@@ -2,6 +2,7 @@
 // decoder, and blocks that break the format's limits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 
@@ -174,6 +175,36 @@ TEST(QzdDecode, TokensOfEveryKind)
     EXPECT_EQ(status, QZT_END);
 }
 
+TEST(QzdDecode, GammaCodesOfEveryLengthAtEveryBitPosition)
+{
+    // Literal runs of random lengths, each followed by a copy of the old
+    // file's four zero bytes with one word change whose code is 1 to 32 bits
+    // long: the codes land on every position inside the decoder's words.
+    std::mt19937 rng(4);
+    BlockBuilder words;
+    std::string lits;
+    bytes want;
+    for (int i = 0; i < 2000; i++) {
+        uint32_t run = rng() % 24;
+        uint32_t back = (i == 0 ? 0 : 4) + run;  // the old position, back to 0
+        uint32_t width = rng() % 32;
+        uint32_t code = 1u << width | (rng() & ((1u << width) - 1));
+        uint32_t value = (code - 1) & 1 ? ~((code - 1) >> 1) : (code - 1) >> 1;
+        words.gamma(run + 1).gamma(back ? 2 * back : 1).gamma(4).gamma(2).gamma(1).put(3, 2).gamma(code);
+        for (uint32_t k = 0; k < run; k++) {
+            lits.push_back(static_cast<char>('a' + k % 26));
+            want.push_back(static_cast<uint8_t>('a' + k % 26));
+        }
+        for (int k = 0; k < 4; k++)
+            want.push_back(static_cast<uint8_t>(value >> 8 * k));
+    }
+    ASSERT_LE(want.size(), static_cast<size_t>(QZT_BLOCK));
+    int32_t status;
+    EXPECT_EQ(qzd_rebuild(bytes(4, 0), qzd_block(static_cast<uint16_t>(want.size()), lits, words.words()), &status),
+              want);
+    EXPECT_EQ(status, QZT_END);
+}
+
 TEST(QzdDecode, NoTokenReachesPastItsBlockOrOutsideTheFiles)
 {
     bytes old_data = to_bytes("0123456789ABCDEF");
@@ -201,6 +232,36 @@ TEST(QzdDecode, NoTokenReachesPastItsBlockOrOutsideTheFiles)
         int32_t status;
         qzd_rebuild(old_data, qzd_block(c.n, c.lits, c.words), &status);
         EXPECT_EQ(status, QZT_CORRUPT) << c.what;
+    }
+}
+
+TEST(QzdDecode, AnOldFileShorterThanItsSizeIsACorruptBlockNotOtherBytes)
+{
+    // The old file holds 20000 bytes, its size says 40000: a copy of bytes
+    // it does not give, by pages or straight into the block, is a fault.
+    bytes old_data = random_bytes(20000, 5);
+    const struct {
+        uint32_t from, len;
+        int32_t status;
+    } cases[] = {
+        {100, 200, QZT_OK}, {30000, 100, QZT_CORRUPT}, {25000, 10000, QZT_CORRUPT}, {15000, 10000, QZT_CORRUPT}};
+    for (auto &c : cases) {
+        bytes words = BlockBuilder().gamma(1).gamma(2 * c.from + 1).gamma(c.len).gamma(1).words();
+        bytes delta = qzd_block(static_cast<uint16_t>(c.len), "", words);
+        strm *in = mstrm_new_reader(delta.data(), static_cast<uint32_t>(delta.size()));
+        strm *old_file = mstrm_new_reader(old_data.data(), static_cast<uint32_t>(old_data.size()));
+        qzd_old *o = qzd_old_new(old_file, 40000);
+        qzd_state *s = qzd_state_new();
+        static uint8_t block[QZT_BLOCK];
+        int32_t n;
+        EXPECT_EQ(qzd_read_block(in, s, o, block, &n), c.status) << c.from;
+        if (c.status == QZT_OK) {
+            EXPECT_TRUE(std::equal(block, block + c.len, old_data.begin() + c.from));
+        }
+        free(s);
+        qzd_old_free(o);
+        strm_release(old_file);
+        strm_release(in);
     }
 }
 
