@@ -119,7 +119,7 @@ static bool patch_make_new_file(HWND dlg, const char *target, uint32_t entry, st
     // The file stream takes the handle over, the writer a reference of its
     // own to the file stream.
     strm *file = fstrm_adopt_write_handle(h);
-    g_new_strm = bstrm_new_writer(file, PATCH_WINDOW);
+    g_new_strm = bstrm_new_writer(file, PATCH_STAGED_WINDOW);
     if (file)
         strm_release(file);
     uint32_t pieces = len / static_cast<uint32_t>(PATCH_PIECE) + 1;

@@ -12,9 +12,9 @@
 // With -r, DELTA is the delta itself or, as an entry's record carries it, the
 // delta compressed (qzt c): the program's work is then timed whole, from the
 // delta's file read through a window, its decompression and the delta's
-// decoding to the new file written in pieces through a buffered writer
-// (into NEW.rebuilt, compared with NEW once the clock has stopped, then
-// removed); then the same work again with the writes left out, to show the
+// decoding to the new file written in pieces through a buffered writer, its
+// CRC-32 taken piece by piece as the program checks it (into NEW.rebuilt,
+// compared with NEW once the clock has stopped, then removed); then the same work again with the writes left out, to show the
 // decoding's share. No file is held whole, so that the process's peak
 // memory is the decoder's and the buffers', whatever the files' size. Next to it, for scale: the same new file copied through
 // the same reader and writer, as a stored entry is written.
@@ -27,6 +27,7 @@
 
 #include "bench/bench_file.h"
 #include "encode/qzd_encode.h"
+#include "payload/crc32.h"
 #include "stream/bstrm.h"
 #include "stream/fstrm.h"
 #include "stream/mstrm.h"
@@ -68,23 +69,30 @@ bool rebuild(const char *old_path, uint32_t old_size, const std::vector<uint8_t>
     return status == QZT_END && same && made == expected.size();
 }
 
-// The program's transfer size, and the window of each of its files.
+// The program's transfer size, the window of each of its files, and that of
+// the new file it writes.
 constexpr int32_t PIECE = 8192;
 constexpr int32_t WINDOW = 32768;
+constexpr int32_t WRITE_WINDOW = 262144;
 
 // Copies all that src reads into a new file at out_path, in pieces of PIECE
 // bytes through a buffered writer, as the program writes an entry; false
-// when the file cannot be written whole. A null out_path only reads.
-bool write_out(strm *src, const char *out_path)
+// when the file cannot be written whole. A null out_path only reads. With
+// crc, the CRC-32 of the bytes goes on piece by piece, as the program checks
+// a rebuilt file's.
+bool write_out(strm *src, const char *out_path, uint32_t *crc = nullptr)
 {
-    strm *out = out_path ? bstrm_open_file_write(out_path, WINDOW) : nullptr;
+    strm *out = out_path ? bstrm_open_file_write(out_path, WRITE_WINDOW) : nullptr;
     if (out_path && !out)
         return false;
     static uint8_t piece[PIECE];
     bool ok = true;
     int32_t n;
-    while (ok && (n = strm_read(src, piece, PIECE)) > 0)
+    while (ok && (n = strm_read(src, piece, PIECE)) > 0) {
+        if (crc)
+            *crc = crc32_update(*crc, piece, static_cast<size_t>(n));
         ok = !out || strm_write(out, piece, n) == n;
+    }
     if (out) {
         ok = strm_drain(out) && ok;
         strm_release(out);
@@ -115,7 +123,8 @@ bool apply(const char *old_path, const char *delta_path, bool packed, uint32_t t
     strm *delta = packed ? qzt_open(record) : strm_addref(record);
     strm *old_file = fstrm_open_read(old_path);
     strm *made = old_file ? qzd_open(delta, old_file, strm_size(old_file), total) : nullptr;
-    bool ok = made && write_out(made, out_path);
+    uint32_t crc = 0;
+    bool ok = made && write_out(made, out_path, &crc);
     *seconds = seconds_since(t);
     for (strm *s : {made, old_file, delta, record})
         if (s)

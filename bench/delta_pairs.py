@@ -13,7 +13,8 @@ one run each), and this project's apply under Wine next to `cp` of the new
 file: the 32-bit build's delta_bench -r given the delta as the record carries
 it, compressed, so that its time covers the decompression, the delta's
 decoding against the old file (read through the decoder's window) and the new
-file written in pieces through a buffered writer; beside it the same program
+file written in pieces through a buffered writer, with the CRC-32 check of it
+that the program makes; beside it the same program
 copying the new file through the same reader and writer (a stored entry's
 work), and the apply's time as a multiple of cp's (the best of three runs of
 each; a rebuild that differs from the new file stops the benchmark).

@@ -25,7 +25,8 @@
 // The old position and the last changes (all byte changes of 0 at first) go
 // on from block to block. A block uses all its literals.
 //
-// The old file is read through a window of its own, never whole. A token that
+// The old file is read through a window of its own, or a view where the
+// system maps it, never into memory whole. A token that
 // reaches outside the old file, past its block or its literals, or a gamma
 // code of more than 31 zeros, is a corrupt block.
 #pragma once
@@ -51,9 +52,19 @@ constexpr uint32_t QZD_OLD_PAGE = 4096;
 constexpr uint32_t QZD_OLD_PAGES = 32;
 constexpr uint32_t QZD_OLD_DIRECT = 8192;
 constexpr uint32_t QZD_OLD_NONE = 0xFFFFFFFFu;  // a slot that holds no page
+// An old file of up to QZD_OLD_MAPPED bytes that the system maps
+// (fstrm_map) is copied from one view of it whole instead: short copies
+// come back to scattered places all over a large file, so that a seek and a
+// read for every page, or views smaller than the file given up and mapped
+// again, cost far more than the copies themselves. The view is the file's
+// own read-only pages, which the system may drop and read again at will, in
+// at most QZD_OLD_MAPPED bytes of the address space; a larger file, or one
+// that no view can be had of, is read through the pages.
+constexpr uint32_t QZD_OLD_MAPPED = 256u << 20;
 struct qzd_old {
     strm *file;  // a reader with seek, the decoder's own reference
     uint32_t size;
+    const uint8_t *view;           // the file's size bytes mapped, or null
     uint32_t page[QZD_OLD_PAGES];  // the page each slot holds, or QZD_OLD_NONE
     uint8_t buf[QZD_OLD_PAGES * QZD_OLD_PAGE];
 };
@@ -109,8 +120,9 @@ struct qzd_strm {
 // Opens the new file of total bytes rebuilt from old (a reader with seek, of
 // old_size bytes) and the delta that inner stands at. The stream holds its
 // own references to both. Null when inner or old is null, or after the
-// report of memory that cannot be had. The decoder keeps pages of the old
-// file itself and reads them, and long copies, with one seek and one read
-// each: a file stream without a window of its own (fstrm) serves it best,
-// where a buffered reader would read a whole window for every page.
+// report of memory that cannot be had. The decoder maps a file reader's
+// file where it can (qzd_old), else keeps pages of the old file itself and
+// reads them, and long copies, with one seek and one read each: a file
+// stream without a window of its own (fstrm) serves it best, where a
+// buffered reader would read a whole window for every page.
 strm *qzd_open(strm *inner, strm *old, uint32_t old_size, uint32_t total);
