@@ -40,12 +40,3 @@ strm *fstrm_adopt_scratch_handle(fstrm_handle h);
 // Cuts a writable file stream's file where the stream stands; a failure is
 // a fatal report ("write error, %d"), then false.
 bool fstrm_cut(strm *s);
-
-// The first size bytes of a file reader's file mapped read-only, so that
-// they can be copied where they lie rather than read; null when s is no file
-// reader, the file holds fewer bytes, or the system will not map them (the
-// caller then reads). fstrm_unmap gives the view up. The POSIX kind maps
-// nothing: a file cut short under a mapping there ends the process, where a
-// read only comes back short.
-const uint8_t *fstrm_map(strm *s, uint32_t size);
-void fstrm_unmap(const uint8_t *view, uint32_t size);

@@ -198,12 +198,3 @@ strm *fstrm_open_write(const char *path)
 {
     return fstrm_open(path, O_WRONLY | O_CREAT | O_TRUNC, "%s: Can't open wfile, %d", &fstrm_writer_ops);
 }
-
-const uint8_t *fstrm_map(strm *, uint32_t)
-{
-    return nullptr;
-}
-
-void fstrm_unmap(const uint8_t *, uint32_t)
-{
-}

@@ -173,23 +173,3 @@ strm *fstrm_open_write(const char *path)
 {
     return fstrm_open(path, GENERIC_WRITE, CREATE_ALWAYS, "%s: Can't open wfile, %d", &fstrm_writer_ops);
 }
-
-const uint8_t *fstrm_map(strm *s, uint32_t size)
-{
-    if (!s || s->kind != &fstrm_reader_ops || size == 0 || fstrm_size(s) < size)
-        return nullptr;
-    // The mapping's length is the file's, so that no view reaches past it;
-    // the view keeps the mapping alive once its handle is closed.
-    HANDLE map = CreateFileMappingA(fstrm_h(s), nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (!map)
-        return nullptr;
-    void *view = MapViewOfFile(map, FILE_MAP_READ, 0, 0, size);
-    CloseHandle(map);
-    return static_cast<const uint8_t *>(view);
-}
-
-void fstrm_unmap(const uint8_t *view, uint32_t)
-{
-    if (view)
-        UnmapViewOfFile(view);
-}

@@ -52,19 +52,9 @@ constexpr uint32_t QZD_OLD_PAGE = 4096;
 constexpr uint32_t QZD_OLD_PAGES = 32;
 constexpr uint32_t QZD_OLD_DIRECT = 8192;
 constexpr uint32_t QZD_OLD_NONE = 0xFFFFFFFFu;  // a slot that holds no page
-// An old file of up to QZD_OLD_MAPPED bytes that the system maps
-// (fstrm_map) is copied from one view of it whole instead: short copies
-// come back to scattered places all over a large file, so that a seek and a
-// read for every page, or views smaller than the file given up and mapped
-// again, cost far more than the copies themselves. The view is the file's
-// own read-only pages, which the system may drop and read again at will, in
-// at most QZD_OLD_MAPPED bytes of the address space; a larger file, or one
-// that no view can be had of, is read through the pages.
-constexpr uint32_t QZD_OLD_MAPPED = 256u << 20;
 struct qzd_old {
     strm *file;  // a reader with seek, the decoder's own reference
     uint32_t size;
-    const uint8_t *view;           // the file's size bytes mapped, or null
     uint32_t page[QZD_OLD_PAGES];  // the page each slot holds, or QZD_OLD_NONE
     uint8_t buf[QZD_OLD_PAGES * QZD_OLD_PAGE];
 };

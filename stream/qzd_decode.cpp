@@ -2,7 +2,6 @@
 #include <cstring>
 
 #include "diag/diag.h"
-#include "stream/fstrm.h"
 #include "stream/qzd.h"
 
 qzd_old *qzd_old_new(strm *file, uint32_t size)
@@ -14,7 +13,6 @@ qzd_old *qzd_old_new(strm *file, uint32_t size)
     }
     o->file = strm_addref(file);
     o->size = size;
-    o->view = size <= QZD_OLD_MAPPED ? fstrm_map(file, size) : nullptr;
     for (uint32_t &p : o->page)
         p = QZD_OLD_NONE;
     return o;
@@ -24,7 +22,6 @@ void qzd_old_free(qzd_old *o)
 {
     if (!o)
         return;
-    fstrm_unmap(o->view, o->size);
     strm_release(o->file);
     free(o);
 }
@@ -74,16 +71,11 @@ bool qzd_old_fill(qzd_old *o, uint32_t first, uint32_t count)
 }
 
 // The old file's bytes [pos, pos + len), which lie inside its size, into
-// out: from the file's view where it is mapped, else from the pages held,
-// the pages the bytes lie in read when they are not, or straight from the
-// file into out for the rest of a long copy.
+// out: from the pages held, the pages the bytes lie in read when they are
+// not, or straight from the file into out for the rest of a long copy.
 // False when the file gives fewer bytes than its size.
 bool qzd_old_copy(qzd_old *o, uint32_t pos, uint8_t *out, uint32_t len)
 {
-    if (o->view) {
-        memcpy(out, o->view + pos, len);
-        return true;
-    }
     while (len > 0) {
         uint32_t p = pos / QZD_OLD_PAGE;
         uint32_t slot = p % QZD_OLD_PAGES;

@@ -7,7 +7,6 @@
 #include <random>
 
 #include "encode/qzd_encode.h"
-#include "stream/fstrm.h"
 #include "stream/mstrm.h"
 #include "stream/qzd.h"
 #include "tests/piece_strm.h"
@@ -27,22 +26,12 @@ bytes qzd_delta(const bytes &old_data, const bytes &new_data)
     return d;
 }
 
-// The old file as a stream: in memory, or written to a file in dir and read
-// from there (which the Windows build maps where it can).
-strm *old_stream(const bytes &old_data, const TempDir *dir)
-{
-    if (!dir)
-        return mstrm_new_reader(old_data.data(), static_cast<uint32_t>(old_data.size()));
-    write_file(dir->file("old"), old_data);
-    return fstrm_open_read(dir->file("old").c_str());
-}
-
 // The new file rebuilt from old and the delta, the old file read through the
-// decoder's window (from a file in dir, if given); *status is the last block's.
-bytes qzd_rebuild(const bytes &old_data, const bytes &delta, int32_t *status, const TempDir *dir = nullptr)
+// decoder's window; *status is the last block's.
+bytes qzd_rebuild(const bytes &old_data, const bytes &delta, int32_t *status)
 {
     strm *in = mstrm_new_reader(delta.data(), static_cast<uint32_t>(delta.size()));
-    strm *old_file = old_stream(old_data, dir);
+    strm *old_file = mstrm_new_reader(old_data.data(), static_cast<uint32_t>(old_data.size()));
     qzd_old *o = qzd_old_new(old_file, static_cast<uint32_t>(old_data.size()));
     qzd_state *s = qzd_state_new();
     bytes made;
@@ -142,14 +131,11 @@ TEST(QzdRoundTrip, EditedFilesComeBackWhole)
         {"an empty new file", old_data, {}, 0},
         {"both empty", {}, {}, 0},
     };
-    TempDir dir;
     for (auto &c : cases) {
         bytes delta = qzd_delta(c.old_data, c.new_data);
         int32_t status;
         EXPECT_EQ(qzd_rebuild(c.old_data, delta, &status), c.new_data) << c.what;
         EXPECT_EQ(status, QZT_END) << c.what;
-        EXPECT_EQ(qzd_rebuild(c.old_data, delta, &status, &dir), c.new_data) << c.what << ", from a file";
-        EXPECT_EQ(status, QZT_END) << c.what << ", from a file";
         EXPECT_LE(delta.size(), c.most * c.new_data.size() + 8) << c.what;
     }
 }
@@ -252,35 +238,30 @@ TEST(QzdDecode, NoTokenReachesPastItsBlockOrOutsideTheFiles)
 TEST(QzdDecode, AnOldFileShorterThanItsSizeIsACorruptBlockNotOtherBytes)
 {
     // The old file holds 20000 bytes, its size says 40000: a copy of bytes
-    // it does not give, by pages or straight into the block, is a fault,
-    // the old file in memory or on disk (where no view of it may be had).
+    // it does not give, by pages or straight into the block, is a fault.
     bytes old_data = random_bytes(20000, 5);
-    TempDir dir;
     const struct {
         uint32_t from, len;
         int32_t status;
     } cases[] = {
         {100, 200, QZT_OK}, {30000, 100, QZT_CORRUPT}, {25000, 10000, QZT_CORRUPT}, {15000, 10000, QZT_CORRUPT}};
-    const TempDir *places[] = {nullptr, &dir};
-    for (const TempDir *on_disk : places) {
-        for (auto &c : cases) {
-            bytes words = BlockBuilder().gamma(1).gamma(2 * c.from + 1).gamma(c.len).gamma(1).words();
-            bytes delta = qzd_block(static_cast<uint16_t>(c.len), "", words);
-            strm *in = mstrm_new_reader(delta.data(), static_cast<uint32_t>(delta.size()));
-            strm *old_file = old_stream(old_data, on_disk);
-            qzd_old *o = qzd_old_new(old_file, 40000);
-            qzd_state *s = qzd_state_new();
-            static uint8_t block[QZT_BLOCK];
-            int32_t n;
-            EXPECT_EQ(qzd_read_block(in, s, o, block, &n), c.status) << c.from;
-            if (c.status == QZT_OK) {
-                EXPECT_TRUE(std::equal(block, block + c.len, old_data.begin() + c.from));
-            }
-            free(s);
-            qzd_old_free(o);
-            strm_release(old_file);
-            strm_release(in);
+    for (auto &c : cases) {
+        bytes words = BlockBuilder().gamma(1).gamma(2 * c.from + 1).gamma(c.len).gamma(1).words();
+        bytes delta = qzd_block(static_cast<uint16_t>(c.len), "", words);
+        strm *in = mstrm_new_reader(delta.data(), static_cast<uint32_t>(delta.size()));
+        strm *old_file = mstrm_new_reader(old_data.data(), static_cast<uint32_t>(old_data.size()));
+        qzd_old *o = qzd_old_new(old_file, 40000);
+        qzd_state *s = qzd_state_new();
+        static uint8_t block[QZT_BLOCK];
+        int32_t n;
+        EXPECT_EQ(qzd_read_block(in, s, o, block, &n), c.status) << c.from;
+        if (c.status == QZT_OK) {
+            EXPECT_TRUE(std::equal(block, block + c.len, old_data.begin() + c.from));
         }
+        free(s);
+        qzd_old_free(o);
+        strm_release(old_file);
+        strm_release(in);
     }
 }
 
