@@ -25,10 +25,9 @@
 // The old position and the last changes (all byte changes of 0 at first) go
 // on from block to block. A block uses all its literals.
 //
-// The old file is read through a window of its own, or a view where the
-// system maps it, never into memory whole. A token that
-// reaches outside the old file, past its block or its literals, or a gamma
-// code of more than 31 zeros, is a corrupt block.
+// The old file is read through pages of its own, never into memory whole.
+// A token that reaches outside the old file, past its block or its literals,
+// or a gamma code of more than 31 zeros, is a corrupt block.
 #pragma once
 
 #include <cstdint>
