@@ -7,8 +7,8 @@ Usage: bench/delta_pairs.py [--major]
 Each pair is one file of a package in its two newest versions that the
 machine's package lists offer (a release and its update): program libraries,
 a large data archive and an archive of compressed members. --major adds a
-program across a major version (libxul.so, 180 MB: some minutes more, and
-bsdiff takes about 2 GB). The packages are fetched with `apt-get download`
+program across a major version (libxul.so, 180 MB: about 15 minutes more,
+most of them bsdiff's, which takes 1.5 GB). The packages are fetched with `apt-get download`
 into build/bench-delta/. For each pair it prints the patch's size as a share
 of the new file, each tool's coding time and peak memory (from /usr/bin/time,
 one run each), and this project's rebuild under Wine (the 32-bit build, the
