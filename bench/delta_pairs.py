@@ -2,11 +2,13 @@
 """Delta benchmark: this project's delta coder against zstd --patch-from,
 xdelta3 and bsdiff on real version pairs from Debian's registry.
 
-Usage: bench/delta_pairs.py
+Usage: bench/delta_pairs.py [--major]
 
 Each pair is one file of a package in its two newest versions that the
-machine's package lists offer (a release and its update): a program library
-and a large data archive. The packages are fetched with `apt-get download`
+machine's package lists offer (a release and its update): program libraries,
+a large data archive and an archive of compressed members. --major adds a
+program across a major version (libxul.so, 180 MB: about 15 minutes more,
+most of them bsdiff's, which takes 1.5 GB). The packages are fetched with `apt-get download`
 into build/bench-delta/. For each pair it prints the patch's size as a share
 of the new file, each tool's coding time and peak memory (from /usr/bin/time,
 one run each), and this project's apply under Wine next to `cp` of the new
@@ -42,6 +44,10 @@ PAIRS = [
     ("libssl3", "usr/lib/x86_64-linux-gnu/libcrypto.so.3"),
     ("openjdk-17-jre-headless", "usr/lib/jvm/java-17-openjdk-amd64/lib/server/libjvm.so"),
     ("openjdk-17-jre-headless", "usr/lib/jvm/java-17-openjdk-amd64/lib/modules"),
+    ("chromium-common", "usr/lib/chromium/resources.pak"),
+]
+MAJOR_PAIRS = [
+    ("firefox-esr", "usr/lib/firefox-esr/libxul.so"),
 ]
 
 
@@ -98,7 +104,8 @@ def apply_seconds(line):
 def main():
     WORK.mkdir(parents=True, exist_ok=True)
     rows = []
-    for package, path in PAIRS:
+    pairs = PAIRS + (MAJOR_PAIRS if "--major" in sys.argv[1:] else [])
+    for package, path in pairs:
         old_version, new_version = newest_two(package)
         old, new = unpacked(package, old_version) / path, unpacked(package, new_version) / path
         out = WORK / "out"

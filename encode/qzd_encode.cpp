@@ -3,12 +3,18 @@
 // least half its bytes agree) and the new bytes after it. A region ends only
 // where a match elsewhere in the old file is clearly longer than what the
 // current line-up still matches, so a rebuilt program's shifted addresses
-// stay changes inside one long region. The second codes the regions block by
-// block: a region's changed places as words where that pays (the moved
-// addresses repeat a few values), else byte by byte.
+// stay changes inside one long region; "clearly" is what the new copy's token
+// costs, and a match that the new file repeats from just before (which the
+// record's compression codes cheaply among the literals) must beat that too.
+// The second codes the regions block by block: a region's changed places as
+// words where that pays (the moved addresses repeat a few values), else byte
+// by byte, and a stretch whose changes cost more than its bytes would as
+// literals as literals.
 #include "encode/qzd_encode.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "stream/bits.h"
@@ -19,8 +25,18 @@ namespace {
 
 constexpr int HASH_BYTES = 8;     // bytes the old file's index looks at
 constexpr uint32_t OLD_STEP = 2;  // the old file is indexed every so many positions
-constexpr uint32_t WAYS = 8;      // positions kept for each hash
-constexpr uint32_t CLEARLY = 8;   // bytes a match must beat the line-up by
+constexpr uint32_t WAYS = 32;     // positions kept for each hash
+// What a new region's copy is reckoned to cost: its token's bits beside the
+// old position's move (the literal run it cuts, its length, its changes'
+// count), and what each literal byte it saves would cost once compressed.
+// Set on version pairs of programs, libraries and archives.
+constexpr uint32_t COPY_BITS = 30;
+constexpr uint32_t SAVED_BITS = 7;
+// A match the new file repeats from at most this far back is as good as
+// literals to the record's compression, unless the old one is so much longer.
+constexpr uint32_t NEAR_BACK = 4096;
+constexpr uint32_t NEAR_MORE = 8;
+constexpr int NEAR_HASH_BITS = 16;
 
 uint64_t qzd_load64(const uint8_t *p)
 {
@@ -90,7 +106,12 @@ struct qzd_coder {
     const uint8_t *nw;
     uint32_t new_len;
     int hash_bits;
-    std::vector<uint32_t> index;  // WAYS old positions + 1 for each hash, the latest first
+    // WAYS old positions + 1 for each hash, a ring whose next slot (the
+    // oldest) is next[hash]; and 8 more bits of each one's hash, so that most
+    // are passed over unread.
+    std::vector<uint32_t> index;
+    std::vector<uint8_t> tags;
+    std::vector<uint8_t> next;
     // As the decoder keeps them.
     uint32_t old_pos = 0;
     qzd_change change[QZD_CHANGES] = {};
@@ -100,11 +121,16 @@ struct qzd_coder {
     std::vector<uint8_t> lits;
 };
 
-uint32_t qzd_hash(const qzd_coder *c, const uint8_t *p)
+// The hash of the 8 bytes at p: its bucket, and 8 more bits as its tag.
+uint32_t qzd_hash(const qzd_coder *c, const uint8_t *p, uint8_t *tag)
 {
-    return static_cast<uint32_t>((qzd_load64(p) * 0x9E3779B97F4A7C15ull) >> (64 - c->hash_bits));
+    uint64_t h = qzd_load64(p) * 0x9E3779B97F4A7C15ull;
+    *tag = static_cast<uint8_t>(h >> (56 - c->hash_bits));
+    return static_cast<uint32_t>(h >> (64 - c->hash_bits));
 }
 
+// Buckets for every position indexed to have a way (their 161 bytes each
+// come to 2.5 to 5 times old_len): half as many lose about 1% on archives.
 void qzd_index_old(qzd_coder *c)
 {
     uint32_t slots = c->old_len / OLD_STEP / WAYS + 1;
@@ -112,10 +138,15 @@ void qzd_index_old(qzd_coder *c)
     while ((1u << c->hash_bits) < slots && c->hash_bits < 26)
         c->hash_bits++;
     c->index.assign(static_cast<size_t>(WAYS) << c->hash_bits, 0);
+    c->tags.assign(c->index.size(), 0);
+    c->next.assign(size_t{1} << c->hash_bits, 0);
     for (uint32_t i = 0; i + HASH_BYTES <= c->old_len; i += OLD_STEP) {
-        uint32_t *ways = &c->index[static_cast<size_t>(qzd_hash(c, c->old + i)) * WAYS];
-        memmove(ways + 1, ways, (WAYS - 1) * sizeof *ways);
-        ways[0] = i + 1;
+        uint8_t tag;
+        uint32_t h = qzd_hash(c, c->old + i, &tag);
+        size_t at = static_cast<size_t>(h) * WAYS + c->next[h];
+        c->index[at] = i + 1;
+        c->tags[at] = tag;
+        c->next[h] = static_cast<uint8_t>((c->next[h] + 1) % WAYS);
     }
 }
 
@@ -125,8 +156,14 @@ void qzd_search(const qzd_coder *c, uint32_t p, uint32_t *pos, uint32_t *len)
     *len = 0;
     if (p + HASH_BYTES > c->new_len)
         return;
-    const uint32_t *ways = &c->index[static_cast<size_t>(qzd_hash(c, c->nw + p)) * WAYS];
-    for (uint32_t w = 0; w < WAYS && ways[w]; w++) {
+    uint8_t tag;
+    uint32_t h = qzd_hash(c, c->nw + p, &tag);
+    const uint32_t *ways = &c->index[static_cast<size_t>(h) * WAYS];
+    const uint8_t *tags = &c->tags[static_cast<size_t>(h) * WAYS];
+    // The latest first, so that of equal matches the latest wins.
+    for (uint32_t k = 1, w; k <= WAYS && ways[w = (c->next[h] + WAYS - k) % WAYS]; k++) {
+        if (tags[w] != tag)
+            continue;
         uint32_t at = ways[w] - 1;
         uint32_t room = c->old_len - at < c->new_len - p ? c->old_len - at : c->new_len - p;
         uint32_t n = qzd_match(c->old + at, c->nw + p, room);
@@ -135,6 +172,38 @@ void qzd_search(const qzd_coder *c, uint32_t p, uint32_t *pos, uint32_t *len)
             *pos = at;
         }
     }
+}
+
+// The bytes a match must beat the line-up by, when taking it moves the old
+// position by moved.
+uint32_t qzd_clearly(uint32_t moved)
+{
+    return (qzd_gamma_bits(qzd_zigzag(moved) + 1) + COPY_BITS) / SAVED_BITS;
+}
+
+// The new file's latest positions by hash, filled as the line-up passes
+// them: the longest repeat of the bytes at p from NEAR_BACK bytes back at
+// most that the latest one gives.
+struct qzd_near {
+    std::vector<uint32_t> latest = std::vector<uint32_t>(size_t{1} << NEAR_HASH_BITS);  // position + 1
+    uint32_t filled = 0;
+};
+
+uint32_t qzd_near_hash(const uint8_t *p)
+{
+    return static_cast<uint32_t>((qzd_load64(p) * 0x9E3779B97F4A7C15ull) >> (64 - NEAR_HASH_BITS));
+}
+
+uint32_t qzd_repeat(const qzd_coder *c, qzd_near *r, uint32_t p)
+{
+    if (p + HASH_BYTES > c->new_len)
+        return 0;
+    for (; r->filled < p; r->filled++)
+        r->latest[qzd_near_hash(c->nw + r->filled)] = r->filled + 1;
+    uint32_t q = r->latest[qzd_near_hash(c->nw + p)];
+    if (q == 0 || p - (q - 1) > NEAR_BACK)
+        return 0;
+    return qzd_match(c->nw + q - 1, c->nw + p, c->new_len - p);
 }
 
 bool qzd_agrees(const qzd_coder *c, uint32_t p, uint32_t offset)
@@ -149,6 +218,7 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c)
     std::vector<qzd_region> regions;
     const uint8_t *o = c->old, *n = c->nw;
     uint32_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0, last_offset = 0;
+    qzd_near near;
     while (scan < c->new_len) {
         uint32_t old_score = 0;
         uint32_t scored = scan += len;
@@ -158,7 +228,9 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c)
             qzd_search(c, scan, &pos, &len);
             for (; scored < scan + len; scored++)
                 old_score += qzd_agrees(c, scored, last_offset);
-            if ((len == old_score && len != 0) || len > old_score + CLEARLY)
+            if (len == old_score && len != 0)
+                break;
+            if (len > old_score + qzd_clearly(pos - scan - last_offset) && len > qzd_repeat(c, &near, scan) + NEAR_MORE)
                 break;
             old_score -= qzd_agrees(c, scan, last_offset);
         }
@@ -251,11 +323,14 @@ constexpr uint32_t NEW_WORD_CREDIT = 12;
 
 // The changed places of an old copy, the last changes moving on as the
 // decoder's will.
-std::vector<qzd_place> qzd_places(qzd_coder *c, uint32_t from, uint32_t p, uint32_t len)
+// With cost, each place's bits (its gap and its change) go there too.
+std::vector<qzd_place> qzd_places(qzd_coder *c, uint32_t from, uint32_t p, uint32_t len,
+                                  std::vector<uint32_t> *cost = nullptr)
 {
     const uint8_t *o = c->old + from, *n = c->nw + p;
     uint32_t shift = p - from;
     std::vector<qzd_place> at;
+    uint32_t next = 0;
     for (uint32_t i = 0; i < len;) {
         if (o[i] == n[i]) {
             i++;
@@ -279,11 +354,79 @@ std::vector<qzd_place> qzd_places(qzd_coder *c, uint32_t from, uint32_t p, uint3
             if (word_bits < bytes_bits)
                 k = word;
         }
+        if (cost)
+            cost->push_back(qzd_gamma_bits(i - next + 1) + qzd_change_bits(c, k));
         qzd_name_change(c, k);
         at.push_back({i, k});
         i += k.kind == QZD_BYTE ? 1 : 4;
+        next = i;
     }
     return at;
+}
+
+uint32_t qzd_width(const qzd_place &k)
+{
+    return k.change.kind == QZD_BYTE ? 1 : 4;
+}
+
+// What a literal byte is reckoned to cost inside a region, and what a
+// literal stretch there costs over its bytes: its run's length and the
+// copy's token after it.
+constexpr uint64_t LITERAL_BITS = 5;
+constexpr uint64_t SWITCH_BITS = 24;
+
+// The region r, whose copy makes new bytes from p on, as pieces in out:
+// copies, with literal stretches where its changed places cost more as
+// changes than their bytes as literals (a stretch of the old file that
+// differs throughout, between parts that agree). Reckoned from the last
+// changes as they stand, which it leaves so.
+void qzd_split(qzd_coder *c, const qzd_region &r, uint32_t p, std::vector<qzd_region> *out)
+{
+    qzd_change before[QZD_CHANGES];
+    memcpy(before, c->change, sizeof before);
+    std::vector<uint32_t> cost;
+    std::vector<qzd_place> at = qzd_places(c, r.from, p, r.len, &cost);
+    memcpy(c->change, before, sizeof before);
+    // The fewest bits up to each place, copying (the place a change) or in a
+    // literal stretch (its bytes literals), and whether each came from the
+    // other way.
+    size_t k = at.size();
+    std::vector<uint8_t> switched(k);
+    uint64_t copying = 0, literal = SWITCH_BITS;
+    uint32_t end = 0;
+    for (size_t j = 0; j < k; j++) {
+        uint32_t w = qzd_width(at[j]), gap = at[j].at - end;
+        uint64_t c_stay = copying + cost[j], c_from = literal + SWITCH_BITS + cost[j];
+        uint64_t l_stay = literal + LITERAL_BITS * (gap + w), l_from = copying + SWITCH_BITS + LITERAL_BITS * w;
+        switched[j] = static_cast<uint8_t>((c_from < c_stay ? 1 : 0) | (l_from < l_stay ? 2 : 0));
+        copying = std::min(c_stay, c_from);
+        literal = std::min(l_stay, l_from);
+        end = at[j].at + w;
+    }
+    // The bytes after the last place: copied, or literals when that is less.
+    uint64_t tail = r.len - end;
+    bool tail_literal = LITERAL_BITS * tail <= SWITCH_BITS;
+    bool lit = literal + (tail_literal ? LITERAL_BITS * tail : SWITCH_BITS) < copying;
+    // Back from the end: the literal stretches, last first.
+    std::vector<std::pair<uint32_t, uint32_t>> stretches;
+    uint32_t stop = tail_literal ? r.len : end;
+    for (size_t j = k; j-- > 0;) {
+        if (!(switched[j] & (lit ? 2 : 1)))
+            continue;
+        if (lit)
+            stretches.push_back({at[j].at, stop});
+        else
+            stop = j > 0 ? at[j - 1].at + qzd_width(at[j - 1]) : 0;
+        lit = !lit;
+    }
+    if (lit)
+        stretches.push_back({0, stop});
+    uint32_t done = 0;
+    for (size_t i = stretches.size(); i-- > 0;) {
+        out->push_back({r.from + done, stretches[i].first - done, stretches[i].second - stretches[i].first});
+        done = stretches[i].second;
+    }
+    out->push_back({r.from + done, r.len - done, r.extra});
 }
 
 void qzd_put_copy(qzd_coder *c, uint32_t from, uint32_t p, uint32_t len)
@@ -367,6 +510,10 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     std::vector<qzd_region> regions = qzd_line_up(&c);
     c.index.clear();
     c.index.shrink_to_fit();
+    c.tags.clear();
+    c.tags.shrink_to_fit();
+    c.next.clear();
+    c.next.shrink_to_fit();
 
     uint32_t p = 0, block_start = 0, block_end = 0, lits = 0;
     // Room left in the block, which is begun when the last one is full.
@@ -385,23 +532,28 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
         p += lits;
         lits = 0;
     };
-    for (const qzd_region &r : regions) {
-        for (uint32_t done = 0; done < r.len;) {
-            uint32_t k = r.len - done < room() ? r.len - done : room();
-            flush();
-            // Literals that fill the block leave the copy to the next one.
-            if (k == 0)
-                continue;
-            qzd_put_copy(&c, r.from + done, p, k);
-            p += k;
-            done += k;
-        }
-        for (uint32_t left = r.extra; left > 0;) {
-            uint32_t k = left < room() ? left : room();
-            lits += k;
-            left -= k;
-            if (p + lits == block_end)
+    std::vector<qzd_region> pieces;
+    for (const qzd_region &region : regions) {
+        pieces.clear();
+        qzd_split(&c, region, p + lits, &pieces);
+        for (const qzd_region &r : pieces) {
+            for (uint32_t done = 0; done < r.len;) {
+                uint32_t k = r.len - done < room() ? r.len - done : room();
                 flush();
+                // Literals that fill the block leave the copy to the next one.
+                if (k == 0)
+                    continue;
+                qzd_put_copy(&c, r.from + done, p, k);
+                p += k;
+                done += k;
+            }
+            for (uint32_t left = r.extra; left > 0;) {
+                uint32_t k = left < room() ? left : room();
+                lits += k;
+                left -= k;
+                if (p + lits == block_end)
+                    flush();
+            }
         }
     }
     if (lits > 0)

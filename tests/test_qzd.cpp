@@ -115,6 +115,11 @@ TEST(QzdRoundTrip, EditedFilesComeBackWhole)
     inserted.insert(inserted.begin() + 9000, {static_cast<uint32_t>(items.size()), {bytes(300, 0x41), 5}});
     deleted.erase(deleted.begin() + 5000, deleted.begin() + 5100);
     std::rotate(moved.begin() + 2000, moved.begin() + 2500, moved.begin() + 4000);
+    // Rewritten in place: the old bytes around it line up at the same offset
+    // and it differs throughout, so its bytes cost no more than literals.
+    bytes rewritten = old_data;
+    bytes noise = random_bytes(40000, 3);
+    std::copy(noise.begin(), noise.end(), rewritten.begin() + 100000);
     const struct {
         const char *what;
         bytes old_data, new_data;
@@ -126,6 +131,7 @@ TEST(QzdRoundTrip, EditedFilesComeBackWhole)
         {"a region inserted, the addresses after it moved", old_data, layout(inserted), 0.06},
         {"a region deleted, the addresses after it moved", old_data, layout(deleted), 0.07},
         {"a region moved", old_data, layout(moved), 0.03},
+        {"a stretch rewritten in place", old_data, rewritten, 41000.0 / rewritten.size()},
         {"nothing in common", old_data, random_bytes(100000, 2), 1.01},
         {"an empty old file", {}, old_data, 1.01},
         {"an empty new file", old_data, {}, 0},
