@@ -13,10 +13,10 @@
 // whatever their number.
 //
 // Memory while a patch entry is built: both files whole, the encoder's index
-// of the old file (about its length again) and both deltas (the one against
+// of the old file (encode/qzd_encode.h) and both deltas (the one against
 // nothing is about as long as the new file), then the deltas and their
-// compressed records: about 2.6 times the two files' length on two threads,
-// 2.1 on one, where the index is gone before the second delta is made.
+// compressed records: about 2.8 times the two files' length on two threads,
+// 2.3 on one, where the index is gone before the second delta is made.
 #pragma once
 
 #include <cstdint>
