@@ -183,8 +183,9 @@ static bool patch_may_hold_run_files(patch_run_folder *seen, const char *folder)
 }
 
 // One entry: its destination expanded (and remembered for the work), its
-// folder there, what a killed run left of its target put back, the target,
-// and for a write the space it takes. False after a fault's report.
+// folder there, what a killed run left of its target put back, the target
+// (a patch's, as the version the patch is for), and the space a new file
+// takes. False after a fault's report.
 static bool patch_preflight_entry(strm *blob, uint32_t entry, uint32_t count, patch_volume *vols, int *nvols,
                                   patch_run_folder *seen)
 {
