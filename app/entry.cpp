@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/dest.h"
+#include "app/installed.h"
 #include "app/path.h"
 #include "app/progress.h"
 #include "app/strings.h"
@@ -175,9 +176,8 @@ void patch_patch_file(HWND dlg, const char *dir, const char *name, strm *src, ui
     }
     // The old file is the target itself, which the pre-flight pass found to
     // be the one the delta was made for and which stays in place until the
-    // swap. Read shared every way, as the game or a scanner may hold it.
-    HANDLE h = CreateFileA(target, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // swap.
+    HANDLE h = patch_open_installed(target);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD err = GetLastError();
         patch_swap_rollback();

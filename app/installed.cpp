@@ -15,11 +15,15 @@ uint8_t g_old_piece[OLD_PIECE];
 
 }  // namespace
 
+HANDLE patch_open_installed(const char *path)
+{
+    return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 bool patch_old_file_is(const char *path, uint32_t len, uint32_t crc, uint32_t entry, uint32_t count)
 {
-    // Shared every way, as the game or a scanner may hold it.
-    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE h = patch_open_installed(path);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     DWORD high = 0;

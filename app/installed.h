@@ -6,6 +6,9 @@
 
 #include "app/patch.h"
 
+// Opens an installed file for reading, shared every way, as the game or a
+// scanner may hold it; INVALID_HANDLE_VALUE with the system's error code.
+HANDLE patch_open_installed(const char *path);
 // Whether the file at path is len bytes whose CRC-32 is crc; a missing file
 // or a folder is not. It is entry (1-based) of count: as its bytes are read,
 // the check window's bar moves on through that entry's share.
