@@ -9,7 +9,8 @@
 #
 # DISPLAY names what shows windows: a suite or one case, each then a run of
 # its own, PRESET.SUITE or PRESET.SUITE.CASE, on the Wine prefix's X server
-# (WINE_TEST_DISPLAY=auto). The rest runs with no display, where a window that
+# (WINE_TEST_DISPLAY=auto), one at a time with the end-to-end runs, whose
+# drivers look there for the program's windows. The rest runs with no display, where a window that
 # should not be there fails at once (and a fatal report's message box returns
 # at once, which the cases that let a report return rely on). The names are
 # checked against the TEST and TEST_F lines of the target's sources, so that
@@ -45,7 +46,10 @@ function(patch_add_gtest_program target)
     endif()
     list(APPEND excluded ${filter})
     add_test(NAME ${PATCH_PRESET}.${item} COMMAND ${target} --gtest_filter=${filter})
-    set_tests_properties(${PATCH_PRESET}.${item} PROPERTIES ENVIRONMENT WINE_TEST_DISPLAY=auto)
+    # Its windows, captioned as the program's, show on the desktop where the
+    # end-to-end drivers look for the program's: it runs while none does.
+    set_tests_properties(${PATCH_PRESET}.${item} PROPERTIES ENVIRONMENT WINE_TEST_DISPLAY=auto
+                         RESOURCE_LOCK patch_run)
     list(APPEND tests ${PATCH_PRESET}.${item})
   endforeach()
 

@@ -55,17 +55,19 @@ LRESULT CALLBACK checking_hook(int code, WPARAM wp, LPARAM lp)
     return CallNextHookEx(nullptr, code, wp, lp);
 }
 
-// The message boxes a hook saw, as "title|text", each answered at once.
+// The message boxes a hook saw taken down, as "title|text", each answered as
+// it is activated (which may happen more than once a box).
 std::vector<std::string> g_boxes_seen;
 
 LRESULT CALLBACK box_hook(int code, WPARAM wp, LPARAM lp)
 {
     auto w = reinterpret_cast<HWND>(wp);
     char title[64], text[512];
-    if (code == HCBT_ACTIVATE && GetDlgItem(w, 0xFFFF) && GetWindowTextA(w, title, sizeof title)) {
+    if (code == HCBT_ACTIVATE && GetDlgItem(w, 0xFFFF))
+        PostMessageA(w, WM_COMMAND, IDOK, 0);
+    if (code == HCBT_DESTROYWND && GetDlgItem(w, 0xFFFF) && GetWindowTextA(w, title, sizeof title)) {
         GetDlgItemTextA(w, 0xFFFF, text, sizeof text);
         g_boxes_seen.push_back(std::string(title) + "|" + text);
-        PostMessageA(w, WM_COMMAND, IDOK, 0);
     }
     return checking_hook(code, wp, lp);
 }
