@@ -271,6 +271,17 @@ TEST_F(ManifestFile, EntryErrors)
               v({"2: error: entry 1: a patch entry needs a source file"}));
     EXPECT_EQ(entry_errors("action = 'patch'\nname = 'A'\ndest = 'C:\\X'\nsource = 'a.dat'\nold = 'none.dat'\n"),
               v({"7: error: entry 1: old: " + file_utf8(file_path(dir.file("none.dat"))) + ": no such file"}));
+    // A patch checks and rebuilds the file as installed: after another entry
+    // of that file it would undo it, so it must come first.
+    EXPECT_EQ(parse("question = 'Q'\ndest = 'C:\\X'\n[[entry]]\naction = 'write'\nname = 'a'\nsource = 'a.dat'\n"
+                    "[[entry]]\naction = 'patch'\nname = 'A'\nsource = 'a.dat'\nold = 'a.dat'\n")
+                  .errors,
+              v({"7: error: entry 2: the same file as entry 1 (line 3); a patch rebuilds the file as installed, so it "
+                 "must be the file's first entry"}));
+    EXPECT_EQ(parse("question = 'Q'\ndest = 'C:\\X'\n[[entry]]\naction = 'patch'\nname = 'a'\nsource = 'a.dat'\n"
+                    "old = 'a.dat'\n[[entry]]\naction = 'delete'\nname = 'A'\n")
+                  .errors,
+              v());
     EXPECT_EQ(entry_errors("action = 'delete'\nname = 7\ndest = 'C:\\X'\n"),
               v({"4: error: entry 1: name: must be a string"}));
     EXPECT_EQ(entry_errors("action = 'delete'\nname = 'A|B'\ndest = 'C:\\X'\n"),

@@ -256,6 +256,8 @@ manifest manifest_parse(std::string_view text, const fs::path &file)
         rep.warn(1, "no entries: the patch only asks its question");
 
     // The same file twice is allowed (the entries run in order) but rarely meant.
+    // A patch after another entry of its file is refused: it checks and
+    // rebuilds the installed file, not what the earlier entry made of it.
     // Letters are compared without case, as Windows does, in UTF-8: code
     // page 932 second bytes can look like ASCII letters.
     std::map<std::string, const manifest_entry *> seen;
@@ -264,10 +266,15 @@ manifest manifest_parse(std::string_view text, const fs::path &file)
         cp932_to_utf8(e.dest, &dest);
         cp932_to_utf8(e.name, &name);
         auto [it, fresh] = seen.emplace(utf8_fold(dest) + '\0' + utf8_fold(name), &e);
-        if (!fresh)
-            rep.warn(e.line, "entry " + std::to_string(&e - m.entries.data() + 1) + ": the same file as entry " +
-                                 std::to_string(it->second - m.entries.data() + 1) + " (line " +
-                                 std::to_string(it->second->line) + "); both run, in order");
+        if (fresh)
+            continue;
+        std::string both = "entry " + std::to_string(&e - m.entries.data() + 1) + ": the same file as entry " +
+                           std::to_string(it->second - m.entries.data() + 1) + " (line " +
+                           std::to_string(it->second->line) + ")";
+        if (e.action == ACTION_PATCH)
+            rep.error(e.line, both + "; a patch rebuilds the file as installed, so it must be the file's first entry");
+        else
+            rep.warn(e.line, both + "; both run, in order");
     }
     return m;
 }
