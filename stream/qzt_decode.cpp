@@ -13,6 +13,9 @@ constexpr ptrdiff_t ACC_BYTES = sizeof(qzt_acc);
 // Most literal bytes taken from one buffer: it is stored whole, and shifting
 // it by its whole width is undefined.
 constexpr uint32_t LIT_CHUNK = ACC_BYTES - 1;
+// Runs this long or longer go a whole buffer at a time, from the window's
+// bytes shifted into place: most of a file that does not compress.
+constexpr uint32_t LIT_LONG = 4 * ACC_BYTES;
 
 // A buffer's value from or to its bytes in big-endian order.
 inline qzt_acc qzt_be(qzt_acc v)
@@ -200,6 +203,23 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
         }
         return gamma_rest();
     };
+    // The long part of a literal run of lits bytes, after a whole chunk has
+    // left fewer than eight bits held: a buffer's worth of the window's
+    // bytes at a time, shifted down below the held bits and stored, whose
+    // last bits are then the ones held. The run's bytes and the window's are
+    // counted once for all the steps. Gives back the bytes left.
+    auto literal_run = [&](uint32_t lits) __attribute__((always_inline)) -> uint32_t {
+        uint32_t room = static_cast<uint32_t>(end - in);
+        uint32_t steps = (lits < room ? lits : room) / ACC_BYTES;
+        for (uint32_t i = 0; i < steps; i++) {
+            qzt_acc w = qzt_load_be(in);
+            qzt_store_be(out, acc | w >> nbits);
+            acc = w << 1 << (ACC_BITS - 1 - nbits);
+            in += ACC_BYTES;
+            out += ACC_BYTES;
+        }
+        return lits - steps * ACC_BYTES;
+    };
     // clang-format on
 
     int32_t status = QZT_OK;
@@ -223,6 +243,8 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
                 nbits -= 8 * k;
                 out += k;
                 lits -= k;
+                if (lits >= LIT_LONG)
+                    lits = literal_run(lits);
             } while (lits > 0 && end - in >= ACC_BYTES && lim - out >= ACC_BYTES);
         }
         for (; lits > 0; lits--)
