@@ -233,22 +233,28 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
         // Up to a chunk of bytes from a full buffer, stored in one go: the
         // bytes past them land inside the block and are written over. The
         // first chunk is stored even for no literals: most runs are of 0 to 3
-        // bytes, and a branch on them would often be mispredicted.
-        if (end - in >= ACC_BYTES && lim - out >= ACC_BYTES) [[likely]] {
-            do {
-                refill_fast();
-                uint32_t k = lits < LIT_CHUNK ? lits : LIT_CHUNK;
-                qzt_store_be(out, acc);
-                acc <<= 8 * k;
-                nbits -= 8 * k;
-                out += k;
-                lits -= k;
-                if (lits >= LIT_LONG)
-                    lits = literal_run(lits);
-            } while (lits > 0 && end - in >= ACC_BYTES && lim - out >= ACC_BYTES);
-        }
-        for (; lits > 0; lits--)
+        // bytes, and a branch on them would often be mispredicted. Near the
+        // end of the window or of the block, a byte at a time: a byte that
+        // refills the window lets the run go on in chunks.
+        for (;;) {
+            if (end - in >= ACC_BYTES && lim - out >= ACC_BYTES) [[likely]] {
+                do {
+                    refill_fast();
+                    uint32_t k = lits < LIT_CHUNK ? lits : LIT_CHUNK;
+                    qzt_store_be(out, acc);
+                    acc <<= 8 * k;
+                    nbits -= 8 * k;
+                    out += k;
+                    lits -= k;
+                    if (lits >= LIT_LONG)
+                        lits = literal_run(lits);
+                } while (lits > 0 && end - in >= ACC_BYTES && lim - out >= ACC_BYTES);
+            }
+            if (lits == 0)
+                break;
             *out++ = static_cast<uint8_t>(get(8));
+            lits--;
+        }
         if (out == lim)
             break;
 
