@@ -128,6 +128,10 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
     int nbits = b->nbits;
     uint8_t *out = dest;
     uint8_t *const lim = dest + n;
+#if defined(__i386__) || defined(__x86_64__)
+    // Asked here, once: a call in the token loop costs it registers.
+    const bool sse2 = qzt_sse2();
+#endif
 
     // clang-format 14 lays out a lambda with an attribute as a function: the
     // decoder's helpers keep their layout by hand.
@@ -266,7 +270,7 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
         uint32_t room = static_cast<uint32_t>(end - in);
         uint32_t whole = lits < room ? lits : room;
 #if defined(__i386__) || defined(__x86_64__)
-        if (whole >= ACC_BYTES + 16 && qzt_sse2()) {
+        if (whole >= ACC_BYTES + 16 && sse2) {
             literal_step();
             uint32_t count = (whole - ACC_BYTES) / 16;
             qzt_shift16(out, in, count, nbits);
