@@ -258,7 +258,9 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
     // last bits are then the ones held; with SSE2, after the first buffer
     // (the held bits then lie in the byte before the window's next), sixteen
     // bytes at a time. The run's bytes and the window's are counted once for
-    // all the steps. Gives back the bytes left.
+    // all the steps; the window's last byte is left to the other paths, as
+    // refill_fast leaves it, so that a word whose first byte has been counted
+    // has its second in the window (see align). Gives back the bytes left.
     auto literal_step = [&]() __attribute__((always_inline)) {
         qzt_acc w = qzt_load_be(in);
         qzt_store_be(out, acc | w >> nbits);
@@ -267,7 +269,7 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
         out += ACC_BYTES;
     };
     auto literal_run = [&](uint32_t lits) __attribute__((always_inline)) -> uint32_t {
-        uint32_t room = static_cast<uint32_t>(end - in);
+        uint32_t room = static_cast<uint32_t>(end - in) - 1;
         uint32_t whole = lits < room ? lits : room;
 #if defined(__i386__) || defined(__x86_64__)
         if (whole >= ACC_BYTES + 16 && sse2) {
