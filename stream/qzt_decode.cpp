@@ -288,6 +288,26 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
             literal_step();
         return lits - steps * ACC_BYTES;
     };
+    // The literal bytes of a run of lits, from a window and into a block
+    // that both have a buffer's worth left: up to a chunk from a full buffer
+    // at a time, stored in one go (the bytes past them land inside the block
+    // and are written over), until either has less. The first chunk is
+    // stored even for no literals: most runs are of 0 to 3 bytes, and a
+    // branch on them would often be mispredicted. Gives back the bytes left.
+    auto literal_chunks = [&](uint32_t lits) __attribute__((always_inline)) -> uint32_t {
+        do {
+            refill_fast();
+            uint32_t k = lits < LIT_CHUNK ? lits : LIT_CHUNK;
+            qzt_store_be(out, acc);
+            acc <<= 8 * k;
+            nbits -= 8 * k;
+            out += k;
+            lits -= k;
+            if (lits >= LIT_LONG)
+                lits = literal_run(lits);
+        } while (lits > 0 && end - in >= ACC_BYTES && lim - out >= ACC_BYTES);
+        return lits;
+    };
     // clang-format on
 
     int32_t status = QZT_OK;
@@ -298,30 +318,16 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
             break;
         }
         uint32_t lits = run - 1;
-        // Up to a chunk of bytes from a full buffer, stored in one go: the
-        // bytes past them land inside the block and are written over. The
-        // first chunk is stored even for no literals: most runs are of 0 to 3
-        // bytes, and a branch on them would often be mispredicted. Near the
-        // end of the window or of the block, a byte at a time: a byte that
-        // refills the window lets the run go on in chunks.
-        for (;;) {
-            if (end - in >= ACC_BYTES && lim - out >= ACC_BYTES) [[likely]] {
-                do {
-                    refill_fast();
-                    uint32_t k = lits < LIT_CHUNK ? lits : LIT_CHUNK;
-                    qzt_store_be(out, acc);
-                    acc <<= 8 * k;
-                    nbits -= 8 * k;
-                    out += k;
-                    lits -= k;
-                    if (lits >= LIT_LONG)
-                        lits = literal_run(lits);
-                } while (lits > 0 && end - in >= ACC_BYTES && lim - out >= ACC_BYTES);
-            }
-            if (lits == 0)
-                break;
+        // In chunks while the window and the block have a buffer's worth
+        // left; then a byte at a time, and in chunks again once a byte has
+        // refilled the window.
+        if (end - in >= ACC_BYTES && lim - out >= ACC_BYTES) [[likely]]
+            lits = literal_chunks(lits);
+        while (lits > 0) {
             *out++ = static_cast<uint8_t>(get(8));
             lits--;
+            if (lits > 0 && end - in >= ACC_BYTES && lim - out >= ACC_BYTES)
+                lits = literal_chunks(lits);
         }
         if (out == lim)
             break;
