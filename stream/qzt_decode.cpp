@@ -3,6 +3,11 @@
 #include "diag/diag.h"
 #include "stream/qzt.h"
 
+#if defined(__i386__) || defined(__x86_64__)
+#include <cpuid.h>
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // The decoder's bit buffer is a machine word: 64 bits on 64-bit builds, 32 on
@@ -13,6 +18,9 @@ constexpr ptrdiff_t ACC_BYTES = sizeof(qzt_acc);
 // Most literal bytes taken from one buffer: it is stored whole, and shifting
 // it by its whole width is undefined.
 constexpr uint32_t LIT_CHUNK = ACC_BYTES - 1;
+// Runs this long or longer go a whole buffer at a time, from the window's
+// bytes shifted into place: most of a file that does not compress.
+constexpr uint32_t LIT_LONG = 4 * ACC_BYTES;
 
 // A buffer's value from or to its bytes in big-endian order.
 inline qzt_acc qzt_be(qzt_acc v)
@@ -58,6 +66,46 @@ inline int qzt_clz(qzt_acc v)
         return __builtin_clz(static_cast<uint32_t>(v));
 }
 
+#if defined(__i386__) || defined(__x86_64__)
+// Whether the processor has SSE2: always on 64-bit builds; the 32-bit
+// program asks once (-1 until then).
+#ifdef __SSE2__
+bool qzt_sse2()
+{
+    return true;
+}
+#else
+int g_qzt_sse2 = -1;
+
+bool qzt_sse2()
+{
+    if (g_qzt_sse2 < 0) {
+        unsigned a, b, c, d;
+        g_qzt_sse2 = __get_cpuid(1, &a, &b, &c, &d) && (d & bit_SSE2);
+    }
+    return g_qzt_sse2 != 0;
+}
+#endif
+
+// Literal bytes sixteen at a time, count times: out[i] is the last n (0 to
+// 7) bits of in[i - 1] above the first 8 - n bits of in[i]. Each byte's two
+// parts are shifted in 16-bit lanes and the bits that cross into the lane's
+// other byte masked off. The stack of a 32-bit Windows thread is aligned to
+// 4 bytes only, hence the realignment for any vector spilled there.
+__attribute__((target("sse2"), force_align_arg_pointer, noinline)) void qzt_shift16(uint8_t *out, const uint8_t *in,
+                                                                                    uint32_t count, int n)
+{
+    const __m128i up = _mm_cvtsi32_si128(8 - n), down = _mm_cvtsi32_si128(n);
+    const __m128i high = _mm_set1_epi8(static_cast<char>(0xFF << (8 - n)));
+    const __m128i low = _mm_set1_epi8(static_cast<char>(0xFF >> n));
+    for (uint32_t i = 0; i < count; i++, in += 16, out += 16) {
+        __m128i a = _mm_sll_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in - 1)), up);
+        __m128i b = _mm_srl_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in)), down);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_or_si128(_mm_and_si128(a, high), _mm_and_si128(b, low)));
+    }
+}
+#endif
+
 }  // namespace
 
 // The decoder reads bytes straight from the stream's window into a bit
@@ -80,6 +128,10 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
     int nbits = b->nbits;
     uint8_t *out = dest;
     uint8_t *const lim = dest + n;
+#if defined(__i386__) || defined(__x86_64__)
+    // Asked here, once: a call in the token loop costs it registers.
+    const bool sse2 = qzt_sse2();
+#endif
 
     // clang-format 14 lays out a lambda with an attribute as a function: the
     // decoder's helpers keep their layout by hand.
@@ -200,6 +252,62 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
         }
         return gamma_rest();
     };
+    // The long part of a literal run of lits bytes, after a whole chunk has
+    // left fewer than eight bits held: a buffer's worth of the window's
+    // bytes at a time, shifted down below the held bits and stored, whose
+    // last bits are then the ones held; with SSE2, after the first buffer
+    // (the held bits then lie in the byte before the window's next), sixteen
+    // bytes at a time. The run's bytes and the window's are counted once for
+    // all the steps; the window's last byte is left to the other paths, as
+    // refill_fast leaves it, so that a word whose first byte has been counted
+    // has its second in the window (see align). Gives back the bytes left.
+    auto literal_step = [&]() __attribute__((always_inline)) {
+        qzt_acc w = qzt_load_be(in);
+        qzt_store_be(out, acc | w >> nbits);
+        acc = w << 1 << (ACC_BITS - 1 - nbits);
+        in += ACC_BYTES;
+        out += ACC_BYTES;
+    };
+    auto literal_run = [&](uint32_t lits) __attribute__((always_inline)) -> uint32_t {
+        uint32_t room = static_cast<uint32_t>(end - in) - 1;
+        uint32_t whole = lits < room ? lits : room;
+#if defined(__i386__) || defined(__x86_64__)
+        if (whole >= ACC_BYTES + 16 && sse2) {
+            literal_step();
+            uint32_t count = (whole - ACC_BYTES) / 16;
+            qzt_shift16(out, in, count, nbits);
+            in += 16 * count;
+            out += 16 * count;
+            acc = static_cast<qzt_acc>(in[-1]) << 1 << (ACC_BITS - 1 - nbits);
+            lits -= ACC_BYTES + 16 * count;
+            whole -= ACC_BYTES + 16 * count;
+        }
+#endif
+        uint32_t steps = whole / ACC_BYTES;
+        for (uint32_t i = 0; i < steps; i++)
+            literal_step();
+        return lits - steps * ACC_BYTES;
+    };
+    // The literal bytes of a run of lits, from a window and into a block
+    // that both have a buffer's worth left: up to a chunk from a full buffer
+    // at a time, stored in one go (the bytes past them land inside the block
+    // and are written over), until either has less. The first chunk is
+    // stored even for no literals: most runs are of 0 to 3 bytes, and a
+    // branch on them would often be mispredicted. Gives back the bytes left.
+    auto literal_chunks = [&](uint32_t lits) __attribute__((always_inline)) -> uint32_t {
+        do {
+            refill_fast();
+            uint32_t k = lits < LIT_CHUNK ? lits : LIT_CHUNK;
+            qzt_store_be(out, acc);
+            acc <<= 8 * k;
+            nbits -= 8 * k;
+            out += k;
+            lits -= k;
+            if (lits >= LIT_LONG)
+                lits = literal_run(lits);
+        } while (lits > 0 && end - in >= ACC_BYTES && lim - out >= ACC_BYTES);
+        return lits;
+    };
     // clang-format on
 
     int32_t status = QZT_OK;
@@ -210,23 +318,17 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
             break;
         }
         uint32_t lits = run - 1;
-        // Up to a chunk of bytes from a full buffer, stored in one go: the
-        // bytes past them land inside the block and are written over. The
-        // first chunk is stored even for no literals: most runs are of 0 to 3
-        // bytes, and a branch on them would often be mispredicted.
-        if (end - in >= ACC_BYTES && lim - out >= ACC_BYTES) [[likely]] {
-            do {
-                refill_fast();
-                uint32_t k = lits < LIT_CHUNK ? lits : LIT_CHUNK;
-                qzt_store_be(out, acc);
-                acc <<= 8 * k;
-                nbits -= 8 * k;
-                out += k;
-                lits -= k;
-            } while (lits > 0 && end - in >= ACC_BYTES && lim - out >= ACC_BYTES);
-        }
-        for (; lits > 0; lits--)
+        // In chunks while the window and the block have a buffer's worth
+        // left; then a byte at a time, and in chunks again once a byte has
+        // refilled the window.
+        if (end - in >= ACC_BYTES && lim - out >= ACC_BYTES) [[likely]]
+            lits = literal_chunks(lits);
+        while (lits > 0) {
             *out++ = static_cast<uint8_t>(get(8));
+            lits--;
+            if (lits > 0 && end - in >= ACC_BYTES && lim - out >= ACC_BYTES)
+                lits = literal_chunks(lits);
+        }
         if (out == lim)
             break;
 

@@ -279,6 +279,39 @@ TEST(QztDecode, WindowsOfAnySizeCutCodesAnywhere)
     }
 }
 
+TEST(QztDecode, LongLiteralRunsEndTheirWindowsAtEveryOffset)
+{
+    // Long literal runs go many bytes at a time up to the window's end: runs
+    // at every bit alignment, each behind a match of 1 to 8 bytes, through
+    // windows of every size up to 40, so that a run's fast part ends at the
+    // window's last byte, inside a word as well as after one.
+    std::mt19937 rng(13);
+    BlockBuilder bb;
+    std::string want;
+    for (uint32_t i = 0; want.size() < 6000; i++) {
+        std::string l;
+        for (uint32_t k = 0; k < 20 + i % 61; k++)
+            l += static_cast<char>(rng());
+        bb.literals(l).match(1 + i % 7, 1 + i % 8);
+        want += l;
+        for (uint32_t k = 0; k < 1 + i % 8; k++)
+            want += want[want.size() - 1 - i % 7];
+    }
+    auto n = static_cast<uint16_t>(want.size());
+    bytes s = qzt_stream(n + 3u, {{n, bb.words()}, {3, examples[2].words}});
+    for (uint32_t piece = 1; piece <= 40; piece++) {
+        FatalReturns fatal;
+        strm *in = piece_reader(s, piece);
+        strm *q = qzt_open(in);
+        std::string got(n + 4u, '\0');
+        got.resize(static_cast<size_t>(strm_read(q, reinterpret_cast<uint8_t *>(got.data()), n + 4)));
+        EXPECT_TRUE(got == want + "xyz") << "windows of " << piece;
+        EXPECT_EQ(fatal.text(), "") << piece;
+        strm_release(q);
+        strm_release(in);
+    }
+}
+
 TEST(QztDecode, InputRunningOutReadsFillerWords)
 {
     // "aaaaa" as a + (1,1) + (1,3); the last code's zero ends the first word
