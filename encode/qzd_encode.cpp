@@ -4,8 +4,10 @@
 // where a match elsewhere in the old file is clearly longer than what the
 // current line-up still matches, so a rebuilt program's shifted addresses
 // stay changes inside one long region; "clearly" is what the new copy's token
-// costs, and a match that the new file repeats from just before (which the
-// record's compression codes cheaply among the literals) must beat that too.
+// costs (twice that for a match whose line-up stops with it, as a text's
+// chance match elsewhere does: a copy back follows), and a match that the new
+// file repeats from just before (which the record's compression codes
+// cheaply among the literals) must beat that too.
 // The second codes the regions block by block: a region's changed places as
 // words where that pays (the moved addresses repeat a few values), else byte
 // by byte, and a stretch whose changes cost more than its bytes would as
@@ -37,6 +39,12 @@ constexpr uint32_t SAVED_BITS = 7;
 constexpr uint32_t NEAR_BACK = 4096;
 constexpr uint32_t NEAR_MORE = 8;
 constexpr int NEAR_HASH_BITS = 16;
+// A match whose line-up goes on past it by fewer than ISLAND bytes (a byte
+// that agrees counting 1 and one that differs -1, over AFTER_BYTES) is an
+// island in the new file: the line-up most likely comes back after it, and
+// that move costs as much again. Set on text archives across a major version.
+constexpr uint32_t AFTER_BYTES = 64;
+constexpr int32_t ISLAND = 8;
 
 uint64_t qzd_load64(const uint8_t *p)
 {
@@ -206,6 +214,19 @@ uint32_t qzd_repeat(const qzd_coder *c, qzd_near *r, uint32_t p)
     return qzd_match(c->nw + q - 1, c->nw + p, c->new_len - p);
 }
 
+// How far the line-up of the len bytes at p with old position at goes on past
+// them.
+int32_t qzd_goes_on(const qzd_coder *c, uint32_t p, uint32_t at, uint32_t len)
+{
+    uint32_t most = std::min({c->old_len - at, c->new_len - p, len + AFTER_BYTES});
+    int32_t s = 0, best = 0;
+    for (uint32_t i = len; i < most; i++) {
+        s += c->old[at + i] == c->nw[p + i] ? 1 : -1;
+        best = std::max(best, s);
+    }
+    return best;
+}
+
 bool qzd_agrees(const qzd_coder *c, uint32_t p, uint32_t offset)
 {
     uint32_t o = p + offset;
@@ -230,7 +251,9 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c)
                 old_score += qzd_agrees(c, scored, last_offset);
             if (len == old_score && len != 0)
                 break;
-            if (len > old_score + qzd_clearly(pos - scan - last_offset) && len > qzd_repeat(c, &near, scan) + NEAR_MORE)
+            uint32_t clearly = qzd_clearly(pos - scan - last_offset);
+            if (len > old_score + clearly && len > qzd_repeat(c, &near, scan) + NEAR_MORE
+                && (len > old_score + 2 * clearly || qzd_goes_on(c, scan, pos, len) >= ISLAND))
                 break;
             old_score -= qzd_agrees(c, scan, last_offset);
         }
