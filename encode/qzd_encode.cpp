@@ -342,7 +342,7 @@ void qzd_name_change(qzd_coder *c, qzd_change k)
 // A word change is taken where it costs less than the place's changed bytes
 // one by one, with credit for a new one: a change named once is cheap ever
 // after.
-constexpr uint32_t NEW_WORD_CREDIT = 12;
+constexpr uint32_t NEW_WORD_CREDIT = 20;
 
 // The changed places of an old copy, the last changes moving on as the
 // decoder's will.
