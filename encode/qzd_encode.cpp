@@ -239,25 +239,42 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c)
     std::vector<qzd_region> regions;
     const uint8_t *o = c->old, *n = c->nw;
     uint32_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0, last_offset = 0;
+    // The line-up's score from last_scan up to walked, a byte that agrees
+    // counting 1 and one that differs -1, and its best so far.
+    uint32_t walked = 0;
+    int32_t walk = 0, walk_best = 0;
     qzd_near near;
     while (scan < c->new_len) {
         uint32_t old_score = 0;
         uint32_t scored = scan += len;
+        bool again = false;
         // Where a match elsewhere is clearly longer than what the line-up
         // matches over the same bytes (or the line-up matches all of it).
         for (; scan < c->new_len; scan++) {
             qzd_search(c, scan, &pos, &len);
             for (; scored < scan + len; scored++)
                 old_score += qzd_agrees(c, scored, last_offset);
-            if (len == old_score && len != 0)
+            if (len == old_score && len != 0) {
+                // The line-up matches again, but after more bytes that
+                // differ than this match makes up for: the region's stretch
+                // would end before it, so a new one starts here, its copy
+                // moving the old position by nothing.
+                for (; walked < scan; walked++) {
+                    walk += qzd_agrees(c, walked, last_offset) ? 1 : -1;
+                    walk_best = std::max(walk_best, walk);
+                }
+                again = walk + static_cast<int32_t>(len) <= walk_best && len > qzd_clearly(0);
+                if (again)
+                    pos = scan + last_offset;
                 break;
+            }
             uint32_t clearly = qzd_clearly(pos - scan - last_offset);
             if (len > old_score + clearly && len > qzd_repeat(c, &near, scan) + NEAR_MORE
                 && (len > old_score + 2 * clearly || qzd_goes_on(c, scan, pos, len) >= ISLAND))
                 break;
             old_score -= qzd_agrees(c, scan, last_offset);
         }
-        if (len == old_score && scan != c->new_len)
+        if (len == old_score && scan != c->new_len && !again)
             continue;
         // The last region's stretch: as far as it scores best, a byte that
         // agrees counting 1 and one that differs -1.
@@ -304,6 +321,8 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c)
         last_scan = scan - back;
         last_pos = pos - back;
         last_offset = pos - scan;
+        walked = last_scan;
+        walk = walk_best = 0;
     }
     return regions;
 }
