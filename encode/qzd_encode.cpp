@@ -238,7 +238,7 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c)
 {
     std::vector<qzd_region> regions;
     const uint8_t *o = c->old, *n = c->nw;
-    uint32_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0, last_offset = 0;
+    uint32_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0, last_offset = 0, last_end = 0;
     // The line-up's score from last_scan up to walked, a byte that agrees
     // counting 1 and one that differs -1, and its best so far.
     uint32_t walked = 0;
@@ -277,13 +277,14 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c)
         if (len == old_score && scan != c->new_len && !again)
             continue;
         // The last region's stretch: as far as it scores best, a byte that
-        // agrees counting 1 and one that differs -1.
+        // agrees counting 1 and one that differs -1, but over the match that
+        // began it at least (which more bytes before it may outscore).
         uint32_t fwd = 0;
         int32_t s = 0, best = 0;
         for (uint32_t i = 0; last_scan + i < scan && last_pos + i < c->old_len;) {
             s += o[last_pos + i] == n[last_scan + i] ? 1 : -1;
             i++;
-            if (s > best) {
+            if (s > best || last_scan + i == last_end) {
                 best = s;
                 fwd = i;
             }
@@ -319,6 +320,7 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c)
         }
         regions.push_back({last_pos, fwd, scan - back - (last_scan + fwd)});
         last_scan = scan - back;
+        last_end = scan + len;
         last_pos = pos - back;
         last_offset = pos - scan;
         walked = last_scan;
