@@ -269,8 +269,8 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c)
                 break;
             }
             uint32_t clearly = qzd_clearly(pos - scan - last_offset);
-            if (len > old_score + clearly && len > qzd_repeat(c, &near, scan) + NEAR_MORE
-                && (len > old_score + 2 * clearly || qzd_goes_on(c, scan, pos, len) >= ISLAND))
+            if (len > old_score + clearly && len > qzd_repeat(c, &near, scan) + NEAR_MORE &&
+                (len > old_score + 2 * clearly || qzd_goes_on(c, scan, pos, len) >= ISLAND))
                 break;
             old_score -= qzd_agrees(c, scan, last_offset);
         }
