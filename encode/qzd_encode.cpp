@@ -7,7 +7,8 @@
 // costs (twice that for a match whose line-up stops with it, as a text's
 // chance match elsewhere does: a copy back follows), and a match that the new
 // file repeats from just before (which the record's compression codes
-// cheaply among the literals) must beat that too.
+// cheaply among the literals) must beat that too; or where the line-up
+// matches again after more bytes that differ than it then makes up for.
 // The second codes the regions block by block: a region's changed places as
 // words where that pays (the moved addresses repeat a few values), else byte
 // by byte, and a stretch whose changes cost more than its bytes would as
