@@ -2,13 +2,16 @@
 """Delta benchmark: this project's delta coder against zstd --patch-from,
 xdelta3 and bsdiff on real version pairs from Debian's registry.
 
-Usage: bench/delta_pairs.py [--major]
+Usage: bench/delta_pairs.py [--more] [--major]
 
 Each pair is one file of a package in its two newest versions that the
 machine's package lists offer (a release and its update): program libraries,
-a large data archive and an archive of compressed members. --major adds a
-program across a major version (libxul.so, 180 MB: about 15 minutes more,
-most of them bsdiff's, which takes 1.5 GB). The packages are fetched with `apt-get download`
+a large data archive and an archive of compressed members. --more adds pairs
+the coder was not tuned on (a program, a library, and java.base.jmod, a zip
+of deflated members: about 5 minutes more). --major adds a program across a
+major version (libxul.so, 180 MB: about 15 minutes more, most of them
+bsdiff's, which takes 1.5 GB) and thunderbird's omni.ja (a zip of stored
+text members, 95 MB) across the same. The packages are fetched with `apt-get download`
 into build/bench-delta/. For each pair it prints the patch's size as a share
 of the new file, each tool's coding time and peak memory (from /usr/bin/time,
 one run each), and this project's apply under Wine next to `cp` of the new
@@ -46,8 +49,14 @@ PAIRS = [
     ("openjdk-17-jre-headless", "usr/lib/jvm/java-17-openjdk-amd64/lib/modules"),
     ("chromium-common", "usr/lib/chromium/resources.pak"),
 ]
+MORE_PAIRS = [
+    ("libpython3.11", "usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0"),
+    ("postgresql-15", "usr/lib/postgresql/15/bin/postgres"),
+    ("openjdk-17-jdk-headless", "usr/lib/jvm/java-17-openjdk-amd64/jmods/java.base.jmod"),
+]
 MAJOR_PAIRS = [
     ("firefox-esr", "usr/lib/firefox-esr/libxul.so"),
+    ("thunderbird", "usr/share/thunderbird/omni.ja"),
 ]
 
 
@@ -104,7 +113,8 @@ def apply_seconds(line):
 def main():
     WORK.mkdir(parents=True, exist_ok=True)
     rows = []
-    pairs = PAIRS + (MAJOR_PAIRS if "--major" in sys.argv[1:] else [])
+    options = sys.argv[1:]
+    pairs = PAIRS + (MORE_PAIRS if "--more" in options else []) + (MAJOR_PAIRS if "--major" in options else [])
     for package, path in pairs:
         old_version, new_version = newest_two(package)
         old, new = unpacked(package, old_version) / path, unpacked(package, new_version) / path

@@ -4,8 +4,11 @@
 // where a match elsewhere in the old file is clearly longer than what the
 // current line-up still matches, so a rebuilt program's shifted addresses
 // stay changes inside one long region; "clearly" is what the new copy's token
-// costs, and a match that the new file repeats from just before (which the
-// record's compression codes cheaply among the literals) must beat that too.
+// costs (twice that for a match whose line-up stops with it, as a text's
+// chance match elsewhere does: a copy back follows), and a match that the new
+// file repeats from just before (which the record's compression codes
+// cheaply among the literals) must beat that too; or where the line-up
+// matches again after more bytes that differ than it then makes up for.
 // The second codes the regions block by block: a region's changed places as
 // words where that pays (the moved addresses repeat a few values), else byte
 // by byte, and a stretch whose changes cost more than its bytes would as
@@ -37,6 +40,12 @@ constexpr uint32_t SAVED_BITS = 7;
 constexpr uint32_t NEAR_BACK = 4096;
 constexpr uint32_t NEAR_MORE = 8;
 constexpr int NEAR_HASH_BITS = 16;
+// A match whose line-up goes on past it by fewer than ISLAND bytes (a byte
+// that agrees counting 1 and one that differs -1, over AFTER_BYTES) is an
+// island in the new file: the line-up most likely comes back after it, and
+// that move costs as much again. Set on text archives across a major version.
+constexpr uint32_t AFTER_BYTES = 64;
+constexpr int32_t ISLAND = 8;
 
 uint64_t qzd_load64(const uint8_t *p)
 {
@@ -206,6 +215,19 @@ uint32_t qzd_repeat(const qzd_coder *c, qzd_near *r, uint32_t p)
     return qzd_match(c->nw + q - 1, c->nw + p, c->new_len - p);
 }
 
+// How far the line-up of the len bytes at p with old position at goes on past
+// them.
+int32_t qzd_goes_on(const qzd_coder *c, uint32_t p, uint32_t at, uint32_t len)
+{
+    uint32_t most = std::min({c->old_len - at, c->new_len - p, len + AFTER_BYTES});
+    int32_t s = 0, best = 0;
+    for (uint32_t i = len; i < most; i++) {
+        s += c->old[at + i] == c->nw[p + i] ? 1 : -1;
+        best = std::max(best, s);
+    }
+    return best;
+}
+
 bool qzd_agrees(const qzd_coder *c, uint32_t p, uint32_t offset)
 {
     uint32_t o = p + offset;
@@ -217,33 +239,53 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c)
 {
     std::vector<qzd_region> regions;
     const uint8_t *o = c->old, *n = c->nw;
-    uint32_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0, last_offset = 0;
+    uint32_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0, last_offset = 0, last_end = 0;
+    // The line-up's score from last_scan up to walked, a byte that agrees
+    // counting 1 and one that differs -1, and its best so far.
+    uint32_t walked = 0;
+    int32_t walk = 0, walk_best = 0;
     qzd_near near;
     while (scan < c->new_len) {
         uint32_t old_score = 0;
         uint32_t scored = scan += len;
+        bool again = false;
         // Where a match elsewhere is clearly longer than what the line-up
         // matches over the same bytes (or the line-up matches all of it).
         for (; scan < c->new_len; scan++) {
             qzd_search(c, scan, &pos, &len);
             for (; scored < scan + len; scored++)
                 old_score += qzd_agrees(c, scored, last_offset);
-            if (len == old_score && len != 0)
+            if (len == old_score && len != 0) {
+                // The line-up matches again, but after more bytes that
+                // differ than this match makes up for: the region's stretch
+                // would end before it, so a new one starts here, its copy
+                // moving the old position by nothing.
+                for (; walked < scan; walked++) {
+                    walk += qzd_agrees(c, walked, last_offset) ? 1 : -1;
+                    walk_best = std::max(walk_best, walk);
+                }
+                again = walk + static_cast<int32_t>(len) <= walk_best && len > qzd_clearly(0);
+                if (again)
+                    pos = scan + last_offset;
                 break;
-            if (len > old_score + qzd_clearly(pos - scan - last_offset) && len > qzd_repeat(c, &near, scan) + NEAR_MORE)
+            }
+            uint32_t clearly = qzd_clearly(pos - scan - last_offset);
+            if (len > old_score + clearly && len > qzd_repeat(c, &near, scan) + NEAR_MORE &&
+                (len > old_score + 2 * clearly || qzd_goes_on(c, scan, pos, len) >= ISLAND))
                 break;
             old_score -= qzd_agrees(c, scan, last_offset);
         }
-        if (len == old_score && scan != c->new_len)
+        if (len == old_score && scan != c->new_len && !again)
             continue;
         // The last region's stretch: as far as it scores best, a byte that
-        // agrees counting 1 and one that differs -1.
+        // agrees counting 1 and one that differs -1, but over the match that
+        // began it at least (which more bytes before it may outscore).
         uint32_t fwd = 0;
         int32_t s = 0, best = 0;
         for (uint32_t i = 0; last_scan + i < scan && last_pos + i < c->old_len;) {
             s += o[last_pos + i] == n[last_scan + i] ? 1 : -1;
             i++;
-            if (s > best) {
+            if (s > best || last_scan + i == last_end) {
                 best = s;
                 fwd = i;
             }
@@ -279,8 +321,11 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c)
         }
         regions.push_back({last_pos, fwd, scan - back - (last_scan + fwd)});
         last_scan = scan - back;
+        last_end = scan + len;
         last_pos = pos - back;
         last_offset = pos - scan;
+        walked = last_scan;
+        walk = walk_best = 0;
     }
     return regions;
 }
@@ -319,7 +364,7 @@ void qzd_name_change(qzd_coder *c, qzd_change k)
 // A word change is taken where it costs less than the place's changed bytes
 // one by one, with credit for a new one: a change named once is cheap ever
 // after.
-constexpr uint32_t NEW_WORD_CREDIT = 12;
+constexpr uint32_t NEW_WORD_CREDIT = 20;
 
 // The changed places of an old copy, the last changes moving on as the
 // decoder's will.
