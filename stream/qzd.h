@@ -109,9 +109,8 @@ struct qzd_strm {
 // Opens the new file of total bytes rebuilt from old (a reader with seek, of
 // old_size bytes) and the delta that inner stands at. The stream holds its
 // own references to both. Null when inner or old is null, or after the
-// report of memory that cannot be had. The decoder maps a file reader's
-// file where it can (qzd_old), else keeps pages of the old file itself and
-// reads them, and long copies, with one seek and one read each: a file
-// stream without a window of its own (fstrm) serves it best, where a
-// buffered reader would read a whole window for every page.
+// report of memory that cannot be had. The decoder keeps pages of the old
+// file itself (qzd_old) and reads them, and long copies, with one seek and
+// one read each: a file stream without a window of its own (fstrm) serves it
+// best, where a buffered reader would read a whole window for every page.
 strm *qzd_open(strm *inner, strm *old, uint32_t old_size, uint32_t total);
