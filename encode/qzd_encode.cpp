@@ -32,10 +32,11 @@ constexpr uint32_t OLD_STEP = 2;  // the old file is indexed every so many posit
 constexpr uint32_t WAYS = 32;     // positions kept for each hash
 // What a new region's copy is reckoned to cost: its token's bits beside the
 // old position's move (the literal run it cuts, its length, its changes'
-// count), and what each literal byte it saves would cost once compressed.
-// Set on version pairs of programs, libraries and archives.
+// count), and what each literal byte it saves would cost once coded (the
+// block's literals coded against the ones before them). Set on version pairs
+// of programs, libraries and archives, text archives among them.
 constexpr uint32_t COPY_BITS = 30;
-constexpr uint32_t SAVED_BITS = 7;
+constexpr uint32_t SAVED_BITS = 6;
 // A match the new file repeats from at most this far back is as good as
 // literals to the record's compression, unless the old one is so much longer.
 constexpr uint32_t NEAR_BACK = 4096;
@@ -421,7 +422,7 @@ uint32_t qzd_width(const qzd_place &k)
 // What a literal byte is reckoned to cost inside a region, and what a
 // literal stretch there costs over its bytes: its run's length and the
 // copy's token after it.
-constexpr uint64_t LITERAL_BITS = 5;
+constexpr uint64_t LITERAL_BITS = 3;
 constexpr uint64_t SWITCH_BITS = 24;
 
 // The region r, whose copy makes new bytes from p on, as pieces in out:
