@@ -1,6 +1,6 @@
 // A block's literals as matches back in the literal stream and literal
-// bytes, parsed greedily with one step of lazy matching, each choice priced
-// from the model's probabilities as they stand.
+// bytes: the cheapest parse of the block by the model's prices at its start,
+// then coded through the model as it learns.
 #include "encode/qzd_lits.h"
 
 #include <cmath>
@@ -12,7 +12,7 @@ namespace {
 
 constexpr int HASH_BITS = 20;
 constexpr uint32_t DEPTH = 256;   // candidates looked at for each position
-constexpr uint32_t NICE = 256;    // a match this long ends the search
+constexpr uint32_t NICE = 128;    // a match this long ends the search
 constexpr uint32_t PRICE_ONE = 16;  // a bit's price, in sixteenths of a bit
 constexpr uint32_t MASK = QZD_WINDOW - 1;
 
@@ -123,10 +123,29 @@ uint32_t qzd_gamma_price(const qzd_gamma_model *g, uint32_t v)
     return sum;
 }
 
+// A match: its length and distance.
+struct qzd_lit_match_at {
+    uint32_t len;
+    uint32_t dist;
+};
+
+// The cheapest way found to each place of the block: its price, the token
+// that ends there (len 0 a literal), and the repeat distance and kinds after
+// it.
+struct qzd_arrival {
+    uint32_t price;
+    uint32_t len;
+    uint32_t dist;
+    uint32_t rep;
+    uint32_t kinds;
+};
+
 }  // namespace
 
 struct qzd_lit_coder {
     qzd_model model;
+    std::vector<qzd_arrival> arrivals;  // the block's parse
+    std::vector<qzd_lit_match_at> tokens;
     std::vector<uint8_t> stream;
     std::vector<uint32_t> head;  // latest position + 1 by hash
     std::vector<uint32_t> prev;  // the position before it with the same hash, + 1, by position % QZD_WINDOW
@@ -162,12 +181,12 @@ uint32_t qzd_lit_match(const uint8_t *a, const uint8_t *b, uint32_t most)
     return n;
 }
 
-// The longest match at i of at most most bytes, the nearest of equal ones:
-// its length (0 for none) and distance.
-uint32_t qzd_lit_find(qzd_lit_coder *c, uint32_t i, uint32_t most, uint32_t *dist)
+// The matches at i of at most most bytes, each longer than the one before
+// and the nearest of its length, into found; their count.
+uint32_t qzd_lit_find(qzd_lit_coder *c, uint32_t i, uint32_t most, qzd_lit_match_at *found)
 {
     qzd_lit_insert(c, i);
-    uint32_t best = 0;
+    uint32_t best = 1, count = 0;
     if (most < 4 || i + 4 > c->stream.size())
         return 0;
     const uint8_t *s = c->stream.data();
@@ -180,7 +199,7 @@ uint32_t qzd_lit_find(qzd_lit_coder *c, uint32_t i, uint32_t most, uint32_t *dis
             uint32_t n = qzd_lit_match(s + at, s + i, most);
             if (n > best) {
                 best = n;
-                *dist = i - at;
+                found[count++] = {n, i - at};
                 if (n >= NICE || n == most)
                     break;
             }
@@ -190,65 +209,83 @@ uint32_t qzd_lit_find(qzd_lit_coder *c, uint32_t i, uint32_t most, uint32_t *dis
             break;
         cand = next;
     }
-    return best;
+    return count;
 }
 
-uint32_t qzd_lit_price(const qzd_model *m, const uint8_t *s, uint32_t i)
+// The price of the literal byte at i, the last two kinds being kinds.
+uint32_t qzd_lit_price(const qzd_model *m, const uint8_t *s, uint32_t i, uint32_t kinds)
 {
     const uint16_t *p = m->lit[(i ? s[i - 1] : 0) >> (8 - QZD_LIT_CTX)];
-    uint32_t sum = qzd_price(m->match[m->kinds], 0);
+    uint32_t sum = qzd_price(m->match[kinds], 0);
     for (uint32_t c = s[i] | 0x100; c > 1; c >>= 1)
         sum += qzd_price(p[c >> 1], c & 1);
     return sum;
 }
 
-// What a match of len bytes at i saves over its bytes as literals (the
-// model's next kinds reckoned as they stand), or a negative number.
-int64_t qzd_lit_gain(const qzd_lit_coder *c, uint32_t i, uint32_t len, uint32_t dist)
+void qzd_relax(qzd_arrival *to, uint32_t price, uint32_t len, uint32_t dist, uint32_t rep, uint32_t kinds)
 {
-    const qzd_model *m = &c->model;
-    uint32_t h = m->kinds;
-    uint32_t cost = qzd_price(m->match[h], 1) + qzd_gamma_price(&m->len, len - 1);
-    if (dist == m->rep_dist)
-        cost += qzd_price(m->rep[h], 1);
-    else
-        cost += qzd_price(m->rep[h], 0) + qzd_gamma_price(&m->dist, dist);
-    uint32_t lits = 0, k = 0;
-    for (; k < len && k < 32; k++)
-        lits += qzd_lit_price(m, c->stream.data(), i + k);
-    lits = lits / k * len;
-    return static_cast<int64_t>(lits) - cost;
+    if (price < to->price)
+        *to = {price, len, dist, rep, kinds};
 }
 
-// The best token at i, whose block ends at end: its length (0 for a
-// literal), distance and gain.
-uint32_t qzd_lit_best(qzd_lit_coder *c, uint32_t i, uint32_t end, uint32_t *dist, int64_t *gain)
+// The block's n literals from start as tokens (len 0 a literal, else a match
+// of len bytes dist back), cheapest first to last by the model's prices at
+// its start: each place reached from the cheapest way to an earlier one by a
+// literal, a match at that way's repeat distance or a match the finder
+// gives, of any length up to the longest (a match of NICE bytes or more is
+// taken at once).
+void qzd_lit_parse(qzd_lit_coder *c, uint32_t start, uint32_t n, std::vector<qzd_lit_match_at> *tokens)
 {
-    *gain = 0;
-    uint32_t len = 0, most = end - i, d = 0;
+    const qzd_model *m = &c->model;
     const uint8_t *s = c->stream.data();
-    uint32_t rep = c->model.rep_dist;
-    if (rep <= i && rep <= QZD_WINDOW) {
-        uint32_t n = qzd_lit_match(s + i - rep, s + i, most);
-        if (n >= 2) {
-            int64_t g = qzd_lit_gain(c, i, n, rep);
-            if (g > *gain) {
-                *gain = g;
-                len = n;
-                *dist = rep;
+    std::vector<qzd_arrival> &a = c->arrivals;
+    a.assign(n + 1, {UINT32_MAX, 0, 0, 0, 0});
+    a[0] = {0, 0, 0, m->rep_dist, m->kinds};
+    uint32_t len_price[NICE + 1];
+    for (uint32_t k = 2; k <= NICE; k++)
+        len_price[k] = qzd_gamma_price(&m->len, k - 1);
+    qzd_lit_match_at found[DEPTH];
+    for (uint32_t j = 0; j < n; j++) {
+        const qzd_arrival here = a[j];
+        uint32_t i = start + j, most = n - j, h = here.kinds, after = (h << 1 | 1) & 3;
+        qzd_relax(&a[j + 1], here.price + qzd_lit_price(m, s, i, h), 0, 0, here.rep, h << 1 & 3);
+        uint32_t matched = here.price + qzd_price(m->match[h], 1), longest = 0, to = 0;
+        uint32_t rl = here.rep <= i && here.rep <= QZD_WINDOW ? qzd_lit_match(s + i - here.rep, s + i, most) : 0;
+        if (rl >= 2) {
+            uint32_t base = matched + qzd_price(m->rep[h], 1);
+            for (uint32_t k = 2; k <= rl && k <= NICE; k++)
+                qzd_relax(&a[j + k], base + len_price[k], k, here.rep, here.rep, after);
+            if (rl > NICE)
+                qzd_relax(&a[j + rl], base + qzd_gamma_price(&m->len, rl - 1), rl, here.rep, here.rep, after);
+            longest = rl;
+            to = j + rl;
+        }
+        uint32_t count = qzd_lit_find(c, i, most, found), from = 2;
+        for (uint32_t f = 0; f < count; f++) {
+            uint32_t len = found[f].len, d = found[f].dist;
+            if (d != here.rep) {
+                uint32_t base = matched + qzd_price(m->rep[h], 0) + qzd_gamma_price(&m->dist, d);
+                for (uint32_t k = from; k <= len && k <= NICE; k++)
+                    qzd_relax(&a[j + k], base + len_price[k], k, d, d, after);
+                if (len > NICE)
+                    qzd_relax(&a[j + len], base + qzd_gamma_price(&m->len, len - 1), len, d, d, after);
+            }
+            from = len + 1;
+            if (len > longest) {
+                longest = len;
+                to = j + len;
             }
         }
+        // A long match is taken: the places inside it are not set out from.
+        if (longest >= NICE && a[to].len == longest)
+            j = to - 1;
     }
-    uint32_t n = qzd_lit_find(c, i, most, &d);
-    if (n >= 2 && d != rep) {
-        int64_t g = qzd_lit_gain(c, i, n, d);
-        if (g > *gain) {
-            *gain = g;
-            len = n;
-            *dist = d;
-        }
+    tokens->clear();
+    for (uint32_t j = n; j > 0;) {
+        const qzd_arrival &here = a[j];
+        tokens->push_back({here.len, here.dist});
+        j -= here.len ? here.len : 1;
     }
-    return len;
 }
 
 }  // namespace
@@ -271,54 +308,42 @@ bool qzd_lit_code(qzd_lit_coder *c, const uint8_t *lits, uint32_t n, std::vector
 {
     auto start = static_cast<uint32_t>(c->stream.size());
     c->stream.insert(c->stream.end(), lits, lits + n);
-    uint32_t end = start + n;
     const qzd_model before = c->model;
+    qzd_lit_parse(c, start, n, &c->tokens);
+    qzd_lit_insert(c, start + n);
     out->clear();
     qzd_rc_enc rc;
     rc.out = out;
     qzd_model *m = &c->model;
     const uint8_t *s = c->stream.data();
-    uint32_t dist = 0, next_dist = 0;
-    int64_t gain, next_gain;
-    uint32_t len = n > 0 ? qzd_lit_best(c, start, end, &dist, &gain) : 0;
-    for (uint32_t i = start; i < end;) {
+    uint32_t i = start;
+    for (size_t t = c->tokens.size(); t-- > 0;) {
+        const qzd_lit_match_at &k = c->tokens[t];
         uint32_t h = m->kinds;
-        // One step of lazy matching: a literal here where the token after
-        // it gains more.
-        uint32_t next = len > 0 && i + 1 < end ? qzd_lit_best(c, i + 1, end, &next_dist, &next_gain) : 0;
-        if (len == 0 || (next > 0 && next_gain > gain)) {
+        if (k.len == 0) {
             rc.bit(&m->match[h], 0);
             uint16_t *p = m->lit[(i ? s[i - 1] : 0) >> (8 - QZD_LIT_CTX)];
-            for (uint32_t k = 8, node = 1; k-- > 0;) {
-                uint32_t b = s[i] >> k & 1;
-                rc.bit(&p[node], b);
-                node = node << 1 | b;
+            for (uint32_t b = 8, node = 1; b-- > 0;) {
+                uint32_t bit = s[i] >> b & 1;
+                rc.bit(&p[node], bit);
+                node = node << 1 | bit;
             }
             m->kinds = h << 1 & 3;
             i++;
-            if (len > 0) {
-                len = next;
-                dist = next_dist;
-                gain = next_gain;
-            } else {
-                len = i < end ? qzd_lit_best(c, i, end, &dist, &gain) : 0;
-            }
             continue;
         }
         rc.bit(&m->match[h], 1);
-        if (dist == m->rep_dist) {
+        if (k.dist == m->rep_dist) {
             rc.bit(&m->rep[h], 1);
         } else {
             rc.bit(&m->rep[h], 0);
-            rc.gamma(&m->dist, dist);
-            m->rep_dist = dist;
+            rc.gamma(&m->dist, k.dist);
+            m->rep_dist = k.dist;
         }
-        rc.gamma(&m->len, len - 1);
+        rc.gamma(&m->len, k.len - 1);
         m->kinds = (h << 1 | 1) & 3;
-        i += len;
-        len = i < end ? qzd_lit_best(c, i, end, &dist, &gain) : 0;
+        i += k.len;
     }
-    qzd_lit_insert(c, end);
     rc.finish();
     if (out->size() + 2 < n)
         return true;
