@@ -25,12 +25,11 @@
 // The old position and the last changes (all byte changes of 0 at first) go
 // on from block to block. A block uses all its literals.
 //
-//
-// A block whose literals are coded has the sync word 0x7A65, n, L, then C, the
-// coded section's length in 16-bit words (2C at most L), the 2C bytes of the
-// section, then the coded words as above. The literals of all blocks, plain
-// and coded, in order, are one stream; the section makes the block's L bytes
-// of it, tokens until they are made:
+// A block whose literals are coded has the sync word 0x7A65, n, L, then C,
+// the coded section's length in 16-bit words (2C more than L is a corrupt
+// block), the 2C bytes of the section, then the coded words as above. The
+// literals of all blocks, plain and coded, in order, are one stream; the
+// section makes the block's L bytes of it, tokens until they are made:
 //   a match flag; 0: a literal byte; 1: a repeat flag, 0 and a new distance
 //   d as gamma(d) (it becomes the repeat distance) or 1 and the repeat
 //   distance (1 at first), then gamma(m - 1): m bytes (2 or more) copied
@@ -43,16 +42,16 @@
 // 5; else 1, code and range less bound, p -= p >> 5. A direct bit: range >>=
 // 1, 1 where code >= range (code less range). After each bit, a range below
 // 2^24 is shifted up 8 bits, the next byte coming into code. The
-// probabilities, all 1024 at first: the match flag's and the repeat flag's by
-// the kinds of the last two tokens (a match 1, the latest the low bit; 0
-// at first); a literal's bits as an 8-bit tree (node 1, then node * 2 + bit)
-// by the previous byte's top QZD_LIT_CTX bits (0 before the first); a gamma
-// code (lengths and distances each their own) its leading zeros by their
-// count so far (32 of them are corrupt), and after its leading 1 its next
-// QZD_TREE bits by their tree node (the bits so far with the leading 1) and
-// count of zeros, the rest direct bits. The probabilities, the repeat
-// distance, the last kinds and the stream go on from block to block; a plain
-// block's literals go on the stream unchanged.
+// probabilities, all 1024 at first: the match flag's and the repeat flag's
+// by the kinds of the last two tokens (a match 1, the latest the low bit; 0
+// at first); a literal's bits, the top one first, as an 8-bit tree (node 1,
+// then node * 2 + bit) by the previous byte's top QZD_LIT_CTX bits (0 before
+// the first); a gamma code (lengths and distances each their own) its
+// leading zeros by their count so far (32 of them are corrupt), and after
+// its leading 1 its next QZD_TREE bits by their tree node (the bits so far
+// with the leading 1) and count of zeros, the rest direct bits. The
+// probabilities, the repeat distance, the last kinds and the stream go on
+// from block to block; a plain block's literals go on the stream unchanged.
 //
 // The old file is read through pages of its own, never into memory whole.
 // A token that reaches outside the old file, past its block or its literals,
