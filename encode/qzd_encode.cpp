@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "encode/qzd_lits.h"
 #include "stream/bits.h"
 #include "stream/mstrm.h"
 #include "stream/qzd.h"
@@ -31,10 +32,11 @@ constexpr uint32_t OLD_STEP = 2;  // the old file is indexed every so many posit
 constexpr uint32_t WAYS = 32;     // positions kept for each hash
 // What a new region's copy is reckoned to cost: its token's bits beside the
 // old position's move (the literal run it cuts, its length, its changes'
-// count), and what each literal byte it saves would cost once compressed.
-// Set on version pairs of programs, libraries and archives.
+// count), and what each literal byte it saves would cost once coded (the
+// block's literals coded against the ones before them). Set on version pairs
+// of programs, libraries and archives, text archives among them.
 constexpr uint32_t COPY_BITS = 30;
-constexpr uint32_t SAVED_BITS = 7;
+constexpr uint32_t SAVED_BITS = 6;
 // A match the new file repeats from at most this far back is as good as
 // literals to the record's compression, unless the old one is so much longer.
 constexpr uint32_t NEAR_BACK = 4096;
@@ -124,10 +126,13 @@ struct qzd_coder {
     // As the decoder keeps them.
     uint32_t old_pos = 0;
     qzd_change change[QZD_CHANGES] = {};
-    // The block being coded: its words and its literals.
+    // The block being coded: its words and its literals, and the coder of
+    // the literals of all blocks.
     strm *words = nullptr;
     bits *b = nullptr;
     std::vector<uint8_t> lits;
+    qzd_lit_coder *lit_coder = nullptr;
+    std::vector<uint8_t> section;
 };
 
 // The hash of the 8 bytes at p: its bucket, and 8 more bits as its tag.
@@ -417,7 +422,7 @@ uint32_t qzd_width(const qzd_place &k)
 // What a literal byte is reckoned to cost inside a region, and what a
 // literal stretch there costs over its bytes: its run's length and the
 // copy's token after it.
-constexpr uint64_t LITERAL_BITS = 5;
+constexpr uint64_t LITERAL_BITS = 3;
 constexpr uint64_t SWITCH_BITS = 24;
 
 // The region r, whose copy makes new bytes from p on, as pieces in out:
@@ -518,20 +523,29 @@ void qzd_begin_block(qzd_coder *c)
     c->lits.clear();
 }
 
-// The block of n bytes behind its header: its literals, then its words.
+// The block of n bytes behind its header: its literals, coded where that
+// makes them shorter, then its words.
 void qzd_end_block(qzd_coder *c, strm *out, uint32_t n)
 {
     bits_free(c->b);
     c->b = nullptr;
     auto nlits = static_cast<uint32_t>(c->lits.size());
-    const uint8_t head[QZD_BLOCK_HEADER] = {QZD_SYNC >> 8,
-                                            QZD_SYNC & 0xFF,
-                                            static_cast<uint8_t>(n >> 8),
-                                            static_cast<uint8_t>(n),
-                                            static_cast<uint8_t>(nlits >> 8),
-                                            static_cast<uint8_t>(nlits)};
-    strm_write(out, head, QZD_BLOCK_HEADER);
-    strm_write(out, c->lits.data(), static_cast<int32_t>(nlits));
+    bool coded = qzd_lit_code(c->lit_coder, c->lits.data(), nlits, &c->section);
+    uint16_t sync = coded ? QZD_SYNC_CODED : QZD_SYNC;
+    auto words_len = static_cast<uint32_t>(c->section.size() / 2);
+    const uint8_t head[QZD_BLOCK_HEADER + 2] = {static_cast<uint8_t>(sync >> 8),
+                                                static_cast<uint8_t>(sync),
+                                                static_cast<uint8_t>(n >> 8),
+                                                static_cast<uint8_t>(n),
+                                                static_cast<uint8_t>(nlits >> 8),
+                                                static_cast<uint8_t>(nlits),
+                                                static_cast<uint8_t>(words_len >> 8),
+                                                static_cast<uint8_t>(words_len)};
+    strm_write(out, head, QZD_BLOCK_HEADER + (coded ? 2 : 0));
+    if (coded)
+        strm_write(out, c->section.data(), static_cast<int32_t>(c->section.size()));
+    else
+        strm_write(out, c->lits.data(), static_cast<int32_t>(nlits));
     uint32_t len;
     const uint8_t *words = mstrm_data(c->words, &len);
     strm_write(out, words, static_cast<int32_t>(len));
@@ -559,6 +573,7 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     c.tags.shrink_to_fit();
     c.next.clear();
     c.next.shrink_to_fit();
+    c.lit_coder = qzd_lit_coder_new();
 
     uint32_t p = 0, block_start = 0, block_end = 0, lits = 0;
     // Room left in the block, which is begun when the last one is full.
@@ -605,4 +620,5 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
         flush();
     if (c.b)
         qzd_end_block(&c, out, block_end - block_start);
+    qzd_lit_coder_free(c.lit_coder);
 }

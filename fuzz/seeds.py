@@ -48,6 +48,8 @@ def delta_seeds(delta_bench, work, out):
         "inserted": old[:100] + bytes(range(30)) + old[100:],
         "moved": bytes((b + 8) & 0xFF if i % 12 == 8 else b for i, b in enumerate(old)),
         "new": bytes(rng.randrange(256) for _ in range(300)),
+        # Text whose literals are coded: words again near and far.
+        "text": b"".join(rng.choice([b"old ", b"new ", b"file ", b"block ", b"delta\n"]) for _ in range(200)),
     }
     (work / "old").write_bytes(old)
     for name, new in edits.items():

@@ -25,9 +25,38 @@
 // The old position and the last changes (all byte changes of 0 at first) go
 // on from block to block. A block uses all its literals.
 //
+// A block whose literals are coded has the sync word 0x7A65, n, L, then C,
+// the coded section's length in 16-bit words (2C more than L is a corrupt
+// block), the 2C bytes of the section, then the coded words as above. The
+// literals of all blocks, plain and coded, in order, are one stream; the
+// section makes the block's L bytes of it, tokens until they are made:
+//   a match flag; 0: a literal byte; 1: a repeat flag, 0 and a new distance
+//   d as gamma(d) (it becomes the repeat distance) or 1 and the repeat
+//   distance (1 at first), then gamma(m - 1): m bytes (2 or more) copied
+//   from d bytes back in the stream (d at most QZD_WINDOW, and no farther
+//   back than its start; the copy may overlap the bytes it makes).
+// Each bit goes through a binary range coder: range (32 bits, 0xFFFFFFFF at
+// first) and code (the section's first 4 bytes, big-endian; bytes past the
+// section read as 0). A bit with probability p of 0 (11 bits): bound =
+// (range >> 11) * p; a code below it is 0, range = bound, p += (2048 - p) >>
+// 5; else 1, code and range less bound, p -= p >> 5. A direct bit: range >>=
+// 1, 1 where code >= range (code less range). After each bit, a range below
+// 2^24 is shifted up 8 bits, the next byte coming into code. The
+// probabilities, all 1024 at first: the match flag's and the repeat flag's
+// by the kinds of the last two tokens (a match 1, the latest the low bit; 0
+// at first); a literal's bits, the top one first, as an 8-bit tree (node 1,
+// then node * 2 + bit) by the previous byte's top QZD_LIT_CTX bits (0 before
+// the first); a gamma code (lengths and distances each their own) its
+// leading zeros by their count so far (32 of them are corrupt), and after
+// its leading 1 its next QZD_TREE bits by their tree node (the bits so far
+// with the leading 1) and count of zeros, the rest direct bits. The
+// probabilities, the repeat distance, the last kinds and the stream go on
+// from block to block; a plain block's literals go on the stream unchanged.
+//
 // The old file is read through pages of its own, never into memory whole.
 // A token that reaches outside the old file, past its block or its literals,
-// or a gamma code of more than 31 zeros, is a corrupt block.
+// a literal match outside the window or past the block's L bytes, or a
+// gamma code of more than 31 zeros, is a corrupt block.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +66,13 @@
 #include "stream/strm.h"
 
 constexpr uint16_t QZD_SYNC = 0x7A64;
-constexpr int32_t QZD_BLOCK_HEADER = 6;  // sync word, n and L
+constexpr uint16_t QZD_SYNC_CODED = 0x7A65;
+constexpr int32_t QZD_BLOCK_HEADER = 6;  // sync word, n and L; C follows in a coded block
+constexpr uint32_t QZD_WINDOW = 1u << 22;  // how far back a literal match reaches
+constexpr int QZD_LIT_CTX = 3;
+constexpr int QZD_TREE = 4;
+constexpr int QZD_PROB_BITS = 11;
+constexpr int QZD_PROB_MOVE = 5;
 constexpr uint32_t QZD_CHANGES = 128;    // changes that a change may name again
 static_assert((QZD_CHANGES & (QZD_CHANGES - 1)) == 0, "the last changes' ring wraps by a mask");
 
@@ -69,6 +104,23 @@ struct qzd_change {
     uint32_t value;
 };
 
+// The coded literals' model.
+struct qzd_gamma_model {
+    uint16_t zero[32];
+    uint16_t tree[32][1 << QZD_TREE];
+};
+struct qzd_model {
+    uint16_t match[4];
+    uint16_t rep[4];
+    uint16_t lit[1 << QZD_LIT_CTX][256];
+    qzd_gamma_model len;
+    qzd_gamma_model dist;
+    uint32_t rep_dist;
+    uint32_t kinds;  // the last two tokens', a match 1, the latest the low bit
+};
+// The model as it is before the first block.
+void qzd_model_init(qzd_model *m);
+
 // What goes on from one block to the next.
 struct qzd_state {
     uint32_t old_pos;
@@ -79,13 +131,18 @@ struct qzd_state {
     qzd_change change[QZD_CHANGES];
     uint32_t first;
     uint8_t lits[QZT_BLOCK];  // the block's literals
+    uint8_t coded[QZT_BLOCK];  // a coded block's section
+    qzd_model model;
+    uint32_t lit_pos;  // literal bytes so far, of all blocks
+    uint8_t ring[QZD_WINDOW];  // the last QZD_WINDOW of them, byte i at i % QZD_WINDOW
 };
 
 // The old file, a reader of size bytes, as the decoder reads it; the
 // caller's reference stays its own. Null (after a report) without memory.
 qzd_old *qzd_old_new(strm *file, uint32_t size);
 void qzd_old_free(qzd_old *o);
-// A fresh state; null (after a report) without memory. Freed with free().
+// A fresh state (4.2 MB, most of it the literals' window); null (after a
+// report) without memory. Freed with free().
 qzd_state *qzd_state_new();
 
 // Reads the next block from in and makes its new bytes in dest (room for

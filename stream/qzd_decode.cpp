@@ -1,3 +1,4 @@
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,11 +27,22 @@ void qzd_old_free(qzd_old *o)
     free(o);
 }
 
+void qzd_model_init(qzd_model *m)
+{
+    auto *p = reinterpret_cast<uint16_t *>(m);
+    for (size_t k = 0; k < offsetof(qzd_model, rep_dist) / 2; k++)
+        p[k] = 1 << (QZD_PROB_BITS - 1);
+    m->rep_dist = 1;
+    m->kinds = 0;
+}
+
 qzd_state *qzd_state_new()
 {
     auto *s = static_cast<qzd_state *>(calloc(1, sizeof(qzd_state)));
     if (!s)
         fatal_error("out of memory");
+    else
+        qzd_model_init(&s->model);
     return s;
 }
 
@@ -257,6 +269,97 @@ __attribute__((always_inline)) inline int32_t qzd_apply_change(qzd_bits *b, qzd_
     return QZT_OK;
 }
 
+// The range decoder over a coded block's section.
+struct qzd_rc {
+    const uint8_t *next, *end;
+    uint32_t range, code;
+
+    uint32_t byte() { return next < end ? *next++ : 0; }
+    void norm()
+    {
+        if (range < (1u << 24)) {
+            range <<= 8;
+            code = code << 8 | byte();
+        }
+    }
+    __attribute__((noinline)) uint32_t bit(uint16_t *p)
+    {
+        uint32_t bound = (range >> QZD_PROB_BITS) * *p, b = code >= bound;
+        if (b) {
+            code -= bound;
+            range -= bound;
+            *p = static_cast<uint16_t>(*p - (*p >> QZD_PROB_MOVE));
+        } else {
+            range = bound;
+            *p = static_cast<uint16_t>(*p + (((1 << QZD_PROB_BITS) - *p) >> QZD_PROB_MOVE));
+        }
+        norm();
+        return b;
+    }
+    // A gamma value; 0 for a code of more than 31 zeros.
+    __attribute__((noinline)) uint32_t gamma(qzd_gamma_model *g)
+    {
+        int z = 0;
+        while (!bit(&g->zero[z]))
+            if (++z == 32)
+                return 0;
+        uint32_t v = 1;
+        for (int j = 0; j < z; j++) {
+            uint32_t b;
+            if (j < QZD_TREE) {
+                b = bit(&g->tree[z][v]);
+            } else {
+                range >>= 1;
+                b = code >= range;
+                code -= b ? range : 0;
+                norm();
+            }
+            v = v << 1 | b;
+        }
+        return v;
+    }
+};
+
+// The nlits literals of a coded block from its section at sec (bytes long)
+// into s->lits and the stream's window: QZT_OK, or QZT_CORRUPT for a match
+// outside the window or past the block's literals.
+int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32_t nlits)
+{
+    qzd_rc rc = {sec, sec + bytes, 0xFFFFFFFFu, 0};
+    for (int k = 0; k < 4; k++)
+        rc.code = rc.code << 8 | rc.byte();
+    qzd_model *m = &s->model;
+    constexpr uint32_t mask = QZD_WINDOW - 1;
+    uint32_t pos = s->lit_pos, prev = s->ring[(pos - 1) & mask];
+    for (uint32_t done = 0; done < nlits;) {
+        uint32_t h = m->kinds;
+        if (!rc.bit(&m->match[h])) {
+            uint16_t *p = m->lit[prev >> (8 - QZD_LIT_CTX)];
+            uint32_t c = 1;
+            while (c < 256)
+                c = c << 1 | rc.bit(&p[c]);
+            prev = c & 0xFF;
+            s->ring[pos++ & mask] = static_cast<uint8_t>(prev);
+            s->lits[done++] = static_cast<uint8_t>(prev);
+            m->kinds = h << 1 & 3;
+            continue;
+        }
+        if (!rc.bit(&m->rep[h]))
+            m->rep_dist = rc.gamma(&m->dist);
+        uint32_t d = m->rep_dist, len = rc.gamma(&m->len) + 1;
+        if (d == 0 || d > pos || d > QZD_WINDOW || len < 2 || len > nlits - done)
+            return QZT_CORRUPT;
+        for (uint32_t k = 0; k < len; k++) {
+            prev = s->ring[(pos - d) & mask];
+            s->ring[pos++ & mask] = static_cast<uint8_t>(prev);
+            s->lits[done++] = static_cast<uint8_t>(prev);
+        }
+        m->kinds = (h << 1 | 1) & 3;
+    }
+    s->lit_pos = pos;
+    return QZT_OK;
+}
+
 }  // namespace
 
 // The limits are tested once per token: a literal run never goes past the
@@ -264,19 +367,34 @@ __attribute__((always_inline)) inline int32_t qzd_apply_change(qzd_bits *b, qzd_
 // file, a change never past its copy.
 int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_t *n)
 {
-    int32_t head = qzt_block_head(in, QZD_SYNC, n);
-    if (head != QZT_OK)
-        return head;
+    *n = 0;
+    if (in->next >= in->end && in->kind->at_end(in))
+        return QZT_END;
+    uint32_t sync = strm_get16(in);
+    if (sync != QZD_SYNC && sync != QZD_SYNC_CODED)
+        return QZT_SYNC_LOST;
+    *n = strm_get16(in);
     uint32_t nlits = strm_get16(in);
-    if (nlits > static_cast<uint32_t>(*n))
+    if (*n == 0 || *n > QZT_BLOCK || nlits > static_cast<uint32_t>(*n))
         return QZT_BAD_LENGTH;
     const uint8_t *lit = s->lits;
     const uint8_t *const lits_end = s->lits + nlits;
-    int32_t got = strm_read(in, s->lits, static_cast<int32_t>(nlits));
+    int32_t status = QZT_CORRUPT;
+    if (sync == QZD_SYNC) {
+        if (strm_read(in, s->lits, static_cast<int32_t>(nlits)) == static_cast<int32_t>(nlits)) {
+            for (uint32_t k = 0; k < nlits; k++)
+                s->ring[(s->lit_pos + k) & (QZD_WINDOW - 1)] = s->lits[k];
+            s->lit_pos += nlits;
+            status = QZT_OK;
+        }
+    } else {
+        uint32_t bytes = 2 * strm_get16(in);
+        if (bytes <= nlits && strm_read(in, s->coded, static_cast<int32_t>(bytes)) == static_cast<int32_t>(bytes))
+            status = qzd_decode_lits(s, s->coded, bytes, nlits);
+    }
     qzd_bits b = {in, 0, 0};
     uint8_t *out = dest;
     uint8_t *const lim = dest + *n;
-    int32_t status = got == static_cast<int32_t>(nlits) ? QZT_OK : QZT_CORRUPT;
     while (status == QZT_OK) {
         uint32_t run = b.gamma() - 1;
         if (run > static_cast<uint32_t>(lim - out) || run > static_cast<uint32_t>(lits_end - lit)) {

@@ -4,10 +4,109 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "stream/bits.h"
 #include "stream/qzd.h"
+
+// A coded block's section read bit by bit: the range decoder and the model,
+// kept as plain arrays, with the literals of all blocks whole.
+struct qzd_ref_lits {
+    std::vector<uint8_t> stream;
+    std::vector<uint16_t> match = std::vector<uint16_t>(4, 1024), rep = std::vector<uint16_t>(4, 1024);
+    std::vector<uint16_t> lit = std::vector<uint16_t>(256 << QZD_LIT_CTX, 1024);
+    std::vector<uint16_t> len_zero = std::vector<uint16_t>(32, 1024), dist_zero = len_zero;
+    std::vector<uint16_t> len_tree = std::vector<uint16_t>(32 << QZD_TREE, 1024), dist_tree = len_tree;
+    uint32_t rep_dist = 1, kinds = 0;
+    // The section being read.
+    std::vector<uint8_t> sec;
+    size_t at = 0;
+    uint32_t range = 0, code = 0;
+
+    uint32_t next_byte() { return at < sec.size() ? sec[at++] : 0; }
+    void shift()
+    {
+        if (range < (1u << 24)) {
+            range <<= 8;
+            code = code << 8 | next_byte();
+        }
+    }
+    uint32_t bit(uint16_t &p)
+    {
+        uint32_t bound = (range >> 11) * p;
+        uint32_t b = code < bound ? 0 : 1;
+        if (b == 0) {
+            range = bound;
+            p = static_cast<uint16_t>(p + (2048 - p) / 32);
+        } else {
+            code -= bound;
+            range -= bound;
+            p = static_cast<uint16_t>(p - p / 32);
+        }
+        shift();
+        return b;
+    }
+    uint32_t direct()
+    {
+        range /= 2;
+        uint32_t b = code >= range ? 1 : 0;
+        if (b)
+            code -= range;
+        shift();
+        return b;
+    }
+    // 0 for more than 31 zeros.
+    uint32_t gamma(std::vector<uint16_t> &zero, std::vector<uint16_t> &tree)
+    {
+        uint32_t z = 0;
+        while (bit(zero[z]) == 0)
+            if (++z == 32)
+                return 0;
+        uint32_t v = 1;
+        for (uint32_t j = 0; j < z; j++)
+            v = v * 2 + (j < QZD_TREE ? bit(tree[(z << QZD_TREE) + v]) : direct());
+        return v;
+    }
+    // The block's nlits literals from its section into out; false for a
+    // match outside the window or past them.
+    bool decode(std::vector<uint8_t> section, uint32_t nlits, std::vector<uint8_t> *out)
+    {
+        sec = std::move(section);
+        at = 0;
+        range = 0xFFFFFFFFu;
+        code = 0;
+        for (int k = 0; k < 4; k++)
+            code = code << 8 | next_byte();
+        out->clear();
+        while (out->size() < nlits) {
+            uint32_t h = kinds;
+            if (bit(match[h]) == 0) {
+                uint32_t prev = stream.empty() ? 0 : stream.back();
+                uint32_t c = 1;
+                while (c < 256)
+                    c = c * 2 + bit(lit[((prev >> (8 - QZD_LIT_CTX)) << 8) + c]);
+                stream.push_back(static_cast<uint8_t>(c - 256));
+                out->push_back(static_cast<uint8_t>(c - 256));
+                kinds = h * 2 % 4;
+                continue;
+            }
+            if (bit(rep[h]) == 0)
+                rep_dist = gamma(dist_zero, dist_tree);
+            uint64_t m = uint64_t{gamma(len_zero, len_tree)} + 1;
+            if (rep_dist == 0 || rep_dist > stream.size() || rep_dist > QZD_WINDOW || m < 2 ||
+                m > nlits - out->size())
+                return false;
+            for (uint64_t k = 0; k < m; k++) {
+                uint8_t c = stream[stream.size() - rep_dist];
+                stream.push_back(c);
+                out->push_back(c);
+            }
+            kinds = (h * 2 + 1) % 4;
+        }
+        return true;
+    }
+};
 
 // Rebuilds the new file from old and the delta's blocks, which in reads;
 // appends what it makes to made, a corrupt block zero-filled from the fault
@@ -16,16 +115,28 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
 {
     uint32_t old_pos = 0;
     std::vector<qzd_change> last(QZD_CHANGES, qzd_change{QZD_BYTE, 0});
+    qzd_ref_lits coder;
     for (;;) {
         if (in->next >= in->end && in->kind->at_end(in))
             return QZT_END;
-        if (strm_get16(in) != QZD_SYNC)
+        uint32_t sync = strm_get16(in);
+        if (sync != QZD_SYNC && sync != QZD_SYNC_CODED)
             return QZT_SYNC_LOST;
         uint32_t n = strm_get16(in), nlits = strm_get16(in);
         if (n == 0 || n > QZT_BLOCK || nlits > n)
             return QZT_BAD_LENGTH;
         std::vector<uint8_t> lits(nlits);
-        bool whole = strm_read(in, lits.data(), static_cast<int32_t>(nlits)) == static_cast<int32_t>(nlits);
+        bool whole;
+        if (sync == QZD_SYNC) {
+            whole = strm_read(in, lits.data(), static_cast<int32_t>(nlits)) == static_cast<int32_t>(nlits);
+            coder.stream.insert(coder.stream.end(), lits.begin(), lits.end());
+        } else {
+            std::vector<uint8_t> section(2 * strm_get16(in));
+            whole = section.size() <= nlits &&
+                    strm_read(in, section.data(), static_cast<int32_t>(section.size())) ==
+                        static_cast<int32_t>(section.size()) &&
+                    coder.decode(section, nlits, &lits);
+        }
         size_t lit = 0, start = made->size(), lim = start + n;
         bits b = {0, 0, in};
         auto gamma = [&]() -> uint32_t {

@@ -10,6 +10,7 @@
 #include "stream/mstrm.h"
 #include "stream/qzd.h"
 #include "tests/piece_strm.h"
+#include "tests/qzd_reference.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -144,6 +145,73 @@ TEST(QzdRoundTrip, EditedFilesComeBackWhole)
         EXPECT_EQ(status, QZT_END) << c.what;
         EXPECT_LE(delta.size(), c.most * c.new_data.size() + 8) << c.what;
     }
+}
+
+TEST(QzdRoundTrip, NewTextComesBackThroughCodedLiterals)
+{
+    // Lines of a small vocabulary, some said again a few lines on (matches
+    // near and far, at the same distance again); random bytes that no coding
+    // makes shorter (plain blocks, the model left as it was); then text that
+    // repeats the first across them. Both decoders rebuild it, the text's
+    // literals coded to a third of their bytes at most.
+    std::mt19937 rng(6);
+    const char *vocabulary[] = {"delta ", "block ", "the ", "old ", "file ", "copy ", "of ", "a ", "literal ",
+                                "match ", "window ", "stream "};
+    std::vector<std::string> lines;
+    std::string text;
+    while (text.size() < 150000) {
+        std::string line;
+        if (lines.size() > 4 && rng() % 3 == 0) {
+            line = lines[lines.size() - 1 - rng() % 4];
+        } else {
+            for (uint32_t k = 0, words = 3 + rng() % 8; k < words; k++)
+                line += vocabulary[rng() % 12];
+            line += std::to_string(rng() % 1000) + "\n";
+        }
+        lines.push_back(line);
+        text += line;
+    }
+    bytes new_data = to_bytes(text), noise = random_bytes(70000, 7);
+    new_data.insert(new_data.end(), noise.begin(), noise.end());
+    new_data.insert(new_data.end(), text.begin() + 20000, text.begin() + 80000);
+    bytes old_data = random_bytes(5000, 8);
+    bytes delta = qzd_delta(old_data, new_data);
+    int32_t status;
+    EXPECT_EQ(qzd_rebuild(old_data, delta, &status), new_data);
+    EXPECT_EQ(status, QZT_END);
+    strm *in = piece_reader(delta, 61);
+    bytes want;
+    EXPECT_EQ(qzd_ref_rebuild(in, old_data, &want), QZT_END);
+    EXPECT_EQ(want, new_data);
+    strm_release(in);
+    EXPECT_LT(delta.size(), noise.size() + 210000 / 3);
+}
+
+TEST(QzdDecode, ACodedMatchBeforeTheLiteralStreamIsACorruptBlock)
+{
+    // A section of ones: a match at the repeat distance (1 at first) of 2
+    // bytes, the block's two literals. After a plain block's literals it
+    // repeats the last one; at the stream's start it reaches before it.
+    bytes coded;
+    put_be(coded, QZD_SYNC_CODED, 2);
+    put_be(coded, 2, 2);
+    put_be(coded, 2, 2);
+    put_be(coded, 1, 2);
+    put_be(coded, 0xFFFF, 2);
+    bytes run_of_two = BlockBuilder().gamma(3).words();
+    coded.insert(coded.end(), run_of_two.begin(), run_of_two.end());
+    bytes delta = qzd_block(2, "ab", run_of_two);
+    delta.insert(delta.end(), coded.begin(), coded.end());
+    int32_t status;
+    EXPECT_EQ(qzd_rebuild({}, delta, &status), to_bytes("abbb"));
+    EXPECT_EQ(status, QZT_END);
+    qzd_rebuild({}, coded, &status);
+    EXPECT_EQ(status, QZT_CORRUPT);
+    // A section longer than the block's literals.
+    coded[7] = 2;
+    coded.insert(coded.begin() + 10, 2, 0xFF);
+    qzd_rebuild({}, coded, &status);
+    EXPECT_EQ(status, QZT_CORRUPT);
 }
 
 TEST(QzdDecode, TokensOfEveryKind)

@@ -1,0 +1,352 @@
+// A block's literals as matches back in the literal stream and literal
+// bytes: the cheapest parse of the block by the model's prices at its start,
+// then coded through the model as it learns.
+#include "encode/qzd_lits.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "stream/qzd.h"
+
+namespace {
+
+constexpr int HASH_BITS = 20;
+constexpr uint32_t DEPTH = 64;    // candidates looked at for each position
+constexpr uint32_t NICE = 128;    // a match this long ends the search
+constexpr uint32_t PRICE_ONE = 16;  // a bit's price, in sixteenths of a bit
+constexpr uint32_t MASK = QZD_WINDOW - 1;
+
+// The price of a bit whose probability is p / 2048, by p / 16.
+struct qzd_prices {
+    uint32_t of[(1 << QZD_PROB_BITS) >> 4];
+    qzd_prices()
+    {
+        for (uint32_t k = 0; k < sizeof of / sizeof of[0]; k++)
+            of[k] = static_cast<uint32_t>(
+                std::lround(-std::log2((k * 16.0 + 8) / (1 << QZD_PROB_BITS)) * PRICE_ONE));
+    }
+};
+const qzd_prices prices;
+
+uint32_t qzd_price(uint16_t p, uint32_t bit)
+{
+    return prices.of[(bit ? (1 << QZD_PROB_BITS) - p : p) >> 4];
+}
+
+// The range coder's writer: the first byte it makes is always 0 and is left
+// out, as the decoder's code starts with the next four.
+struct qzd_rc_enc {
+    uint64_t low = 0;
+    uint32_t range = 0xFFFFFFFFu;
+    uint8_t cache = 0;
+    uint64_t pending = 1;
+    std::vector<uint8_t> *out;
+
+    void shift_low()
+    {
+        if (static_cast<uint32_t>(low) < 0xFF000000u || (low >> 32) != 0) {
+            auto carry = static_cast<uint8_t>(low >> 32);
+            uint8_t t = cache;
+            do {
+                out->push_back(static_cast<uint8_t>(t + carry));
+                t = 0xFF;
+            } while (--pending);
+            cache = static_cast<uint8_t>(low >> 24);
+        }
+        pending++;
+        low = (low & 0x00FFFFFFu) << 8;
+    }
+    void norm()
+    {
+        if (range < (1u << 24)) {
+            range <<= 8;
+            shift_low();
+        }
+    }
+    void bit(uint16_t *p, uint32_t b)
+    {
+        uint32_t bound = (range >> QZD_PROB_BITS) * *p;
+        if (b) {
+            low += bound;
+            range -= bound;
+            *p = static_cast<uint16_t>(*p - (*p >> QZD_PROB_MOVE));
+        } else {
+            range = bound;
+            *p = static_cast<uint16_t>(*p + (((1 << QZD_PROB_BITS) - *p) >> QZD_PROB_MOVE));
+        }
+        norm();
+    }
+    void direct(uint32_t b)
+    {
+        range >>= 1;
+        if (b)
+            low += range;
+        norm();
+    }
+    void gamma(qzd_gamma_model *g, uint32_t v)
+    {
+        int z = 31 - __builtin_clz(v);
+        for (int k = 0; k < z; k++)
+            bit(&g->zero[k], 0);
+        bit(&g->zero[z], 1);
+        for (int j = 0; j < z; j++) {
+            uint32_t b = v >> (z - 1 - j) & 1;
+            if (j < QZD_TREE)
+                bit(&g->tree[z][v >> (z - j)], b);
+            else
+                direct(b);
+        }
+    }
+    // The bytes left in low; trailing zeros go, as the decoder reads zeros
+    // past the section's end.
+    void finish()
+    {
+        for (int k = 0; k < 5; k++)
+            shift_low();
+        out->erase(out->begin());
+        while (!out->empty() && out->back() == 0)
+            out->pop_back();
+        if (out->size() % 2)
+            out->push_back(0);
+    }
+};
+
+uint32_t qzd_gamma_price(const qzd_gamma_model *g, uint32_t v)
+{
+    int z = 31 - __builtin_clz(v);
+    uint32_t sum = 0;
+    for (int k = 0; k < z; k++)
+        sum += qzd_price(g->zero[k], 0);
+    sum += qzd_price(g->zero[z], 1);
+    for (int j = 0; j < z; j++)
+        sum += j < QZD_TREE ? qzd_price(g->tree[z][v >> (z - j)], v >> (z - 1 - j) & 1) : PRICE_ONE;
+    return sum;
+}
+
+// A match: its length and distance.
+struct qzd_lit_match_at {
+    uint32_t len;
+    uint32_t dist;
+};
+
+// The cheapest way found to each place of the block: its price, the token
+// that ends there (len 0 a literal), and the repeat distance and kinds after
+// it.
+struct qzd_arrival {
+    uint32_t price;
+    uint32_t len;
+    uint32_t dist;
+    uint32_t rep;
+    uint32_t kinds;
+};
+
+}  // namespace
+
+struct qzd_lit_coder {
+    qzd_model model;
+    std::vector<qzd_arrival> arrivals;  // the block's parse
+    std::vector<qzd_lit_match_at> tokens;
+    std::vector<uint8_t> stream;
+    std::vector<uint32_t> head;  // latest position + 1 by hash
+    std::vector<uint32_t> prev;  // the position before it with the same hash, + 1, by position % QZD_WINDOW
+    uint32_t hashed = 0;         // positions before it are in the chains
+};
+
+namespace {
+
+uint32_t qzd_lit_hash(const uint8_t *p)
+{
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return (v * 0x9E3779B1u) >> (32 - HASH_BITS);
+}
+
+// Puts the positions before end (whose 4 bytes the stream holds) in the
+// chains.
+void qzd_lit_insert(qzd_lit_coder *c, uint32_t end)
+{
+    auto size = static_cast<uint32_t>(c->stream.size());
+    for (; c->hashed < end && c->hashed + 4 <= size; c->hashed++) {
+        uint32_t h = qzd_lit_hash(&c->stream[c->hashed]);
+        c->prev[c->hashed & MASK] = c->head[h];
+        c->head[h] = c->hashed + 1;
+    }
+}
+
+uint32_t qzd_lit_match(const uint8_t *a, const uint8_t *b, uint32_t most)
+{
+    uint32_t n = 0;
+    while (n < most && a[n] == b[n])
+        n++;
+    return n;
+}
+
+// The matches at i of at most most bytes, each longer than the one before
+// and the nearest of its length, into found; their count.
+uint32_t qzd_lit_find(qzd_lit_coder *c, uint32_t i, uint32_t most, qzd_lit_match_at *found)
+{
+    qzd_lit_insert(c, i);
+    uint32_t best = 1, count = 0;
+    if (most < 4 || i + 4 > c->stream.size())
+        return 0;
+    const uint8_t *s = c->stream.data();
+    uint32_t cand = c->head[qzd_lit_hash(s + i)];
+    for (uint32_t k = 0; k < DEPTH && cand != 0; k++) {
+        uint32_t at = cand - 1;
+        if (i - at > QZD_WINDOW)
+            break;
+        if (s[at + best] == s[i + best]) {
+            uint32_t n = qzd_lit_match(s + at, s + i, most);
+            if (n > best) {
+                best = n;
+                found[count++] = {n, i - at};
+                if (n >= NICE || n == most)
+                    break;
+            }
+        }
+        uint32_t next = c->prev[at & MASK];
+        if (next >= cand)
+            break;
+        cand = next;
+    }
+    return count;
+}
+
+// The price of the literal byte at i, the last two kinds being kinds.
+uint32_t qzd_lit_price(const qzd_model *m, const uint8_t *s, uint32_t i, uint32_t kinds)
+{
+    const uint16_t *p = m->lit[(i ? s[i - 1] : 0) >> (8 - QZD_LIT_CTX)];
+    uint32_t sum = qzd_price(m->match[kinds], 0);
+    for (uint32_t c = s[i] | 0x100; c > 1; c >>= 1)
+        sum += qzd_price(p[c >> 1], c & 1);
+    return sum;
+}
+
+void qzd_relax(qzd_arrival *to, uint32_t price, uint32_t len, uint32_t dist, uint32_t rep, uint32_t kinds)
+{
+    if (price < to->price)
+        *to = {price, len, dist, rep, kinds};
+}
+
+// The block's n literals from start as tokens (len 0 a literal, else a match
+// of len bytes dist back), cheapest first to last by the model's prices at
+// its start: each place reached from the cheapest way to an earlier one by a
+// literal, a match at that way's repeat distance or a match the finder
+// gives, of any length up to the longest (a match of NICE bytes or more is
+// taken at once).
+void qzd_lit_parse(qzd_lit_coder *c, uint32_t start, uint32_t n, std::vector<qzd_lit_match_at> *tokens)
+{
+    const qzd_model *m = &c->model;
+    const uint8_t *s = c->stream.data();
+    std::vector<qzd_arrival> &a = c->arrivals;
+    a.assign(n + 1, {UINT32_MAX, 0, 0, 0, 0});
+    a[0] = {0, 0, 0, m->rep_dist, m->kinds};
+    uint32_t len_price[NICE + 1];
+    for (uint32_t k = 2; k <= NICE; k++)
+        len_price[k] = qzd_gamma_price(&m->len, k - 1);
+    qzd_lit_match_at found[DEPTH];
+    for (uint32_t j = 0; j < n; j++) {
+        const qzd_arrival here = a[j];
+        uint32_t i = start + j, most = n - j, h = here.kinds, after = (h << 1 | 1) & 3;
+        qzd_relax(&a[j + 1], here.price + qzd_lit_price(m, s, i, h), 0, 0, here.rep, h << 1 & 3);
+        uint32_t matched = here.price + qzd_price(m->match[h], 1), longest = 0, to = 0;
+        uint32_t rl = here.rep <= i && here.rep <= QZD_WINDOW ? qzd_lit_match(s + i - here.rep, s + i, most) : 0;
+        if (rl >= 2) {
+            uint32_t base = matched + qzd_price(m->rep[h], 1);
+            for (uint32_t k = 2; k <= rl && k <= NICE; k++)
+                qzd_relax(&a[j + k], base + len_price[k], k, here.rep, here.rep, after);
+            if (rl > NICE)
+                qzd_relax(&a[j + rl], base + qzd_gamma_price(&m->len, rl - 1), rl, here.rep, here.rep, after);
+            longest = rl;
+            to = j + rl;
+        }
+        uint32_t count = qzd_lit_find(c, i, most, found), from = 2;
+        for (uint32_t f = 0; f < count; f++) {
+            uint32_t len = found[f].len, d = found[f].dist;
+            if (d != here.rep) {
+                uint32_t base = matched + qzd_price(m->rep[h], 0) + qzd_gamma_price(&m->dist, d);
+                for (uint32_t k = from; k <= len && k <= NICE; k++)
+                    qzd_relax(&a[j + k], base + len_price[k], k, d, d, after);
+                if (len > NICE)
+                    qzd_relax(&a[j + len], base + qzd_gamma_price(&m->len, len - 1), len, d, d, after);
+            }
+            from = len + 1;
+            if (len > longest) {
+                longest = len;
+                to = j + len;
+            }
+        }
+        // A long match is taken: the places inside it are not set out from.
+        if (longest >= NICE && a[to].len == longest)
+            j = to - 1;
+    }
+    tokens->clear();
+    for (uint32_t j = n; j > 0;) {
+        const qzd_arrival &here = a[j];
+        tokens->push_back({here.len, here.dist});
+        j -= here.len ? here.len : 1;
+    }
+}
+
+}  // namespace
+
+qzd_lit_coder *qzd_lit_coder_new()
+{
+    auto *c = new qzd_lit_coder;
+    qzd_model_init(&c->model);
+    c->head.assign(size_t{1} << HASH_BITS, 0);
+    c->prev.assign(QZD_WINDOW, 0);
+    return c;
+}
+
+void qzd_lit_coder_free(qzd_lit_coder *c)
+{
+    delete c;
+}
+
+bool qzd_lit_code(qzd_lit_coder *c, const uint8_t *lits, uint32_t n, std::vector<uint8_t> *out)
+{
+    auto start = static_cast<uint32_t>(c->stream.size());
+    c->stream.insert(c->stream.end(), lits, lits + n);
+    const qzd_model before = c->model;
+    qzd_lit_parse(c, start, n, &c->tokens);
+    qzd_lit_insert(c, start + n);
+    out->clear();
+    qzd_rc_enc rc;
+    rc.out = out;
+    qzd_model *m = &c->model;
+    const uint8_t *s = c->stream.data();
+    uint32_t i = start;
+    for (size_t t = c->tokens.size(); t-- > 0;) {
+        const qzd_lit_match_at &k = c->tokens[t];
+        uint32_t h = m->kinds;
+        if (k.len == 0) {
+            rc.bit(&m->match[h], 0);
+            uint16_t *p = m->lit[(i ? s[i - 1] : 0) >> (8 - QZD_LIT_CTX)];
+            for (uint32_t b = 8, node = 1; b-- > 0;) {
+                uint32_t bit = s[i] >> b & 1;
+                rc.bit(&p[node], bit);
+                node = node << 1 | bit;
+            }
+            m->kinds = h << 1 & 3;
+            i++;
+            continue;
+        }
+        rc.bit(&m->match[h], 1);
+        if (k.dist == m->rep_dist) {
+            rc.bit(&m->rep[h], 1);
+        } else {
+            rc.bit(&m->rep[h], 0);
+            rc.gamma(&m->dist, k.dist);
+            m->rep_dist = k.dist;
+        }
+        rc.gamma(&m->len, k.len - 1);
+        m->kinds = (h << 1 | 1) & 3;
+        i += k.len;
+    }
+    rc.finish();
+    if (out->size() + 2 < n)
+        return true;
+    c->model = before;
+    return false;
+}
