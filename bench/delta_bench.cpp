@@ -212,7 +212,7 @@ int main(int argc, char **argv)
     auto t = std::chrono::steady_clock::now();
     strm *out = mstrm_new_writer();
     qzd_encode(old_data.data(), static_cast<uint32_t>(old_data.size()), new_data.data(),
-               static_cast<uint32_t>(new_data.size()), out);
+               static_cast<uint32_t>(new_data.size()), out, true);
     double coded = seconds_since(t);
     uint32_t len;
     const uint8_t *p = mstrm_data(out, &len);

@@ -530,7 +530,7 @@ void qzd_end_block(qzd_coder *c, strm *out, uint32_t n)
     bits_free(c->b);
     c->b = nullptr;
     auto nlits = static_cast<uint32_t>(c->lits.size());
-    bool coded = qzd_lit_code(c->lit_coder, c->lits.data(), nlits, &c->section);
+    bool coded = c->lit_coder && qzd_lit_code(c->lit_coder, c->lits.data(), nlits, &c->section);
     uint16_t sync = coded ? QZD_SYNC_CODED : QZD_SYNC;
     auto words_len = static_cast<uint32_t>(c->section.size() / 2);
     const uint8_t head[QZD_BLOCK_HEADER + 2] = {static_cast<uint8_t>(sync >> 8),
@@ -558,7 +558,8 @@ void qzd_end_block(qzd_coder *c, strm *out, uint32_t n)
 // The regions' copies and new bytes, cut at every block's end: a token is
 // literals then a copy, so the new bytes after one region's copy go before
 // the next one's.
-void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, uint32_t new_len, strm *out)
+void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, uint32_t new_len, strm *out,
+                bool code_literals)
 {
     qzd_coder c;
     c.old = old;
@@ -573,7 +574,7 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     c.tags.shrink_to_fit();
     c.next.clear();
     c.next.shrink_to_fit();
-    c.lit_coder = qzd_lit_coder_new();
+    c.lit_coder = code_literals ? qzd_lit_coder_new() : nullptr;
 
     uint32_t p = 0, block_start = 0, block_end = 0, lits = 0;
     // Room left in the block, which is begun when the last one is full.

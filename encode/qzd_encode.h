@@ -6,11 +6,15 @@
 // old file takes 2.5 to 5 times old_len bytes more, the literals' coder
 // (encode/qzd_lits.h) about 21 MB and the literals' length. The same input gives the
 // same bytes. A new file that has nothing in common with the old one costs
-// about what its literal bytes do.
+// about what its literal bytes do. With code_literals false every block is
+// plain: the literals are left to the record's compression, and the coder
+// of literals (the most of the time on a file of mostly new bytes) is not
+// run.
 #pragma once
 
 #include <cstdint>
 
 #include "stream/strm.h"
 
-void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, uint32_t new_len, strm *out);
+void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, uint32_t new_len, strm *out,
+                bool code_literals);

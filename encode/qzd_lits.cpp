@@ -11,7 +11,7 @@
 namespace {
 
 constexpr int HASH_BITS = 20;
-constexpr uint32_t DEPTH = 64;    // candidates looked at for each position
+constexpr uint32_t DEPTH = 128;   // candidates looked at for each position
 constexpr uint32_t NICE = 128;    // a match this long ends the search
 constexpr uint32_t PRICE_ONE = 16;  // a bit's price, in sixteenths of a bit
 constexpr uint32_t MASK = QZD_WINDOW - 1;

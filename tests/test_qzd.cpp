@@ -19,7 +19,7 @@ bytes qzd_delta(const bytes &old_data, const bytes &new_data)
 {
     strm *out = mstrm_new_writer();
     qzd_encode(old_data.data(), static_cast<uint32_t>(old_data.size()), new_data.data(),
-               static_cast<uint32_t>(new_data.size()), out);
+               static_cast<uint32_t>(new_data.size()), out, true);
     uint32_t len;
     const uint8_t *p = mstrm_data(out, &len);
     bytes d(p, p + len);

@@ -38,7 +38,7 @@ inline bytes write_tail(uint32_t len)
 inline bytes patch_tail(const bytes &old, const bytes &now)
 {
     strm *out = mstrm_new_writer();
-    qzd_encode(old.data(), static_cast<uint32_t>(old.size()), now.data(), static_cast<uint32_t>(now.size()), out);
+    qzd_encode(old.data(), static_cast<uint32_t>(old.size()), now.data(), static_cast<uint32_t>(now.size()), out, true);
     uint32_t len;
     const uint8_t *delta = mstrm_data(out, &len);
     uint8_t head[DELTA_HEAD_SIZE];

@@ -528,7 +528,7 @@ TEST(PatchEntry, ADamagedDeltaIsFoundWithoutTheOldFile)
     new_data[500] ^= 1;
     strm_ptr out(mstrm_new_writer());
     qzd_encode(old_data.data(), static_cast<uint32_t>(old_data.size()), new_data.data(),
-               static_cast<uint32_t>(new_data.size()), out.get());
+               static_cast<uint32_t>(new_data.size()), out.get(), true);
     uint32_t len;
     const uint8_t *p = mstrm_data(out.get(), &len);
     bytes delta(p, p + len);

@@ -123,7 +123,9 @@ delta_entry delta_build(const pack_record &r, const fs::path &old_file, const fs
     payload_put_delta_head(head_bytes, head);
 
     // Each candidate's data, the delta head and then the delta: against the
-    // old file, then against nothing.
+    // old file, then against nothing, which stands for a write of the new
+    // file: its literals are left to the record's compression, as a write's
+    // bytes are, which also spares coding them twice.
     strm_ptr data[2] = {strm_ptr(mstrm_new_writer()), strm_ptr(mstrm_new_writer())};
     if (!data[0] || !data[1])
         throw mkpatch_error("out of memory");
@@ -132,7 +134,7 @@ delta_entry delta_build(const pack_record &r, const fs::path &old_file, const fs
     auto code = [&](int k) {
         try {
             strm_write(data[k].get(), head_bytes, DELTA_HEAD_SIZE);
-            qzd_encode(old_data.data(), k == 0 ? old_len : 0, new_data.data(), new_len, data[k].get());
+            qzd_encode(old_data.data(), k == 0 ? old_len : 0, new_data.data(), new_len, data[k].get(), k == 0);
             coded[k] = true;
         } catch (const std::bad_alloc &) {
         }

@@ -16,7 +16,9 @@
 // of the old file (encode/qzd_encode.h) and both deltas (the one against
 // nothing is about as long as the new file), then the deltas and their
 // compressed records: about 2.8 times the two files' length on two threads,
-// 2.3 on one, where the index is gone before the second delta is made.
+// 2.4 on one, where the index is gone before the second delta is made. Only
+// the delta against the old file codes its literals (encode/qzd_lits.h):
+// the one against nothing stands for a write.
 #pragma once
 
 #include <cstdint>
