@@ -533,14 +533,10 @@ void qzd_end_block(qzd_coder *c, strm *out, uint32_t n)
     bool coded = c->lit_coder && qzd_lit_code(c->lit_coder, c->lits.data(), nlits, &c->section);
     uint16_t sync = coded ? QZD_SYNC_CODED : QZD_SYNC;
     auto words_len = static_cast<uint32_t>(c->section.size() / 2);
-    const uint8_t head[QZD_BLOCK_HEADER + 2] = {static_cast<uint8_t>(sync >> 8),
-                                                static_cast<uint8_t>(sync),
-                                                static_cast<uint8_t>(n >> 8),
-                                                static_cast<uint8_t>(n),
-                                                static_cast<uint8_t>(nlits >> 8),
-                                                static_cast<uint8_t>(nlits),
-                                                static_cast<uint8_t>(words_len >> 8),
-                                                static_cast<uint8_t>(words_len)};
+    const uint8_t head[QZD_BLOCK_HEADER + 2] = {static_cast<uint8_t>(sync >> 8),      static_cast<uint8_t>(sync),
+                                                static_cast<uint8_t>(n >> 8),         static_cast<uint8_t>(n),
+                                                static_cast<uint8_t>(nlits >> 8),     static_cast<uint8_t>(nlits),
+                                                static_cast<uint8_t>(words_len >> 8), static_cast<uint8_t>(words_len)};
     strm_write(out, head, QZD_BLOCK_HEADER + (coded ? 2 : 0));
     if (coded)
         strm_write(out, c->section.data(), static_cast<int32_t>(c->section.size()));

@@ -11,8 +11,11 @@
 namespace {
 
 constexpr int HASH_BITS = 20;
-constexpr uint32_t DEPTH = 128;   // candidates looked at for each position
-constexpr uint32_t NICE = 128;    // a match this long ends the search
+constexpr uint32_t DEPTH = 128;  // candidates looked at for each position
+// A block stays coded only where that saves at least 1 / GAIN of its
+// literals: decoding a coded section is far slower than copying the bytes.
+constexpr uint32_t GAIN = 16;
+constexpr uint32_t NICE = 128;      // a match this long ends the search
 constexpr uint32_t PRICE_ONE = 16;  // a bit's price, in sixteenths of a bit
 constexpr uint32_t MASK = QZD_WINDOW - 1;
 
@@ -22,8 +25,7 @@ struct qzd_prices {
     qzd_prices()
     {
         for (uint32_t k = 0; k < sizeof of / sizeof of[0]; k++)
-            of[k] = static_cast<uint32_t>(
-                std::lround(-std::log2((k * 16.0 + 8) / (1 << QZD_PROB_BITS)) * PRICE_ONE));
+            of[k] = static_cast<uint32_t>(std::lround(-std::log2((k * 16.0 + 8) / (1 << QZD_PROB_BITS)) * PRICE_ONE));
     }
 };
 const qzd_prices prices;
@@ -345,7 +347,7 @@ bool qzd_lit_code(qzd_lit_coder *c, const uint8_t *lits, uint32_t n, std::vector
         i += k.len;
     }
     rc.finish();
-    if (out->size() + 2 < n)
+    if (out->size() + 2 + n / GAIN < n)
         return true;
     c->model = before;
     return false;

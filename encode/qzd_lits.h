@@ -15,8 +15,8 @@ struct qzd_lit_coder;
 qzd_lit_coder *qzd_lit_coder_new();
 void qzd_lit_coder_free(qzd_lit_coder *c);
 
-// Adds the block's n literals to the stream. Where their coded section is
-// shorter than n bytes with the word that gives its length, the section
+// Adds the block's n literals to the stream. Where their coded section, with
+// the word that gives its length, saves a sixteenth of the n bytes, the section
 // (padded to whole words) goes into *out and it returns true; else the model
 // goes back to what it was before, as the decoder's stays over a plain
 // block, and it returns false.
