@@ -90,20 +90,6 @@ uint32_t qzd_zigzag(uint32_t value)
     return s >= 0 ? 2 * static_cast<uint32_t>(s) : 2 * ~static_cast<uint32_t>(s) + 1;
 }
 
-uint32_t qzd_match(const uint8_t *a, const uint8_t *b, uint32_t most)
-{
-    uint32_t n = 0;
-    while (n + 8 <= most) {
-        uint64_t x = qzd_load64(a + n) ^ qzd_load64(b + n);
-        if (x)
-            return n + static_cast<uint32_t>(__builtin_ctzll(x) >> 3);
-        n += 8;
-    }
-    while (n < most && a[n] == b[n])
-        n++;
-    return n;
-}
-
 // A stretch of the old file taken over (with changes), then new bytes.
 struct qzd_region {
     uint32_t from;   // old position

@@ -175,14 +175,6 @@ void qzd_lit_insert(qzd_lit_coder *c, uint32_t end)
     }
 }
 
-uint32_t qzd_lit_match(const uint8_t *a, const uint8_t *b, uint32_t most)
-{
-    uint32_t n = 0;
-    while (n < most && a[n] == b[n])
-        n++;
-    return n;
-}
-
 // The matches at i of at most most bytes, each longer than the one before
 // and the nearest of its length, into found; their count.
 uint32_t qzd_lit_find(qzd_lit_coder *c, uint32_t i, uint32_t most, qzd_lit_match_at *found)
@@ -198,7 +190,7 @@ uint32_t qzd_lit_find(qzd_lit_coder *c, uint32_t i, uint32_t most, qzd_lit_match
         if (i - at > QZD_WINDOW)
             break;
         if (s[at + best] == s[i + best]) {
-            uint32_t n = qzd_lit_match(s + at, s + i, most);
+            uint32_t n = qzd_match(s + at, s + i, most);
             if (n > best) {
                 best = n;
                 found[count++] = {n, i - at};
@@ -252,7 +244,7 @@ void qzd_lit_parse(qzd_lit_coder *c, uint32_t start, uint32_t n, std::vector<qzd
         uint32_t i = start + j, most = n - j, h = here.kinds, after = (h << 1 | 1) & 3;
         qzd_relax(&a[j + 1], here.price + qzd_lit_price(m, s, i, h), 0, 0, here.rep, h << 1 & 3);
         uint32_t matched = here.price + qzd_price(m->match[h], 1), longest = 0, to = 0;
-        uint32_t rl = here.rep <= i && here.rep <= QZD_WINDOW ? qzd_lit_match(s + i - here.rep, s + i, most) : 0;
+        uint32_t rl = here.rep <= i && here.rep <= QZD_WINDOW ? qzd_match(s + i - here.rep, s + i, most) : 0;
         if (rl >= 2) {
             uint32_t base = matched + qzd_price(m->rep[h], 1);
             for (uint32_t k = 2; k <= rl && k <= NICE; k++)

@@ -8,7 +8,27 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
+
+// How many bytes a and b agree over from their starts, most at most: eight
+// at a time, the first that differs found in the lowest one that does (the
+// coders run on little-endian machines).
+inline uint32_t qzd_match(const uint8_t *a, const uint8_t *b, uint32_t most)
+{
+    uint32_t n = 0;
+    while (n + 8 <= most) {
+        uint64_t x, y;
+        memcpy(&x, a + n, sizeof x);
+        memcpy(&y, b + n, sizeof y);
+        if (x != y)
+            return n + static_cast<uint32_t>(__builtin_ctzll(x ^ y) >> 3);
+        n += 8;
+    }
+    while (n < most && a[n] == b[n])
+        n++;
+    return n;
+}
 
 struct qzd_lit_coder;
 
