@@ -220,7 +220,7 @@ int main(int argc, char **argv)
     strm_release(out);
     if (argc == 4) {
         FILE *f = fopen(argv[3], "wb");
-        if (!f || fwrite(delta.data(), 1, len, f) != len || fclose(f) != 0) {
+        if (!f || (len > 0 && fwrite(delta.data(), 1, len, f) != len) || fclose(f) != 0) {
             fprintf(stderr, "delta_bench: cannot write %s\n", argv[3]);
             return 2;
         }

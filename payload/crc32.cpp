@@ -1,20 +1,13 @@
 #include "payload/crc32.h"
 
+#include "stream/cpu.h"
+
 static uint32_t g_crc_table[8][256];
 static bool g_crc_ready;
-static bool g_crc_clmul;  // the processor folds by carry-less multiplication
 
 #if defined(__i386__) || defined(__x86_64__)
-#include <cpuid.h>
 #include <emmintrin.h>
 #include <wmmintrin.h>
-
-// Whether the processor multiplies without carries (PCLMULQDQ) and has SSE2.
-static bool crc32_has_clmul()
-{
-    unsigned a, b, c, d;
-    return __get_cpuid(1, &a, &b, &c, &d) && (c & bit_PCLMUL) && (d & bit_SSE2);
-}
 
 #define CRC32_FOLD_TARGET __attribute__((target("pclmul,sse2")))
 
@@ -81,9 +74,6 @@ static void crc32_init()
     for (uint32_t i = 0; i < 256; i++)
         for (int t = 1; t < 8; t++)
             g_crc_table[t][i] = g_crc_table[t - 1][i] >> 8 ^ g_crc_table[0][g_crc_table[t - 1][i] & 0xFF];
-#if defined(__i386__) || defined(__x86_64__)
-    g_crc_clmul = crc32_has_clmul();
-#endif
     g_crc_ready = true;
 }
 
@@ -94,7 +84,7 @@ uint32_t crc32_update(uint32_t crc, const uint8_t *data, size_t len)
     const uint32_t(*t)[256] = g_crc_table;
     crc = ~crc;
 #if defined(__i386__) || defined(__x86_64__)
-    if (len >= 64 && g_crc_clmul) {
+    if (len >= 64 && (cpu_features() & CPU_PCLMUL)) {
         size_t whole = len & ~static_cast<size_t>(15);
         crc = crc32_fold(crc, data, whole);
         data += whole;

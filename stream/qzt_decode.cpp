@@ -1,10 +1,10 @@
 #include <cstring>
 
 #include "diag/diag.h"
+#include "stream/cpu.h"
 #include "stream/qzt.h"
 
 #if defined(__i386__) || defined(__x86_64__)
-#include <cpuid.h>
 #include <emmintrin.h>
 #endif
 
@@ -67,26 +67,6 @@ inline int qzt_clz(qzt_acc v)
 }
 
 #if defined(__i386__) || defined(__x86_64__)
-// Whether the processor has SSE2: always on 64-bit builds; the 32-bit
-// program asks once (-1 until then).
-#ifdef __SSE2__
-bool qzt_sse2()
-{
-    return true;
-}
-#else
-int g_qzt_sse2 = -1;
-
-bool qzt_sse2()
-{
-    if (g_qzt_sse2 < 0) {
-        unsigned a, b, c, d;
-        g_qzt_sse2 = __get_cpuid(1, &a, &b, &c, &d) && (d & bit_SSE2);
-    }
-    return g_qzt_sse2 != 0;
-}
-#endif
-
 // Literal bytes sixteen at a time, count times: out[i] is the last n (0 to
 // 7) bits of in[i - 1] above the first 8 - n bits of in[i]. Each byte's two
 // parts are shifted in 16-bit lanes and the bits that cross into the lane's
@@ -130,7 +110,7 @@ int32_t qzt_decode_block(bits *b, uint8_t *dest, int32_t n)
     uint8_t *const lim = dest + n;
 #if defined(__i386__) || defined(__x86_64__)
     // Asked here, once: a call in the token loop costs it registers.
-    const bool sse2 = qzt_sse2();
+    const bool sse2 = (cpu_features() & CPU_SSE2) != 0;
 #endif
 
     // clang-format 14 lays out a lambda with an attribute as a function: the

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "piece_strm.h"
+#include "stream/cpu.h"
 #include "test_util.h"
 
 namespace {
@@ -284,7 +285,8 @@ TEST(QztDecode, LongLiteralRunsEndTheirWindowsAtEveryOffset)
     // Long literal runs go many bytes at a time up to the window's end: runs
     // at every bit alignment, each behind a match of 1 to 8 bytes, through
     // windows of every size up to 40, so that a run's fast part ends at the
-    // window's last byte, inside a word as well as after one.
+    // window's last byte, inside a word as well as after one; with SSE2 and
+    // without.
     std::mt19937 rng(13);
     BlockBuilder bb;
     std::string want;
@@ -299,17 +301,21 @@ TEST(QztDecode, LongLiteralRunsEndTheirWindowsAtEveryOffset)
     }
     auto n = static_cast<uint16_t>(want.size());
     bytes s = qzt_stream(n + 3u, {{n, bb.words()}, {3, examples[2].words}});
-    for (uint32_t piece = 1; piece <= 40; piece++) {
-        FatalReturns fatal;
-        strm *in = piece_reader(s, piece);
-        strm *q = qzt_open(in);
-        std::string got(n + 4u, '\0');
-        got.resize(static_cast<size_t>(strm_read(q, reinterpret_cast<uint8_t *>(got.data()), n + 4)));
-        EXPECT_TRUE(got == want + "xyz") << "windows of " << piece;
-        EXPECT_EQ(fatal.text(), "") << piece;
-        strm_release(q);
-        strm_release(in);
+    for (int32_t features : {cpu_features(), 0}) {
+        g_cpu_features = features;
+        for (uint32_t piece = 1; piece <= 40; piece++) {
+            FatalReturns fatal;
+            strm *in = piece_reader(s, piece);
+            strm *q = qzt_open(in);
+            std::string got(n + 4u, '\0');
+            got.resize(static_cast<size_t>(strm_read(q, reinterpret_cast<uint8_t *>(got.data()), n + 4)));
+            EXPECT_TRUE(got == want + "xyz") << "windows of " << piece << ", features " << features;
+            EXPECT_EQ(fatal.text(), "") << piece;
+            strm_release(q);
+            strm_release(in);
+        }
     }
+    g_cpu_features = CPU_UNKNOWN;
 }
 
 TEST(QztDecode, InputRunningOutReadsFillerWords)

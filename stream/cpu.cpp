@@ -1,0 +1,50 @@
+#include "stream/cpu.h"
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <cpuid.h>
+#endif
+#if defined(_WIN32) && !defined(__SSE2__)
+#include <windows.h>
+#endif
+
+int32_t g_cpu_features = CPU_UNKNOWN;
+
+namespace {
+
+#if defined(_WIN32) && !defined(__SSE2__)
+// Asked through GetProcAddress: Windows 95's kernel32 lacks the function,
+// and a system that lacks it does not save the registers either.
+bool cpu_system_saves_sse2()
+{
+    using feature_fn = BOOL(WINAPI *)(DWORD);
+    auto present = reinterpret_cast<feature_fn>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "IsProcessorFeaturePresent")));
+    return present && present(PF_XMMI64_INSTRUCTIONS_AVAILABLE);
+}
+#else
+bool cpu_system_saves_sse2()
+{
+    return true;
+}
+#endif
+
+int32_t cpu_ask()
+{
+#if defined(__i386__) || defined(__x86_64__)
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(d & bit_SSE2) || !cpu_system_saves_sse2())
+        return 0;
+    return CPU_SSE2 | ((c & bit_PCLMUL) ? CPU_PCLMUL : 0);
+#else
+    return 0;
+#endif
+}
+
+}  // namespace
+
+int32_t cpu_features()
+{
+    if (g_cpu_features == CPU_UNKNOWN)
+        g_cpu_features = cpu_ask();
+    return g_cpu_features;
+}
