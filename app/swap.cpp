@@ -8,13 +8,9 @@
 #include "app/strings.h"
 #include "app/temp.h"
 #include "diag/diag.h"
+#include "stream/fstrm.h"
 
 namespace {
-
-HANDLE patch_fs_create(const char *path)
-{
-    return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
 
 bool patch_fs_flush(const char *path)
 {
@@ -146,7 +142,7 @@ void patch_swap_at_exit()
 
 }  // namespace
 
-const patch_fs_ops PATCH_FS_SYSTEM = {patch_fs_create, patch_fs_flush, patch_fs_move};
+const patch_fs_ops PATCH_FS_SYSTEM = {fstrm_create, patch_fs_flush, patch_fs_move};
 const patch_fs_ops *g_patch_fs = &PATCH_FS_SYSTEM;
 uint32_t g_patch_id = 0;
 

@@ -34,7 +34,15 @@ int32_t cpu_ask()
     unsigned a, b, c, d;
     if (!__get_cpuid(1, &a, &b, &c, &d) || !(d & bit_SSE2) || !cpu_system_saves_sse2())
         return 0;
-    return CPU_SSE2 | ((c & bit_PCLMUL) ? CPU_PCLMUL : 0);
+    if (!(c & bit_PCLMUL))
+        return CPU_SSE2;
+    // The system keeps the 256-bit registers where it has turned on their
+    // state (bits 1 and 2 of XCR0).
+    unsigned lo = 0, hi;
+    if ((c & bit_OSXSAVE) && (c & bit_AVX))
+        __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    bool wide = (lo & 6) == 6 && __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2) && (c & bit_VPCLMULQDQ);
+    return CPU_SSE2 | CPU_PCLMUL | (wide ? CPU_WIDE_CLMUL : 0);
 #else
     return 0;
 #endif

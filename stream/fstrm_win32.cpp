@@ -152,24 +152,32 @@ strm *fstrm_from_write_handle(fstrm_handle h)
     return fstrm_wrap(h, &fstrm_writer_ops);
 }
 
-static strm *fstrm_open(const char *path, DWORD access, DWORD disposition, const char *fmt, const strm_ops *kind)
+HANDLE fstrm_create(const char *path)
 {
-    HANDLE h = CreateFileA(path, access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS)
+        h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h;
+}
+
+// The file stream of h, which it takes over; null after the report of a
+// file that could not be opened.
+static strm *fstrm_open(HANDLE h, const char *path, const char *fmt, const strm_ops *kind)
+{
     if (h == INVALID_HANDLE_VALUE) {
         fatal_error(fmt, path, static_cast<int>(GetLastError()));
         return nullptr;
     }
-    strm *s = fstrm_wrap(h, kind);
-    CloseHandle(h);
-    return s;
+    return fstrm_adopt(h, kind);
 }
 
 strm *fstrm_open_read(const char *path)
 {
-    return fstrm_open(path, GENERIC_READ, OPEN_EXISTING, "%s: Can't open file, %d", &fstrm_reader_ops);
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return fstrm_open(h, path, "%s: Can't open file, %d", &fstrm_reader_ops);
 }
 
 strm *fstrm_open_write(const char *path)
 {
-    return fstrm_open(path, GENERIC_WRITE, CREATE_ALWAYS, "%s: Can't open wfile, %d", &fstrm_writer_ops);
+    return fstrm_open(fstrm_create(path), path, "%s: Can't open wfile, %d", &fstrm_writer_ops);
 }

@@ -83,7 +83,7 @@ static_assert((QZD_CHANGES & (QZD_CHANGES - 1)) == 0, "the last changes' ring wr
 // bytes or more is read straight into the new bytes where its pages are not
 // held. The memory is the same whatever the file's size.
 constexpr uint32_t QZD_OLD_PAGE = 4096;
-constexpr uint32_t QZD_OLD_PAGES = 32;
+constexpr uint32_t QZD_OLD_PAGES = 256;
 constexpr uint32_t QZD_OLD_DIRECT = 8192;
 constexpr uint32_t QZD_OLD_NONE = 0xFFFFFFFFu;  // a slot that holds no page
 struct qzd_old {

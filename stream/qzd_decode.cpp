@@ -382,8 +382,11 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
     int32_t status = QZT_CORRUPT;
     if (sync == QZD_SYNC) {
         if (strm_read(in, s->lits, static_cast<int32_t>(nlits)) == static_cast<int32_t>(nlits)) {
-            for (uint32_t k = 0; k < nlits; k++)
-                s->ring[(s->lit_pos + k) & (QZD_WINDOW - 1)] = s->lits[k];
+            // Onto the window in at most two runs, the second where it wraps.
+            uint32_t at = s->lit_pos & (QZD_WINDOW - 1);
+            uint32_t first = QZD_WINDOW - at < nlits ? QZD_WINDOW - at : nlits;
+            memcpy(s->ring + at, s->lits, first);
+            memcpy(s->ring, s->lits + first, nlits - first);
             s->lit_pos += nlits;
             status = QZT_OK;
         }

@@ -187,6 +187,24 @@ TEST(QzdRoundTrip, NewTextComesBackThroughCodedLiterals)
     EXPECT_LT(delta.size(), noise.size() + 210000 / 3);
 }
 
+TEST(QzdRoundTrip, ACodedMatchReadsLiteralsBackAcrossTheWindowsWrap)
+{
+    // The old file copied first, so that the literals' window wraps inside
+    // a block; then random bytes past the window's end (plain blocks), and
+    // 2000 of them said again from across the wrap: the coded match reads
+    // them back from both ends of the window.
+    bytes old_data = random_bytes(5000, 10);
+    bytes lits = random_bytes(QZD_WINDOW + 65536, 9);
+    bytes new_data = old_data;
+    new_data.insert(new_data.end(), lits.begin(), lits.end());
+    new_data.insert(new_data.end(), lits.begin() + QZD_WINDOW - 1000, lits.begin() + QZD_WINDOW + 1000);
+    bytes delta = qzd_delta(old_data, new_data);
+    EXPECT_LT(delta.size(), lits.size() + 2000);  // the repeat coded, not plain
+    int32_t status;
+    EXPECT_EQ(qzd_rebuild(old_data, delta, &status), new_data);
+    EXPECT_EQ(status, QZT_END);
+}
+
 TEST(QzdDecode, ACodedMatchBeforeTheLiteralStreamIsACorruptBlock)
 {
     // A section of ones: a match at the repeat distance (1 at first) of 2
