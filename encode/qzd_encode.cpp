@@ -9,10 +9,13 @@
 // file repeats from just before (which the record's compression codes
 // cheaply among the literals) must beat that too; or where the line-up
 // matches again after more bytes that differ than it then makes up for.
-// The second codes the regions block by block: a region's changed places as
+// Then the new bytes between regions that match the old file elsewhere
+// among bytes that no coding makes shorter become islands, regions of their
+// own. The second codes the regions block by block: a region's changed places as
 // words where that pays (the moved addresses repeat a few values), else byte
 // by byte, and a stretch whose changes cost more than its bytes would as
-// literals as literals.
+// literals as literals; each block's tokens as words or through the range
+// coder, whichever is shorter.
 #include "encode/qzd_encode.h"
 
 #include <algorithm>
@@ -111,11 +114,17 @@ struct qzd_coder {
     std::vector<uint8_t> next;
     // As the decoder keeps them.
     uint32_t old_pos = 0;
+    uint32_t last_offset = 0;
     qzd_change change[QZD_CHANGES] = {};
-    // The block being coded: its words and its literals, and the coder of
-    // the literals of all blocks.
+    qzd_tok_model tok;
+    // The block being coded: its tokens both as words and through the range
+    // coder (with the model as it was before them), its literals, and the
+    // coder of the literals of all blocks.
     strm *words = nullptr;
     bits *b = nullptr;
+    qzd_rc_enc rc;
+    std::vector<uint8_t> tok_section;
+    qzd_tok_model tok_before;
     std::vector<uint8_t> lits;
     qzd_lit_coder *lit_coder = nullptr;
     std::vector<uint8_t> section;
@@ -321,6 +330,66 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c)
     return regions;
 }
 
+// What an island's copy is reckoned to cost beside its offset's bits: the
+// literal run it cuts, its length and change count, and the copy back to the
+// line-up after it (a back copy where the tokens are coded), in bits.
+constexpr uint32_t ISLAND_BITS = 24;
+
+// Literals among which an island is taken: bytes that no coding makes much
+// shorter, as compressed members are, found by how many of the 256 bytes
+// around it differ (about 162 for random bytes, far fewer for text or code,
+// whose literals the literal coder makes cheaper than an island would).
+constexpr uint32_t ISLAND_AROUND = 256;
+constexpr uint32_t ISLAND_DISTINCT = 140;
+
+bool qzd_incompressible(const qzd_coder *c, uint32_t p)
+{
+    uint32_t lo = p > ISLAND_AROUND / 2 ? p - ISLAND_AROUND / 2 : 0;
+    uint32_t hi = std::min(c->new_len, lo + ISLAND_AROUND);
+    bool seen[256] = {};
+    uint32_t distinct = 0;
+    for (uint32_t i = lo; i < hi; i++) {
+        distinct += !seen[c->nw[i]];
+        seen[c->nw[i]] = true;
+    }
+    return distinct >= ISLAND_DISTINCT;
+}
+
+// The new bytes between regions, where a stretch of them matches the old
+// file elsewhere for longer than its copy costs (eight bits a literal byte,
+// among bytes that no coding makes shorter), and the record's compression
+// would not find it just before: an island, a region of its own, the line-up
+// taken up again after it.
+std::vector<qzd_region> qzd_islands(const qzd_coder *c, const std::vector<qzd_region> &regions)
+{
+    std::vector<qzd_region> out;
+    qzd_near near;
+    uint32_t p = 0, old_pos = 0;
+    for (qzd_region r : regions) {
+        p += r.len;
+        old_pos = r.from + r.len;
+        uint32_t end = p + r.extra;
+        for (uint32_t q = p; q < end;) {
+            uint32_t pos, len;
+            qzd_search(c, q, &pos, &len);
+            len = std::min(len, end - q);
+            uint32_t cost = qzd_log2(qzd_zigzag(pos - (old_pos + q - p)) + 1) + ISLAND_BITS;
+            if (8 * len <= cost || len <= qzd_repeat(c, &near, q) + NEAR_MORE || !qzd_incompressible(c, q)) {
+                q++;
+                continue;
+            }
+            out.push_back({r.from, r.len, q - p});
+            r = {pos, len, end - q - len};
+            p = q + len;
+            old_pos = pos + len;
+            q = p;
+        }
+        out.push_back(r);
+        p = end;
+    }
+    return out;
+}
+
 // A changed place of an old copy and its change.
 struct qzd_place {
     uint32_t at;
@@ -465,31 +534,56 @@ void qzd_split(qzd_coder *c, const qzd_region &r, uint32_t p, std::vector<qzd_re
     out->push_back({r.from + done, r.len - done, r.extra});
 }
 
+// A gamma code both ways: into the words and through the model.
+void qzd_put_field(qzd_coder *c, qzd_gamma_model *g, uint32_t v)
+{
+    qzd_put_gamma(c->b, v);
+    c->rc.gamma(g, v);
+}
+
 void qzd_put_copy(qzd_coder *c, uint32_t from, uint32_t p, uint32_t len)
 {
     bits *b = c->b;
-    qzd_put_gamma(b, qzd_zigzag(from - c->old_pos) + 1);
-    qzd_put_gamma(b, len);
+    qzd_tok_model *m = &c->tok;
+    uint32_t offset = from - c->old_pos;
+    qzd_put_gamma(b, qzd_zigzag(offset) + 1);
+    bool back = offset != 0 && offset == 0u - c->last_offset;
+    c->rc.bit(&m->flag[QZD_FLAG_BACK], back);
+    if (!back)
+        c->rc.gamma(&m->field[QZD_OFFSET], qzd_zigzag(offset) + 1);
+    if (offset != 0)
+        c->last_offset = offset;
+    qzd_put_field(c, &m->field[QZD_LEN], len);
     qzd_change before[QZD_CHANGES];
     memcpy(before, c->change, sizeof before);
     std::vector<qzd_place> at = qzd_places(c, from, p, len);
     memcpy(c->change, before, sizeof before);
-    qzd_put_gamma(b, static_cast<uint32_t>(at.size()) + 1);
+    qzd_put_field(c, &m->field[QZD_COUNT], static_cast<uint32_t>(at.size()) + 1);
     uint32_t next = 0;
     for (const qzd_place &k : at) {
-        qzd_put_gamma(b, k.at - next + 1);
+        qzd_put_field(c, &m->field[QZD_GAP], k.at - next + 1);
         next = k.at + (k.change.kind == QZD_BYTE ? 1 : 4);
         uint32_t r = qzd_rank(c, k.change);
         qzd_name_change(c, k.change);
+        c->rc.bit(&m->flag[QZD_FLAG_REPEAT], r < QZD_CHANGES);
         if (r < QZD_CHANGES) {
             bits_put(b, 1, 1);
-            qzd_put_gamma(b, r + 1);
-        } else if (k.change.kind == QZD_BYTE) {
+            qzd_put_field(c, &m->field[QZD_RANK], r + 1);
+            continue;
+        }
+        c->rc.bit(&m->flag[QZD_FLAG_WORD], k.change.kind != QZD_BYTE);
+        if (k.change.kind == QZD_BYTE) {
             bits_put(b, 2, 0);
             bits_put(b, 8, k.change.value);
+            for (uint32_t j = 8, node = 1; j-- > 0;) {
+                uint32_t bit = k.change.value >> j & 1;
+                c->rc.bit(&m->byte[node], bit);
+                node = node << 1 | bit;
+            }
         } else {
             bits_put(b, 3, k.change.kind == QZD_RELATIVE ? 3 : 2);
-            qzd_put_gamma(b, qzd_zigzag(k.change.value) + 1);
+            c->rc.bit(&m->flag[QZD_FLAG_RELATIVE], k.change.kind == QZD_RELATIVE);
+            qzd_put_field(c, &m->field[QZD_VALUE], qzd_zigzag(k.change.value) + 1);
         }
     }
     c->old_pos = from + len;
@@ -497,7 +591,7 @@ void qzd_put_copy(qzd_coder *c, uint32_t from, uint32_t p, uint32_t len)
 
 void qzd_put_literals(qzd_coder *c, uint32_t p, uint32_t run)
 {
-    qzd_put_gamma(c->b, run + 1);
+    qzd_put_field(c, &c->tok.field[QZD_RUN], run + 1);
     c->lits.insert(c->lits.end(), c->nw + p, c->nw + p + run);
     c->old_pos += run;
 }
@@ -507,30 +601,49 @@ void qzd_begin_block(qzd_coder *c)
     c->words = mstrm_new_writer();
     c->b = bits_new(c->words);
     c->lits.clear();
+    c->tok_section.clear();
+    c->rc = {};
+    c->rc.out = &c->tok_section;
+    c->tok_before = c->tok;
+}
+
+void qzd_put16(strm *out, uint32_t v)
+{
+    const uint8_t be[2] = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+    strm_write(out, be, 2);
 }
 
 // The block of n bytes behind its header: its literals, coded where that
-// makes them shorter, then its words.
+// makes them shorter, then its tokens, as a coded section where that is
+// shorter than their words (else the tokens' model goes back to what it
+// was, as the decoder's stays over a block of words).
 void qzd_end_block(qzd_coder *c, strm *out, uint32_t n)
 {
     bits_free(c->b);
     c->b = nullptr;
-    auto nlits = static_cast<uint32_t>(c->lits.size());
-    bool coded = c->lit_coder && qzd_lit_code(c->lit_coder, c->lits.data(), nlits, &c->section);
-    uint16_t sync = coded ? QZD_SYNC_CODED : QZD_SYNC;
-    auto words_len = static_cast<uint32_t>(c->section.size() / 2);
-    const uint8_t head[QZD_BLOCK_HEADER + 2] = {static_cast<uint8_t>(sync >> 8),      static_cast<uint8_t>(sync),
-                                                static_cast<uint8_t>(n >> 8),         static_cast<uint8_t>(n),
-                                                static_cast<uint8_t>(nlits >> 8),     static_cast<uint8_t>(nlits),
-                                                static_cast<uint8_t>(words_len >> 8), static_cast<uint8_t>(words_len)};
-    strm_write(out, head, QZD_BLOCK_HEADER + (coded ? 2 : 0));
-    if (coded)
-        strm_write(out, c->section.data(), static_cast<int32_t>(c->section.size()));
-    else
-        strm_write(out, c->lits.data(), static_cast<int32_t>(nlits));
+    c->rc.finish();
     uint32_t len;
     const uint8_t *words = mstrm_data(c->words, &len);
-    strm_write(out, words, static_cast<int32_t>(len));
+    bool tokens = c->tok_section.size() + 2 < len && c->tok_section.size() <= QZT_BLOCK;
+    if (!tokens)
+        c->tok = c->tok_before;
+    auto nlits = static_cast<uint32_t>(c->lits.size());
+    bool coded = c->lit_coder && qzd_lit_code(c->lit_coder, c->lits.data(), nlits, &c->section);
+    qzd_put16(out, QZD_SYNC | (coded ? QZD_CODED_LITS : 0) | (tokens ? QZD_CODED_TOKENS : 0));
+    qzd_put16(out, n);
+    qzd_put16(out, nlits);
+    if (coded) {
+        qzd_put16(out, static_cast<uint32_t>(c->section.size() / 2));
+        strm_write(out, c->section.data(), static_cast<int32_t>(c->section.size()));
+    } else {
+        strm_write(out, c->lits.data(), static_cast<int32_t>(nlits));
+    }
+    if (tokens) {
+        qzd_put16(out, static_cast<uint32_t>(c->tok_section.size() / 2));
+        strm_write(out, c->tok_section.data(), static_cast<int32_t>(c->tok_section.size()));
+    } else {
+        strm_write(out, words, static_cast<int32_t>(len));
+    }
     strm_release(c->words);
     c->words = nullptr;
 }
@@ -549,7 +662,7 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     c.nw = new_data;
     c.new_len = new_len;
     qzd_index_old(&c);
-    std::vector<qzd_region> regions = qzd_line_up(&c);
+    std::vector<qzd_region> regions = qzd_islands(&c, qzd_line_up(&c));
     c.index.clear();
     c.index.shrink_to_fit();
     c.tags.clear();
@@ -557,6 +670,7 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     c.next.clear();
     c.next.shrink_to_fit();
     c.lit_coder = code_literals ? qzd_lit_coder_new() : nullptr;
+    qzd_tok_model_init(&c.tok);
 
     uint32_t p = 0, block_start = 0, block_end = 0, lits = 0;
     // Room left in the block, which is begun when the last one is full.

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "stream/qzd.h"
+
 // How many bytes a and b agree over from their starts, most at most: eight
 // at a time, the first that differs found in the lowest one that does (the
 // coders run on little-endian machines).
@@ -29,6 +31,84 @@ inline uint32_t qzd_match(const uint8_t *a, const uint8_t *b, uint32_t most)
         n++;
     return n;
 }
+
+// The range coder's writer: the first byte it makes is always 0 and is left
+// out, as the decoder's code starts with the next four.
+struct qzd_rc_enc {
+    uint64_t low = 0;
+    uint32_t range = 0xFFFFFFFFu;
+    uint8_t cache = 0;
+    uint64_t pending = 1;
+    std::vector<uint8_t> *out;
+
+    void shift_low()
+    {
+        if (static_cast<uint32_t>(low) < 0xFF000000u || (low >> 32) != 0) {
+            auto carry = static_cast<uint8_t>(low >> 32);
+            uint8_t t = cache;
+            do {
+                out->push_back(static_cast<uint8_t>(t + carry));
+                t = 0xFF;
+            } while (--pending);
+            cache = static_cast<uint8_t>(low >> 24);
+        }
+        pending++;
+        low = (low & 0x00FFFFFFu) << 8;
+    }
+    void norm()
+    {
+        if (range < (1u << 24)) {
+            range <<= 8;
+            shift_low();
+        }
+    }
+    void bit(uint16_t *p, uint32_t b)
+    {
+        uint32_t bound = (range >> QZD_PROB_BITS) * *p;
+        if (b) {
+            low += bound;
+            range -= bound;
+            *p = static_cast<uint16_t>(*p - (*p >> QZD_PROB_MOVE));
+        } else {
+            range = bound;
+            *p = static_cast<uint16_t>(*p + (((1 << QZD_PROB_BITS) - *p) >> QZD_PROB_MOVE));
+        }
+        norm();
+    }
+    void direct(uint32_t b)
+    {
+        range >>= 1;
+        if (b)
+            low += range;
+        norm();
+    }
+    void gamma(qzd_gamma_model *g, uint32_t v)
+    {
+        int z = 31 - __builtin_clz(v);
+        for (int k = 0; k < z; k++)
+            bit(&g->zero[k], 0);
+        bit(&g->zero[z], 1);
+        for (int j = 0; j < z; j++) {
+            uint32_t b = v >> (z - 1 - j) & 1;
+            if (j < QZD_TREE)
+                bit(&g->tree[z][v >> (z - j)], b);
+            else
+                direct(b);
+        }
+    }
+    // The bytes left in low; trailing zeros go, as the decoder reads zeros
+    // past the section's end.
+    void finish()
+    {
+        for (int k = 0; k < 5; k++)
+            shift_low();
+        out->erase(out->begin());
+        while (!out->empty() && out->back() == 0)
+            out->pop_back();
+        if (out->size() % 2)
+            out->push_back(0);
+    }
+};
 
 struct qzd_lit_coder;
 

@@ -42,6 +42,7 @@ def delta_seeds(delta_bench, work, out):
     rng = random.Random(29)
     old = b"".join(bytes(rng.randrange(48) for _ in range(rng.randrange(8))) + rng.randrange(256).to_bytes(4, "little")
                    for _ in range(24))[:255]
+    pick = random.Random(31)
     edits = {
         "same": old,
         "changed": old[:40] + b"\xff\xfe" + old[42:],
@@ -50,6 +51,10 @@ def delta_seeds(delta_bench, work, out):
         "new": bytes(rng.randrange(256) for _ in range(300)),
         # Text whose literals are coded: words again near and far.
         "text": b"".join(rng.choice([b"old ", b"new ", b"file ", b"block ", b"delta\n"]) for _ in range(200)),
+        # Pieces of the old file from all over it, a new byte after each:
+        # enough copies that their tokens are coded too.
+        "pieces": b"".join(old[o:o + 40] + bytes([pick.randrange(256)])
+                           for o in (pick.randrange(len(old) - 40) for _ in range(60))),
     }
     (work / "old").write_bytes(old)
     for name, new in edits.items():

@@ -53,6 +53,22 @@
 // probabilities, the repeat distance, the last kinds and the stream go on
 // from block to block; a plain block's literals go on the stream unchanged.
 //
+// A block whose tokens are coded has the sync word 0x7A66 (its literals
+// plain) or 0x7A67 (coded, as in 0x7A65), n, L, C and the literals' section
+// where they are coded, else the L bytes, then T, the token section's length
+// in 16-bit words (2T more than 32768 is a corrupt block), and the 2T bytes
+// of that section, read by a range decoder of its own (as above) and no words
+// after it. Its tokens are those above, each gamma code through the coder as
+// the literals' gamma codes are (the run's, the offset's, the length's, the
+// change count's, the gap's, the rank's and the word value's each their own
+// model), each bit of the plain words' change kinds (repeat, then word, then
+// relative) a probability of its own, the 8 bits of a byte change an 8-bit
+// tree (as a literal's, without context), and before each offset a back flag
+// (a probability of its own): 1 and the copy's offset is the negated last
+// nonzero offset of any block's copies (0 before the first), taking no offset
+// code; 0 and the offset follows. These probabilities, 1024 at first, go on
+// from one such block to the next; a block of plain words leaves them be.
+//
 // The old file is read through pages of its own, never into memory whole.
 // A token that reaches outside the old file, past its block or its literals,
 // a literal match outside the window or past the block's L bytes, or a
@@ -66,7 +82,10 @@
 #include "stream/strm.h"
 
 constexpr uint16_t QZD_SYNC = 0x7A64;
-constexpr uint16_t QZD_SYNC_CODED = 0x7A65;
+// The sync word's low bits: what of the block is coded.
+constexpr uint16_t QZD_CODED_LITS = 1;
+constexpr uint16_t QZD_CODED_TOKENS = 2;
+constexpr uint16_t QZD_SYNC_CODED = QZD_SYNC | QZD_CODED_LITS;
 constexpr int32_t QZD_BLOCK_HEADER = 6;  // sync word, n and L; C follows in a coded block
 constexpr uint32_t QZD_WINDOW = 1u << 22;  // how far back a literal match reaches
 constexpr int QZD_LIT_CTX = 3;
@@ -121,6 +140,30 @@ struct qzd_model {
 // The model as it is before the first block.
 void qzd_model_init(qzd_model *m);
 
+// The coded tokens' model: all probabilities, 1024 at first.
+enum : uint32_t {
+    QZD_RUN = 0,
+    QZD_OFFSET = 1,
+    QZD_LEN = 2,
+    QZD_COUNT = 3,
+    QZD_GAP = 4,
+    QZD_RANK = 5,
+    QZD_VALUE = 6,
+    QZD_FIELDS = 7
+};
+enum : uint32_t {
+    QZD_FLAG_REPEAT = 0,
+    QZD_FLAG_WORD = 1,
+    QZD_FLAG_RELATIVE = 2,
+    QZD_FLAG_BACK = 3
+};
+struct qzd_tok_model {
+    qzd_gamma_model field[QZD_FIELDS];
+    uint16_t flag[4];
+    uint16_t byte[256];
+};
+void qzd_tok_model_init(qzd_tok_model *m);
+
 // What goes on from one block to the next.
 struct qzd_state {
     uint32_t old_pos;
@@ -131,8 +174,10 @@ struct qzd_state {
     qzd_change change[QZD_CHANGES];
     uint32_t first;
     uint8_t lits[QZT_BLOCK];  // the block's literals
-    uint8_t coded[QZT_BLOCK];  // a coded block's section
+    uint8_t coded[QZT_BLOCK];  // a coded block's section (its literals', then its tokens')
     qzd_model model;
+    qzd_tok_model tok;
+    uint32_t last_offset;  // the last nonzero offset of a copy
     uint32_t lit_pos;  // literal bytes so far, of all blocks
     uint8_t ring[QZD_WINDOW];  // the last QZD_WINDOW of them, byte i at i % QZD_WINDOW
 };

@@ -36,13 +36,22 @@ void qzd_model_init(qzd_model *m)
     m->kinds = 0;
 }
 
+void qzd_tok_model_init(qzd_tok_model *m)
+{
+    auto *p = reinterpret_cast<uint16_t *>(m);
+    for (size_t k = 0; k < sizeof *m / 2; k++)
+        p[k] = 1 << (QZD_PROB_BITS - 1);
+}
+
 qzd_state *qzd_state_new()
 {
     auto *s = static_cast<qzd_state *>(calloc(1, sizeof(qzd_state)));
     if (!s)
         fatal_error("out of memory");
-    else
+    if (s) {
         qzd_model_init(&s->model);
+        qzd_tok_model_init(&s->tok);
+    }
     return s;
 }
 
@@ -218,57 +227,6 @@ struct qzd_bits {
     }
 };
 
-// The next change of an old copy of len bytes at copy, *at bytes in: QZT_OK,
-// or QZT_CORRUPT for one that reaches past the copy or names no change.
-__attribute__((always_inline)) inline int32_t qzd_apply_change(qzd_bits *b, qzd_state *s, uint8_t *copy, uint32_t len,
-                                                               uint32_t shift, uint32_t *at)
-{
-    uint32_t gap = b->gamma_inline() - 1;
-    if (gap == 0xFFFFFFFFu || gap >= len - *at)
-        return QZT_CORRUPT;
-    *at += gap;
-    constexpr uint32_t mask = QZD_CHANGES - 1;
-    qzd_change *ring = s->change;
-    qzd_change c;
-    if (b->get(1)) {
-        uint32_t r = b->gamma_inline() - 1;
-        if (r >= QZD_CHANGES)
-            return QZT_CORRUPT;
-        // The changes before it move one place back, into its own.
-        c = ring[(s->first + r) & mask];
-        for (uint32_t k = r; k > 0; k--)
-            ring[(s->first + k) & mask] = ring[(s->first + k - 1) & mask];
-    } else {
-        if (!b->get(1)) {
-            c = {QZD_BYTE, b->get(8)};
-        } else {
-            c.kind = b->get(1) ? QZD_RELATIVE : QZD_WORD;
-            uint32_t v = b->gamma();
-            if (v == 0)
-                return QZT_CORRUPT;
-            c.value = qzd_unzigzag(v - 1);
-        }
-        // A new change takes the last one's place, which becomes the first.
-        s->first = (s->first + mask) & mask;
-    }
-    ring[s->first] = c;
-    uint8_t *p = copy + *at;
-    if (c.kind == QZD_BYTE) {
-        p[0] = static_cast<uint8_t>(p[0] + c.value);
-        *at += 1;
-        return QZT_OK;
-    }
-    if (len - *at < 4)
-        return QZT_CORRUPT;
-    uint32_t word = static_cast<uint32_t>(p[0]) | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-    // A relative word moves by its target's shift less the copy's own.
-    word += c.kind == QZD_RELATIVE ? c.value - shift : c.value;
-    for (int k = 0; k < 4; k++)
-        p[k] = static_cast<uint8_t>(word >> 8 * k);
-    *at += 4;
-    return QZT_OK;
-}
-
 // The range decoder over a coded block's section.
 struct qzd_rc {
     const uint8_t *next, *end;
@@ -320,14 +278,20 @@ struct qzd_rc {
     }
 };
 
+qzd_rc qzd_rc_start(const uint8_t *sec, uint32_t bytes)
+{
+    qzd_rc rc = {sec, sec + bytes, 0xFFFFFFFFu, 0};
+    for (int k = 0; k < 4; k++)
+        rc.code = rc.code << 8 | rc.byte();
+    return rc;
+}
+
 // The nlits literals of a coded block from its section at sec (bytes long)
 // into s->lits and the stream's window: QZT_OK, or QZT_CORRUPT for a match
 // outside the window or past the block's literals.
 int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32_t nlits)
 {
-    qzd_rc rc = {sec, sec + bytes, 0xFFFFFFFFu, 0};
-    for (int k = 0; k < 4; k++)
-        rc.code = rc.code << 8 | rc.byte();
+    qzd_rc rc = qzd_rc_start(sec, bytes);
     qzd_model *m = &s->model;
     constexpr uint32_t mask = QZD_WINDOW - 1;
     uint32_t pos = s->lit_pos, prev = s->ring[(pos - 1) & mask];
@@ -360,18 +324,150 @@ int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32
     return QZT_OK;
 }
 
+// A block's tokens, from its plain words or, where m is set, from its coded
+// section through the model: each field by one call, the changes' codes
+// from the words inline.
+struct qzd_tok_src {
+    qzd_bits b;
+    qzd_rc rc;
+    qzd_tok_model *m;
+
+    uint32_t gamma(uint32_t f) { return m ? rc.gamma(&m->field[f]) : b.gamma(); }
+    __attribute__((always_inline)) uint32_t gamma_inline(uint32_t f)
+    {
+        return m ? rc.gamma(&m->field[f]) : b.gamma_inline();
+    }
+    uint32_t flag(uint32_t k) { return m ? rc.bit(&m->flag[k]) : b.get(1); }
+    bool back() { return m && rc.bit(&m->flag[QZD_FLAG_BACK]); }
+    uint32_t byte()
+    {
+        if (!m)
+            return b.get(8);
+        uint32_t c = 1;
+        while (c < 256)
+            c = c << 1 | rc.bit(&m->byte[c]);
+        return c & 0xFF;
+    }
+};
+
+// The next change of an old copy of len bytes at copy, *at bytes in: QZT_OK,
+// or QZT_CORRUPT for one that reaches past the copy or names no change.
+__attribute__((always_inline)) inline int32_t qzd_apply_change(qzd_tok_src *t, qzd_state *s, uint8_t *copy, uint32_t len,
+                                                               uint32_t shift, uint32_t *at)
+{
+    uint32_t gap = t->gamma_inline(QZD_GAP) - 1;
+    if (gap == 0xFFFFFFFFu || gap >= len - *at)
+        return QZT_CORRUPT;
+    *at += gap;
+    constexpr uint32_t mask = QZD_CHANGES - 1;
+    qzd_change *ring = s->change;
+    qzd_change c;
+    if (t->flag(QZD_FLAG_REPEAT)) {
+        uint32_t r = t->gamma_inline(QZD_RANK) - 1;
+        if (r >= QZD_CHANGES)
+            return QZT_CORRUPT;
+        // The changes before it move one place back, into its own.
+        c = ring[(s->first + r) & mask];
+        for (uint32_t k = r; k > 0; k--)
+            ring[(s->first + k) & mask] = ring[(s->first + k - 1) & mask];
+    } else {
+        if (!t->flag(QZD_FLAG_WORD)) {
+            c = {QZD_BYTE, t->byte()};
+        } else {
+            c.kind = t->flag(QZD_FLAG_RELATIVE) ? QZD_RELATIVE : QZD_WORD;
+            uint32_t v = t->gamma(QZD_VALUE);
+            if (v == 0)
+                return QZT_CORRUPT;
+            c.value = qzd_unzigzag(v - 1);
+        }
+        // A new change takes the last one's place, which becomes the first.
+        s->first = (s->first + mask) & mask;
+    }
+    ring[s->first] = c;
+    uint8_t *p = copy + *at;
+    if (c.kind == QZD_BYTE) {
+        p[0] = static_cast<uint8_t>(p[0] + c.value);
+        *at += 1;
+        return QZT_OK;
+    }
+    if (len - *at < 4)
+        return QZT_CORRUPT;
+    uint32_t word = static_cast<uint32_t>(p[0]) | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+    // A relative word moves by its target's shift less the copy's own.
+    word += c.kind == QZD_RELATIVE ? c.value - shift : c.value;
+    for (int k = 0; k < 4; k++)
+        p[k] = static_cast<uint8_t>(word >> 8 * k);
+    *at += 4;
+    return QZT_OK;
+}
+
+// The block's tokens from t, making its bytes from *out to lim from the
+// literals from *lit to lits_end and the old file: QZT_OK, or QZT_CORRUPT
+// for a token past them; *out and *lit where it stopped. The limits are
+// tested once per token: a literal run never goes past the block or its
+// literals, an old copy never past the block or outside the old file, a
+// change never past its copy.
+int32_t qzd_tokens(qzd_tok_src *t, qzd_state *s, qzd_old *o, uint8_t *dest, uint8_t **at_out, const uint8_t **at_lit,
+                   const uint8_t *lits_end, uint8_t *lim)
+{
+    uint8_t *out = *at_out;
+    const uint8_t *lit = *at_lit;
+    int32_t status = QZT_OK;
+    for (;;) {
+        uint32_t run = t->gamma(QZD_RUN) - 1;
+        if (run > static_cast<uint32_t>(lim - out) || run > static_cast<uint32_t>(lits_end - lit)) {
+            status = QZT_CORRUPT;
+            break;
+        }
+        memcpy(out, lit, run);
+        out += run;
+        lit += run;
+        s->old_pos += run;
+        if (out == lim)
+            break;
+        // A back copy undoes the last nonzero offset; else its code follows.
+        uint32_t z = 1, offset = 0u - s->last_offset;
+        if (!t->back()) {
+            z = t->gamma(QZD_OFFSET);
+            offset = qzd_unzigzag(z - 1);
+        }
+        uint32_t len = t->gamma(QZD_LEN);
+        // Unsigned wrap-around gives the signed offset.
+        uint32_t from = s->old_pos + offset;
+        uint32_t changes = t->gamma(QZD_COUNT) - 1;
+        if (z == 0 || len == 0 || len > static_cast<uint32_t>(lim - out) || from > o->size ||
+            len > o->size - from || changes == 0xFFFFFFFFu || !qzd_old_copy(o, from, out, len)) {
+            status = QZT_CORRUPT;
+            break;
+        }
+        uint32_t shift = s->made + static_cast<uint32_t>(out - dest) - from;
+        for (uint32_t i = 0, at = 0; i < changes && status == QZT_OK; i++)
+            status = qzd_apply_change(t, s, out, len, shift, &at);
+        if (status != QZT_OK)
+            break;
+        if (offset != 0)
+            s->last_offset = offset;
+        s->old_pos = from + len;
+        out += len;
+        if (out == lim)
+            break;
+    }
+    *at_out = out;
+    *at_lit = lit;
+    return status;
+}
+
 }  // namespace
 
-// The limits are tested once per token: a literal run never goes past the
-// block or its literals, an old copy never past the block or outside the old
-// file, a change never past its copy.
+// Literals plain or coded, then tokens in words or coded: the sync word's
+// low bits.
 int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_t *n)
 {
     *n = 0;
     if (in->next >= in->end && in->kind->at_end(in))
         return QZT_END;
     uint32_t sync = strm_get16(in);
-    if (sync != QZD_SYNC && sync != QZD_SYNC_CODED)
+    if ((sync & ~uint32_t{QZD_CODED_LITS | QZD_CODED_TOKENS}) != QZD_SYNC)
         return QZT_SYNC_LOST;
     *n = strm_get16(in);
     uint32_t nlits = strm_get16(in);
@@ -380,7 +476,7 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
     const uint8_t *lit = s->lits;
     const uint8_t *const lits_end = s->lits + nlits;
     int32_t status = QZT_CORRUPT;
-    if (sync == QZD_SYNC) {
+    if (!(sync & QZD_CODED_LITS)) {
         if (strm_read(in, s->lits, static_cast<int32_t>(nlits)) == static_cast<int32_t>(nlits)) {
             // Onto the window in at most two runs, the second where it wraps.
             uint32_t at = s->lit_pos & (QZD_WINDOW - 1);
@@ -395,42 +491,21 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
         if (bytes <= nlits && strm_read(in, s->coded, static_cast<int32_t>(bytes)) == static_cast<int32_t>(bytes))
             status = qzd_decode_lits(s, s->coded, bytes, nlits);
     }
-    qzd_bits b = {in, 0, 0};
     uint8_t *out = dest;
     uint8_t *const lim = dest + *n;
-    while (status == QZT_OK) {
-        uint32_t run = b.gamma() - 1;
-        if (run > static_cast<uint32_t>(lim - out) || run > static_cast<uint32_t>(lits_end - lit)) {
-            status = QZT_CORRUPT;
-            break;
+    qzd_tok_src t = {{in, 0, 0}, {}, nullptr};
+    if (status == QZT_OK && (sync & QZD_CODED_TOKENS)) {
+        uint32_t bytes = 2 * strm_get16(in);
+        status = QZT_CORRUPT;
+        if (bytes <= QZT_BLOCK && strm_read(in, s->coded, static_cast<int32_t>(bytes)) == static_cast<int32_t>(bytes)) {
+            t.rc = qzd_rc_start(s->coded, bytes);
+            t.m = &s->tok;
+            status = QZT_OK;
         }
-        memcpy(out, lit, run);
-        out += run;
-        lit += run;
-        s->old_pos += run;
-        if (out == lim)
-            break;
-        uint32_t z = b.gamma() - 1;
-        uint32_t len = b.gamma();
-        // Unsigned wrap-around gives the signed offset.
-        uint32_t from = s->old_pos + qzd_unzigzag(z);
-        uint32_t changes = b.gamma() - 1;
-        if (z == 0xFFFFFFFFu || len == 0 || len > static_cast<uint32_t>(lim - out) || from > o->size ||
-            len > o->size - from || changes == 0xFFFFFFFFu || !qzd_old_copy(o, from, out, len)) {
-            status = QZT_CORRUPT;
-            break;
-        }
-        uint32_t shift = s->made + static_cast<uint32_t>(out - dest) - from;
-        for (uint32_t i = 0, at = 0; i < changes && status == QZT_OK; i++)
-            status = qzd_apply_change(&b, s, out, len, shift, &at);
-        if (status != QZT_OK)
-            break;
-        s->old_pos = from + len;
-        out += len;
-        if (out == lim)
-            break;
     }
-    b.done();
+    if (status == QZT_OK)
+        status = qzd_tokens(&t, s, o, dest, &out, &lit, lits_end, lim);
+    t.b.done();
     if (status == QZT_OK && lit != lits_end)
         status = QZT_CORRUPT;
     if (status == QZT_CORRUPT)

@@ -10,16 +10,8 @@
 #include "stream/bits.h"
 #include "stream/qzd.h"
 
-// A coded block's section read bit by bit: the range decoder and the model,
-// kept as plain arrays, with the literals of all blocks whole.
-struct qzd_ref_lits {
-    std::vector<uint8_t> stream;
-    std::vector<uint16_t> match = std::vector<uint16_t>(4, 1024), rep = std::vector<uint16_t>(4, 1024);
-    std::vector<uint16_t> lit = std::vector<uint16_t>(256 << QZD_LIT_CTX, 1024);
-    std::vector<uint16_t> len_zero = std::vector<uint16_t>(32, 1024), dist_zero = len_zero;
-    std::vector<uint16_t> len_tree = std::vector<uint16_t>(32 << QZD_TREE, 1024), dist_tree = len_tree;
-    uint32_t rep_dist = 1, kinds = 0;
-    // The section being read.
+// A section read bit by bit by the range decoder.
+struct qzd_ref_rc {
     std::vector<uint8_t> sec;
     size_t at = 0;
     uint32_t range = 0, code = 0;
@@ -68,9 +60,7 @@ struct qzd_ref_lits {
             v = v * 2 + (j < QZD_TREE ? bit(tree[(z << QZD_TREE) + v]) : direct());
         return v;
     }
-    // The block's nlits literals from its section into out; false for a
-    // match outside the window or past them.
-    bool decode(std::vector<uint8_t> section, uint32_t nlits, std::vector<uint8_t> *out)
+    void start(std::vector<uint8_t> section)
     {
         sec = std::move(section);
         at = 0;
@@ -78,6 +68,23 @@ struct qzd_ref_lits {
         code = 0;
         for (int k = 0; k < 4; k++)
             code = code << 8 | next_byte();
+    }
+};
+
+// The coded literals' model, kept as plain arrays, with the literals of all
+// blocks whole.
+struct qzd_ref_lits : qzd_ref_rc {
+    std::vector<uint8_t> stream;
+    std::vector<uint16_t> match = std::vector<uint16_t>(4, 1024), rep = std::vector<uint16_t>(4, 1024);
+    std::vector<uint16_t> lit = std::vector<uint16_t>(256 << QZD_LIT_CTX, 1024);
+    std::vector<uint16_t> len_zero = std::vector<uint16_t>(32, 1024), dist_zero = len_zero;
+    std::vector<uint16_t> len_tree = std::vector<uint16_t>(32 << QZD_TREE, 1024), dist_tree = len_tree;
+    uint32_t rep_dist = 1, kinds = 0;
+    // The block's nlits literals from its section into out; false for a
+    // match outside the window or past them.
+    bool decode(std::vector<uint8_t> section, uint32_t nlits, std::vector<uint8_t> *out)
+    {
+        start(std::move(section));
         out->clear();
         while (out->size() < nlits) {
             uint32_t h = kinds;
@@ -108,26 +115,38 @@ struct qzd_ref_lits {
     }
 };
 
+// The coded tokens' models: a gamma code's for each field (the run, offset,
+// length, change count, gap, rank and word value, in that order), the flags
+// (repeat, word, relative, back) and the byte changes' tree.
+struct qzd_ref_tokens : qzd_ref_rc {
+    std::vector<std::vector<uint16_t>> zero = std::vector<std::vector<uint16_t>>(7, std::vector<uint16_t>(32, 1024));
+    std::vector<std::vector<uint16_t>> tree =
+        std::vector<std::vector<uint16_t>>(7, std::vector<uint16_t>(32 << QZD_TREE, 1024));
+    std::vector<uint16_t> flags = std::vector<uint16_t>(4, 1024), byte_tree = std::vector<uint16_t>(256, 1024);
+};
+
 // Rebuilds the new file from old and the delta's blocks, which in reads;
 // appends what it makes to made, a corrupt block zero-filled from the fault
 // on. The status of the last block read, as qzd_read_block gives it.
 inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::vector<uint8_t> *made)
 {
-    uint32_t old_pos = 0;
+    uint32_t old_pos = 0, last_offset = 0;
     std::vector<qzd_change> last(QZD_CHANGES, qzd_change{QZD_BYTE, 0});
     qzd_ref_lits coder;
+    qzd_ref_tokens tokens;
     for (;;) {
         if (in->next >= in->end && in->kind->at_end(in))
             return QZT_END;
         uint32_t sync = strm_get16(in);
-        if (sync != QZD_SYNC && sync != QZD_SYNC_CODED)
+        if (sync < QZD_SYNC || sync > QZD_SYNC + 3)
             return QZT_SYNC_LOST;
+        bool coded_lits = (sync - QZD_SYNC) % 2 == 1, coded_tokens = sync - QZD_SYNC >= 2;
         uint32_t n = strm_get16(in), nlits = strm_get16(in);
         if (n == 0 || n > QZT_BLOCK || nlits > n)
             return QZT_BAD_LENGTH;
         std::vector<uint8_t> lits(nlits);
         bool whole;
-        if (sync == QZD_SYNC) {
+        if (!coded_lits) {
             whole = strm_read(in, lits.data(), static_cast<int32_t>(nlits)) == static_cast<int32_t>(nlits);
             coder.stream.insert(coder.stream.end(), lits.begin(), lits.end());
         } else {
@@ -137,9 +156,18 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
                         static_cast<int32_t>(section.size()) &&
                     coder.decode(section, nlits, &lits);
         }
+        if (whole && coded_tokens) {
+            std::vector<uint8_t> section(2 * strm_get16(in));
+            whole = section.size() <= QZT_BLOCK && strm_read(in, section.data(), static_cast<int32_t>(section.size())) ==
+                                                       static_cast<int32_t>(section.size());
+            tokens.start(section);
+        }
         size_t lit = 0, start = made->size(), lim = start + n;
         bits b = {0, 0, in};
-        auto gamma = [&]() -> uint32_t {
+        // Field f's gamma value (as qzd_ref_tokens numbers them).
+        auto gamma = [&](int f) -> uint32_t {
+            if (coded_tokens)
+                return tokens.gamma(tokens.zero[f], tokens.tree[f]);
             int z = 0;
             while (!bits_get(&b, 1))
                 if (++z > 31)
@@ -149,27 +177,36 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
                 v = v << 1 | bits_get(&b, 1);
             return v;
         };
+        auto flag = [&](int f) { return coded_tokens ? tokens.bit(tokens.flags[f]) : bits_get(&b, 1); };
+        auto byte = [&]() {
+            if (!coded_tokens)
+                return bits_get(&b, 8);
+            uint32_t c = 1;
+            while (c < 256)
+                c = c * 2 + tokens.bit(tokens.byte_tree[c]);
+            return c - 256;
+        };
         auto unzigzag = [](uint32_t z) { return (z & 1) ? ~(z >> 1) : z >> 1; };
         // A copy's change at *at: false where it reaches past the copy or
         // names no change.
         auto change = [&](uint8_t *copy, uint32_t len, uint32_t shift, uint32_t *at) {
-            uint32_t gap = gamma();
+            uint32_t gap = gamma(4);
             if (gap == 0 || gap - 1 >= len - *at)
                 return false;
             *at += gap - 1;
             qzd_change c;
             size_t r = QZD_CHANGES - 1;
-            if (bits_get(&b, 1)) {
-                uint32_t rank = gamma();
+            if (flag(0)) {
+                uint32_t rank = gamma(5);
                 if (rank == 0 || rank > QZD_CHANGES)
                     return false;
                 r = rank - 1;
                 c = last[r];
-            } else if (!bits_get(&b, 1)) {
-                c = {QZD_BYTE, bits_get(&b, 8)};
+            } else if (!flag(1)) {
+                c = {QZD_BYTE, byte()};
             } else {
-                c.kind = bits_get(&b, 1) ? QZD_RELATIVE : QZD_WORD;
-                uint32_t v = gamma();
+                c.kind = flag(2) ? QZD_RELATIVE : QZD_WORD;
+                uint32_t v = gamma(6);
                 if (v == 0)
                     return false;
                 c.value = unzigzag(v - 1);
@@ -193,7 +230,7 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
         };
         int32_t status = whole ? QZT_OK : QZT_CORRUPT;
         while (status == QZT_OK) {
-            uint32_t run = gamma();
+            uint32_t run = gamma(0);
             if (run == 0 || run - 1 > lim - made->size() || run - 1 > nlits - lit) {
                 status = QZT_CORRUPT;
                 break;
@@ -204,8 +241,12 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
             old_pos += run - 1;
             if (made->size() == lim)
                 break;
-            uint32_t z = gamma(), len = gamma(), count = gamma();
-            uint32_t from = old_pos + unzigzag(z - 1);
+            // A back copy (coded tokens only) negates the last nonzero offset.
+            bool back = coded_tokens && flag(3);
+            uint32_t z = back ? 1 : gamma(1);
+            uint32_t offset = back ? 0 - last_offset : unzigzag(z - 1);
+            uint32_t len = gamma(2), count = gamma(3);
+            uint32_t from = old_pos + offset;
             if (z == 0 || len == 0 || len > lim - made->size() || from > old.size() || len > old.size() - from ||
                 count == 0) {
                 status = QZT_CORRUPT;
@@ -221,6 +262,8 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
                 break;
             }
             old_pos = from + len;
+            if (offset != 0)
+                last_offset = offset;
             if (made->size() == lim)
                 break;
         }

@@ -147,6 +147,40 @@ TEST(QzdRoundTrip, EditedFilesComeBackWhole)
     }
 }
 
+TEST(QzdRoundTrip, ProgramTokensComeCodedAndADamagedSectionIsCorrupt)
+{
+    // A rebuilt program's moved addresses: its first block's tokens are
+    // coded, and the bit-by-bit reader makes the same bytes. Its token
+    // section emptied, the first token's gamma code is all zeros: both
+    // readers find the block corrupt (the reference zero-fills it).
+    auto items = program(20000, 4);
+    auto inserted = items;
+    inserted.insert(inserted.begin() + 100, {static_cast<uint32_t>(items.size()), {bytes(300, 0x41), 5}});
+    bytes old_data = layout(items), new_data = layout(inserted);
+    bytes delta = qzd_delta(old_data, new_data);
+    ASSERT_GT(delta.size(), 8u);
+    ASSERT_TRUE(delta[1] & QZD_CODED_TOKENS);
+    for (bool damaged : {false, true}) {
+        if (damaged) {
+            size_t nlits = delta[4] << 8 | delta[5];
+            size_t at = QZD_BLOCK_HEADER + (delta[1] & QZD_CODED_LITS ? 2 + 2 * (delta[6] << 8 | delta[7]) : nlits);
+            size_t bytes_at = 2 * (delta[at] << 8 | delta[at + 1]);
+            delta.erase(delta.begin() + static_cast<ptrdiff_t>(at + 2),
+                        delta.begin() + static_cast<ptrdiff_t>(at + 2 + bytes_at));
+            delta[at] = delta[at + 1] = 0;
+        }
+        int32_t status;
+        bytes got = qzd_rebuild(old_data, delta, &status);
+        strm *in = piece_reader(delta, 13);
+        bytes want;
+        EXPECT_EQ(qzd_ref_rebuild(in, old_data, &want), status);
+        strm_release(in);
+        EXPECT_EQ(status, damaged ? QZT_CORRUPT : QZT_END);
+        EXPECT_EQ(want, damaged ? bytes(QZT_BLOCK, 0) : new_data);
+        EXPECT_EQ(got, damaged ? bytes() : new_data);
+    }
+}
+
 TEST(QzdRoundTrip, NewTextComesBackThroughCodedLiterals)
 {
     // Lines of a small vocabulary, some said again a few lines on (matches
