@@ -37,8 +37,9 @@ constexpr uint32_t WAYS = 32;     // positions kept for each hash
 // old position's move (the literal run it cuts, its length, its changes'
 // count), and what each literal byte it saves would cost once coded (the
 // block's literals coded against the ones before them). Set on version pairs
-// of programs, libraries and archives, text archives among them.
-constexpr uint32_t COPY_BITS = 30;
+// of programs, libraries and archives, text archives among them, with the
+// tokens coded where that is shorter.
+constexpr uint32_t COPY_BITS = 18;
 constexpr uint32_t SAVED_BITS = 6;
 // A match the new file repeats from at most this far back is as good as
 // literals to the record's compression, unless the old one is so much longer.
@@ -370,14 +371,23 @@ std::vector<qzd_region> qzd_islands(const qzd_coder *c, const std::vector<qzd_re
         old_pos = r.from + r.len;
         uint32_t end = p + r.extra;
         for (uint32_t q = p; q < end;) {
-            uint32_t pos, len;
+            uint32_t pos = 0, len;
             qzd_search(c, q, &pos, &len);
             len = std::min(len, end - q);
-            uint32_t cost = qzd_log2(qzd_zigzag(pos - (old_pos + q - p)) + 1) + ISLAND_BITS;
+            // The index holds every other old position: the match may start
+            // a byte before.
+            uint32_t at = q;
+            if (len != 0 && q > p && pos > 0 && c->old[pos - 1] == c->nw[q - 1]) {
+                at--;
+                pos--;
+                len++;
+            }
+            uint32_t cost = qzd_log2(qzd_zigzag(pos - (old_pos + at - p)) + 1) + ISLAND_BITS;
             if (8 * len <= cost || len <= qzd_repeat(c, &near, q) + NEAR_MORE || !qzd_incompressible(c, q)) {
                 q++;
                 continue;
             }
+            q = at;
             out.push_back({r.from, r.len, q - p});
             r = {pos, len, end - q - len};
             p = q + len;
