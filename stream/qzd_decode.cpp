@@ -240,7 +240,10 @@ struct qzd_rc {
             code = code << 8 | byte();
         }
     }
-    __attribute__((noinline)) uint32_t bit(uint16_t *p)
+    // The gamma codes' bits, most of a program's delta, are decoded inline;
+    // the others by one call, which keeps the code small.
+    __attribute__((noinline)) uint32_t bit(uint16_t *p) { return bit_inline(p); }
+    __attribute__((always_inline)) uint32_t bit_inline(uint16_t *p)
     {
         uint32_t bound = (range >> QZD_PROB_BITS) * *p, b = code >= bound;
         if (b) {
@@ -258,14 +261,14 @@ struct qzd_rc {
     __attribute__((noinline)) uint32_t gamma(qzd_gamma_model *g)
     {
         int z = 0;
-        while (!bit(&g->zero[z]))
+        while (!bit_inline(&g->zero[z]))
             if (++z == 32)
                 return 0;
         uint32_t v = 1;
         for (int j = 0; j < z; j++) {
             uint32_t b;
             if (j < QZD_TREE) {
-                b = bit(&g->tree[z][v]);
+                b = bit_inline(&g->tree[z][v]);
             } else {
                 range >>= 1;
                 b = code >= range;
