@@ -12,8 +12,8 @@ int32_t g_cpu_features = CPU_UNKNOWN;
 namespace {
 
 #if defined(_WIN32) && !defined(__SSE2__)
-// Asked through GetProcAddress: Windows 95's kernel32 lacks the function,
-// and a system that lacks it does not save the registers either.
+// Asked through GetProcAddress, as Windows 95's kernel32 lacks the function;
+// a system without it, or one that cannot say so, takes the plain paths.
 bool cpu_system_saves_sse2()
 {
     using feature_fn = BOOL(WINAPI *)(DWORD);
