@@ -585,11 +585,7 @@ void qzd_put_copy(qzd_coder *c, uint32_t from, uint32_t p, uint32_t len)
         if (k.change.kind == QZD_BYTE) {
             bits_put(b, 2, 0);
             bits_put(b, 8, k.change.value);
-            for (uint32_t j = 8, node = 1; j-- > 0;) {
-                uint32_t bit = k.change.value >> j & 1;
-                c->rc.bit(&m->byte[node], bit);
-                node = node << 1 | bit;
-            }
+            c->rc.tree8(m->byte, k.change.value);
         } else {
             bits_put(b, 3, k.change.kind == QZD_RELATIVE ? 3 : 2);
             c->rc.bit(&m->flag[QZD_FLAG_RELATIVE], k.change.kind == QZD_RELATIVE);

@@ -238,12 +238,7 @@ bool qzd_lit_code(qzd_lit_coder *c, const uint8_t *lits, uint32_t n, std::vector
         uint32_t h = m->kinds;
         if (k.len == 0) {
             rc.bit(&m->match[h], 0);
-            uint16_t *p = m->lit[(i ? s[i - 1] : 0) >> (8 - QZD_LIT_CTX)];
-            for (uint32_t b = 8, node = 1; b-- > 0;) {
-                uint32_t bit = s[i] >> b & 1;
-                rc.bit(&p[node], bit);
-                node = node << 1 | bit;
-            }
+            rc.tree8(m->lit[(i ? s[i - 1] : 0) >> (8 - QZD_LIT_CTX)], s[i]);
             m->kinds = h << 1 & 3;
             i++;
             continue;

@@ -75,6 +75,15 @@ struct qzd_rc_enc {
         }
         norm();
     }
+    // A byte as an 8-bit tree, its top bit first: node 1, then node * 2 + bit.
+    void tree8(uint16_t *p, uint32_t value)
+    {
+        for (uint32_t j = 8, node = 1; j-- > 0;) {
+            uint32_t b = value >> j & 1;
+            bit(&p[node], b);
+            node = node << 1 | b;
+        }
+    }
     void direct(uint32_t b)
     {
         range >>= 1;

@@ -27,28 +27,31 @@ void qzd_old_free(qzd_old *o)
     free(o);
 }
 
+// count probabilities from p on, each at one half.
+static void qzd_probs_init(uint16_t *p, size_t count)
+{
+    for (size_t k = 0; k < count; k++)
+        p[k] = 1 << (QZD_PROB_BITS - 1);
+}
+
 void qzd_model_init(qzd_model *m)
 {
-    auto *p = reinterpret_cast<uint16_t *>(m);
-    for (size_t k = 0; k < offsetof(qzd_model, rep_dist) / 2; k++)
-        p[k] = 1 << (QZD_PROB_BITS - 1);
+    qzd_probs_init(reinterpret_cast<uint16_t *>(m), offsetof(qzd_model, rep_dist) / 2);
     m->rep_dist = 1;
     m->kinds = 0;
 }
 
 void qzd_tok_model_init(qzd_tok_model *m)
 {
-    auto *p = reinterpret_cast<uint16_t *>(m);
-    for (size_t k = 0; k < sizeof *m / 2; k++)
-        p[k] = 1 << (QZD_PROB_BITS - 1);
+    qzd_probs_init(reinterpret_cast<uint16_t *>(m), sizeof *m / 2);
 }
 
 qzd_state *qzd_state_new()
 {
     auto *s = static_cast<qzd_state *>(calloc(1, sizeof(qzd_state)));
-    if (!s)
+    if (!s) {
         fatal_error("out of memory");
-    if (s) {
+    } else {
         qzd_model_init(&s->model);
         qzd_tok_model_init(&s->tok);
     }
@@ -257,6 +260,14 @@ struct qzd_rc {
         norm();
         return b;
     }
+    // A byte as an 8-bit tree, its top bit first: node 1, then node * 2 + bit.
+    uint32_t tree8(uint16_t *p)
+    {
+        uint32_t c = 1;
+        while (c < 256)
+            c = c << 1 | bit(&p[c]);
+        return c & 0xFF;
+    }
     // A gamma value; 0 for a code of more than 31 zeros.
     __attribute__((noinline)) uint32_t gamma(qzd_gamma_model *g)
     {
@@ -301,11 +312,7 @@ int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32
     for (uint32_t done = 0; done < nlits;) {
         uint32_t h = m->kinds;
         if (!rc.bit(&m->match[h])) {
-            uint16_t *p = m->lit[prev >> (8 - QZD_LIT_CTX)];
-            uint32_t c = 1;
-            while (c < 256)
-                c = c << 1 | rc.bit(&p[c]);
-            prev = c & 0xFF;
+            prev = rc.tree8(m->lit[prev >> (8 - QZD_LIT_CTX)]);
             s->ring[pos++ & mask] = static_cast<uint8_t>(prev);
             s->lits[done++] = static_cast<uint8_t>(prev);
             m->kinds = h << 1 & 3;
@@ -342,15 +349,7 @@ struct qzd_tok_src {
     }
     uint32_t flag(uint32_t k) { return m ? rc.bit(&m->flag[k]) : b.get(1); }
     bool back() { return m && rc.bit(&m->flag[QZD_FLAG_BACK]); }
-    uint32_t byte()
-    {
-        if (!m)
-            return b.get(8);
-        uint32_t c = 1;
-        while (c < 256)
-            c = c << 1 | rc.bit(&m->byte[c]);
-        return c & 0xFF;
-    }
+    uint32_t byte() { return m ? rc.tree8(m->byte) : b.get(8); }
 };
 
 // The next change of an old copy of len bytes at copy, *at bytes in: QZT_OK,
