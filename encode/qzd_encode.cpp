@@ -634,8 +634,8 @@ void qzd_end_block(qzd_coder *c, strm *out, uint32_t n)
     if (!tokens)
         c->tok = c->tok_before;
     auto nlits = static_cast<uint32_t>(c->lits.size());
-    bool coded = c->lit_coder && qzd_lit_code(c->lit_coder, c->lits.data(), nlits, &c->section);
-    qzd_put16(out, QZD_SYNC | (coded ? QZD_CODED_LITS : 0) | (tokens ? QZD_CODED_TOKENS : 0));
+    uint16_t coded = c->lit_coder ? qzd_lit_code(c->lit_coder, c->lits.data(), nlits, &c->section) : 0;
+    qzd_put16(out, QZD_SYNC | coded | (tokens ? QZD_CODED_TOKENS : 0));
     qzd_put16(out, n);
     qzd_put16(out, nlits);
     if (coded) {

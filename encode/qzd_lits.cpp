@@ -5,7 +5,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 
+#include "encode/qzt_enc_fast.h"
 #include "stream/qzd.h"
 
 namespace {
@@ -14,7 +16,11 @@ constexpr int HASH_BITS = 20;
 constexpr uint32_t DEPTH = 128;  // candidates looked at for each position
 // A block stays coded only where that saves at least 1 / GAIN of its
 // literals: decoding a coded section is far slower than copying the bytes.
+// A flat block, whose bytes are near uniform, stays coded where it saves
+// 1 / FLAT_GAIN of them over what the record's compression makes of them
+// plain.
 constexpr uint32_t GAIN = 16;
+constexpr uint32_t FLAT_GAIN = 512;
 constexpr uint32_t NICE = 128;      // a match this long ends the search
 constexpr uint32_t PRICE_ONE = 16;  // a bit's price, in sixteenths of a bit
 constexpr uint32_t MASK = QZD_WINDOW - 1;
@@ -71,6 +77,8 @@ struct qzd_lit_coder {
     std::vector<qzd_arrival> arrivals;  // the block's parse
     std::vector<qzd_lit_match_at> tokens;
     std::vector<uint8_t> stream;
+    std::vector<uint8_t> flat_section;  // the block coded the other way
+    std::unique_ptr<qzt_fast_state> plain;  // the compression's parse of plain ones
     std::vector<uint32_t> head;  // latest position + 1 by hash
     std::vector<uint32_t> prev;  // the position before it with the same hash, + 1, by position % QZD_WINDOW
     uint32_t hashed = 0;         // positions before it are in the chains
@@ -209,6 +217,7 @@ void qzd_lit_parse(qzd_lit_coder *c, uint32_t start, uint32_t n, std::vector<qzd
 qzd_lit_coder *qzd_lit_coder_new()
 {
     auto *c = new qzd_lit_coder;
+    c->plain.reset(new qzt_fast_state);
     qzd_model_init(&c->model);
     c->head.assign(size_t{1} << HASH_BITS, 0);
     c->prev.assign(QZD_WINDOW, 0);
@@ -220,17 +229,32 @@ void qzd_lit_coder_free(qzd_lit_coder *c)
     delete c;
 }
 
-bool qzd_lit_code(qzd_lit_coder *c, const uint8_t *lits, uint32_t n, std::vector<uint8_t> *out)
+namespace {
+
+// About the bytes that the record's compression makes of n plain literals:
+// its fast parse's bits.
+uint32_t qzd_plain_bytes(qzd_lit_coder *c, const uint8_t *lits, uint32_t n)
 {
-    auto start = static_cast<uint32_t>(c->stream.size());
-    c->stream.insert(c->stream.end(), lits, lits + n);
-    const qzd_model before = c->model;
-    qzd_lit_parse(c, start, n, &c->tokens);
-    qzd_lit_insert(c, start + n);
+    if (n == 0)
+        return 0;
+    const qzt_tokens *t = qzt_parse_fast(c->plain.get(), lits, static_cast<int32_t>(n));
+    uint64_t bits = 0;
+    for (int32_t k = 0; k < t->count; k++) {
+        const qzt_token &x = t->at[k];
+        bits += qzt_gamma_bits(static_cast<uint32_t>(x.lits) + 1) + 8 * static_cast<uint64_t>(x.lits);
+        if (x.dist)
+            bits += qzt_gamma_bits(static_cast<uint32_t>(x.dist)) + qzt_gamma_bits(static_cast<uint32_t>(x.len));
+    }
+    return static_cast<uint32_t>((bits + 7) / 8);
+}
+
+// The block's tokens, its literals from start on, coded through m into out,
+// each literal byte through the flat probabilities where flat is set.
+void qzd_lit_emit(const qzd_lit_coder *c, qzd_model *m, uint32_t start, bool flat, std::vector<uint8_t> *out)
+{
     out->clear();
     qzd_rc_enc rc;
     rc.out = out;
-    qzd_model *m = &c->model;
     const uint8_t *s = c->stream.data();
     uint32_t i = start;
     for (size_t t = c->tokens.size(); t-- > 0;) {
@@ -238,7 +262,10 @@ bool qzd_lit_code(qzd_lit_coder *c, const uint8_t *lits, uint32_t n, std::vector
         uint32_t h = m->kinds;
         if (k.len == 0) {
             rc.bit(&m->match[h], 0);
-            rc.tree8(m->lit[(i ? s[i - 1] : 0) >> (8 - QZD_LIT_CTX)], s[i]);
+            if (flat)
+                rc.tree8(m->flat, s[i], QZD_FLAT_MOVE);
+            else
+                rc.tree8(m->lit[(i ? s[i - 1] : 0) >> (8 - QZD_LIT_CTX)], s[i]);
             m->kinds = h << 1 & 3;
             i++;
             continue;
@@ -256,8 +283,32 @@ bool qzd_lit_code(qzd_lit_coder *c, const uint8_t *lits, uint32_t n, std::vector
         i += k.len;
     }
     rc.finish();
-    if (out->size() + 2 + n / GAIN < n)
-        return true;
+}
+
+}  // namespace
+
+uint16_t qzd_lit_code(qzd_lit_coder *c, const uint8_t *lits, uint32_t n, std::vector<uint8_t> *out)
+{
+    auto start = static_cast<uint32_t>(c->stream.size());
+    c->stream.insert(c->stream.end(), lits, lits + n);
+    const qzd_model before = c->model;
+    qzd_lit_parse(c, start, n, &c->tokens);
+    qzd_lit_insert(c, start + n);
+    // Both ways: flat where the context model does not pay or does worse,
+    // and flat saves enough over the bytes plain.
+    qzd_model flat = before;
+    qzd_lit_emit(c, &c->model, start, false, out);
+    qzd_lit_emit(c, &flat, start, true, &c->flat_section);
+    size_t context_size = out->size(), flat_size = c->flat_section.size();
+    bool context_pays = context_size + 2 + n / GAIN < n;
+    if ((!context_pays || flat_size < context_size) &&
+        flat_size + 2 + n / FLAT_GAIN < qzd_plain_bytes(c, lits, n)) {
+        out->swap(c->flat_section);
+        c->model = flat;
+        return QZD_CODED_LITS | QZD_FLAT_LITS;
+    }
+    if (context_pays)
+        return QZD_CODED_LITS;
     c->model = before;
-    return false;
+    return 0;
 }

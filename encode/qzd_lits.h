@@ -3,8 +3,9 @@
 // The literals of all blocks go on one stream, as the decoder keeps it; each
 // block's are coded as matches back in it and literal bytes through the
 // model the decoder keeps. The coder holds the stream, a hash chain over its
-// last QZD_WINDOW bytes (16 MB) and a 4 MB table of heads: about 21 MB and the
-// stream's length. The same input gives the same bytes.
+// last QZD_WINDOW bytes (16 MB), a 4 MB table of heads and the record
+// compression's parse of a block (0.6 MB): about 22 MB and the stream's
+// length. The same input gives the same bytes.
 #pragma once
 
 #include <cstdint>
@@ -62,25 +63,25 @@ struct qzd_rc_enc {
             shift_low();
         }
     }
-    void bit(uint16_t *p, uint32_t b)
+    void bit(uint16_t *p, uint32_t b, int move = QZD_PROB_MOVE)
     {
         uint32_t bound = (range >> QZD_PROB_BITS) * *p;
         if (b) {
             low += bound;
             range -= bound;
-            *p = static_cast<uint16_t>(*p - (*p >> QZD_PROB_MOVE));
+            *p = static_cast<uint16_t>(*p - (*p >> move));
         } else {
             range = bound;
-            *p = static_cast<uint16_t>(*p + (((1 << QZD_PROB_BITS) - *p) >> QZD_PROB_MOVE));
+            *p = static_cast<uint16_t>(*p + (((1 << QZD_PROB_BITS) - *p) >> move));
         }
         norm();
     }
     // A byte as an 8-bit tree, its top bit first: node 1, then node * 2 + bit.
-    void tree8(uint16_t *p, uint32_t value)
+    void tree8(uint16_t *p, uint32_t value, int move = QZD_PROB_MOVE)
     {
         for (uint32_t j = 8, node = 1; j-- > 0;) {
             uint32_t b = value >> j & 1;
-            bit(&p[node], b);
+            bit(&p[node], b, move);
             node = node << 1 | b;
         }
     }
@@ -124,9 +125,11 @@ struct qzd_lit_coder;
 qzd_lit_coder *qzd_lit_coder_new();
 void qzd_lit_coder_free(qzd_lit_coder *c);
 
-// Adds the block's n literals to the stream. Where their coded section, with
-// the word that gives its length, saves a sixteenth of the n bytes, the section
-// (padded to whole words) goes into *out and it returns true; else the model
-// goes back to what it was before, as the decoder's stays over a plain
-// block, and it returns false.
-bool qzd_lit_code(qzd_lit_coder *c, const uint8_t *lits, uint32_t n, std::vector<uint8_t> *out);
+// Adds the block's n literals to the stream and codes them both ways, their
+// bytes through the context model and through the flat one. Where a coded
+// section, with the word that gives its length, saves enough of the n bytes
+// (the shorter one where both do), it goes (padded to whole words) into *out
+// and it returns the sync word's bits for it (QZD_CODED_LITS, with
+// QZD_FLAT_LITS for the flat model); else the model goes back to what it was
+// before, as the decoder's stays over a plain block, and it returns 0.
+uint16_t qzd_lit_code(qzd_lit_coder *c, const uint8_t *lits, uint32_t n, std::vector<uint8_t> *out);

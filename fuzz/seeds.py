@@ -51,6 +51,9 @@ def delta_seeds(delta_bench, work, out):
         "new": bytes(rng.randrange(256) for _ in range(300)),
         # Text whose literals are coded: words again near and far.
         "text": b"".join(rng.choice([b"old ", b"new ", b"file ", b"block ", b"delta\n"]) for _ in range(200)),
+        # Bytes as compressed data leaves them, one value a little more
+        # often than the others: its literals are coded flat.
+        "flat": bytes(0 if rng.randrange(100) < 8 else rng.randrange(256) for _ in range(3000)),
         # Pieces of the old file from all over it, a new byte after each:
         # enough copies that their tokens are coded too.
         "pieces": b"".join(old[o:o + 40] + bytes([pick.randrange(256)])

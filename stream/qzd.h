@@ -69,6 +69,17 @@
 // code; 0 and the offset follows. These probabilities, 1024 at first, go on
 // from one such block to the next; a block of plain words leaves them be.
 //
+// A block whose literals are flat has the sync word of its coded literals
+// with 8 added (0x7A6D, or 0x7A6F with coded tokens): its section is read as
+// a coded block's, but each literal byte, the top bit first, goes through one
+// 8-bit tree of probabilities of its own, without context, each moved by
+// 1/128 of the way (p += (2048 - p) >> 7 for a 0, p -= p >> 7 for a 1)
+// rather than 1/32. Such bytes are near uniform, as compressed data is: the
+// slower step follows its slight skew where the faster one's noise costs
+// more than the skew saves. These probabilities, 1024 at first, go on from
+// one flat block to the next; other blocks leave them be. A sync word with
+// 8 but not 1 added is out of sync.
+//
 // The old file is read through pages of its own, never into memory whole.
 // A token that reaches outside the old file, past its block or its literals,
 // a literal match outside the window or past the block's L bytes, or a
@@ -85,6 +96,7 @@ constexpr uint16_t QZD_SYNC = 0x7A64;
 // The sync word's low bits: what of the block is coded.
 constexpr uint16_t QZD_CODED_LITS = 1;
 constexpr uint16_t QZD_CODED_TOKENS = 2;
+constexpr uint16_t QZD_FLAT_LITS = 8;  // with QZD_CODED_LITS only
 constexpr uint16_t QZD_SYNC_CODED = QZD_SYNC | QZD_CODED_LITS;
 constexpr int32_t QZD_BLOCK_HEADER = 6;  // sync word, n and L; C follows in a coded block
 constexpr uint32_t QZD_WINDOW = 1u << 22;  // how far back a literal match reaches
@@ -92,6 +104,7 @@ constexpr int QZD_LIT_CTX = 3;
 constexpr int QZD_TREE = 4;
 constexpr int QZD_PROB_BITS = 11;
 constexpr int QZD_PROB_MOVE = 5;
+constexpr int QZD_FLAT_MOVE = 7;  // the flat literals' slower step
 constexpr uint32_t QZD_CHANGES = 128;    // changes that a change may name again
 static_assert((QZD_CHANGES & (QZD_CHANGES - 1)) == 0, "the last changes' ring wraps by a mask");
 
@@ -132,6 +145,7 @@ struct qzd_model {
     uint16_t match[4];
     uint16_t rep[4];
     uint16_t lit[1 << QZD_LIT_CTX][256];
+    uint16_t flat[256];
     qzd_gamma_model len;
     qzd_gamma_model dist;
     uint32_t rep_dist;

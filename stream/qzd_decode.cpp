@@ -246,16 +246,17 @@ struct qzd_rc {
     // The gamma codes' bits, most of a program's delta, are decoded inline;
     // the others by one call, which keeps the code small.
     __attribute__((noinline)) uint32_t bit(uint16_t *p) { return bit_inline(p); }
+    template <int MOVE = QZD_PROB_MOVE>
     __attribute__((always_inline)) uint32_t bit_inline(uint16_t *p)
     {
         uint32_t bound = (range >> QZD_PROB_BITS) * *p, b = code >= bound;
         if (b) {
             code -= bound;
             range -= bound;
-            *p = static_cast<uint16_t>(*p - (*p >> QZD_PROB_MOVE));
+            *p = static_cast<uint16_t>(*p - (*p >> MOVE));
         } else {
             range = bound;
-            *p = static_cast<uint16_t>(*p + (((1 << QZD_PROB_BITS) - *p) >> QZD_PROB_MOVE));
+            *p = static_cast<uint16_t>(*p + (((1 << QZD_PROB_BITS) - *p) >> MOVE));
         }
         norm();
         return b;
@@ -266,6 +267,15 @@ struct qzd_rc {
         uint32_t c = 1;
         while (c < 256)
             c = c << 1 | bit(&p[c]);
+        return c & 0xFF;
+    }
+    // The same through the flat literals' slower step, inline: a flat block
+    // is mostly such bytes.
+    uint32_t flat8(uint16_t *p)
+    {
+        uint32_t c = 1;
+        while (c < 256)
+            c = c << 1 | bit_inline<QZD_FLAT_MOVE>(&p[c]);
         return c & 0xFF;
     }
     // A gamma value; 0 for a code of more than 31 zeros.
@@ -301,9 +311,10 @@ qzd_rc qzd_rc_start(const uint8_t *sec, uint32_t bytes)
 }
 
 // The nlits literals of a coded block from its section at sec (bytes long)
-// into s->lits and the stream's window: QZT_OK, or QZT_CORRUPT for a match
-// outside the window or past the block's literals.
-int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32_t nlits)
+// into s->lits and the stream's window, its literal bytes through the flat
+// model where flat is set: QZT_OK, or QZT_CORRUPT for a match outside the
+// window or past the block's literals.
+int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32_t nlits, bool flat)
 {
     qzd_rc rc = qzd_rc_start(sec, bytes);
     qzd_model *m = &s->model;
@@ -312,7 +323,7 @@ int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32
     for (uint32_t done = 0; done < nlits;) {
         uint32_t h = m->kinds;
         if (!rc.bit(&m->match[h])) {
-            prev = rc.tree8(m->lit[prev >> (8 - QZD_LIT_CTX)]);
+            prev = flat ? rc.flat8(m->flat) : rc.tree8(m->lit[prev >> (8 - QZD_LIT_CTX)]);
             s->ring[pos++ & mask] = static_cast<uint8_t>(prev);
             s->lits[done++] = static_cast<uint8_t>(prev);
             m->kinds = h << 1 & 3;
@@ -469,7 +480,9 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
     if (in->next >= in->end && in->kind->at_end(in))
         return QZT_END;
     uint32_t sync = strm_get16(in);
-    if ((sync & ~uint32_t{QZD_CODED_LITS | QZD_CODED_TOKENS}) != QZD_SYNC)
+    // Flat literals are coded ones.
+    if ((sync & ~uint32_t{QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_FLAT_LITS}) != QZD_SYNC ||
+        (sync & (QZD_CODED_LITS | QZD_FLAT_LITS)) == QZD_FLAT_LITS)
         return QZT_SYNC_LOST;
     *n = strm_get16(in);
     uint32_t nlits = strm_get16(in);
@@ -491,7 +504,7 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
     } else {
         uint32_t bytes = 2 * strm_get16(in);
         if (bytes <= nlits && strm_read(in, s->coded, static_cast<int32_t>(bytes)) == static_cast<int32_t>(bytes))
-            status = qzd_decode_lits(s, s->coded, bytes, nlits);
+            status = qzd_decode_lits(s, s->coded, bytes, nlits, sync & QZD_FLAT_LITS);
     }
     uint8_t *out = dest;
     uint8_t *const lim = dest + *n;

@@ -24,17 +24,18 @@ struct qzd_ref_rc {
             code = code << 8 | next_byte();
         }
     }
-    uint32_t bit(uint16_t &p)
+    // step: how far a probability moves toward the bit seen, as a divisor.
+    uint32_t bit(uint16_t &p, uint32_t step = 32)
     {
         uint32_t bound = (range >> 11) * p;
         uint32_t b = code < bound ? 0 : 1;
         if (b == 0) {
             range = bound;
-            p = static_cast<uint16_t>(p + (2048 - p) / 32);
+            p = static_cast<uint16_t>(p + (2048 - p) / step);
         } else {
             code -= bound;
             range -= bound;
-            p = static_cast<uint16_t>(p - p / 32);
+            p = static_cast<uint16_t>(p - p / step);
         }
         shift();
         return b;
@@ -77,12 +78,14 @@ struct qzd_ref_lits : qzd_ref_rc {
     std::vector<uint8_t> stream;
     std::vector<uint16_t> match = std::vector<uint16_t>(4, 1024), rep = std::vector<uint16_t>(4, 1024);
     std::vector<uint16_t> lit = std::vector<uint16_t>(256 << QZD_LIT_CTX, 1024);
+    std::vector<uint16_t> flat = std::vector<uint16_t>(256, 1024);
     std::vector<uint16_t> len_zero = std::vector<uint16_t>(32, 1024), dist_zero = len_zero;
     std::vector<uint16_t> len_tree = std::vector<uint16_t>(32 << QZD_TREE, 1024), dist_tree = len_tree;
     uint32_t rep_dist = 1, kinds = 0;
-    // The block's nlits literals from its section into out; false for a
-    // match outside the window or past them.
-    bool decode(std::vector<uint8_t> section, uint32_t nlits, std::vector<uint8_t> *out)
+    // The block's nlits literals from its section into out, literal bytes
+    // through the flat tree where flat_lits is set; false for a match outside
+    // the window or past them.
+    bool decode(std::vector<uint8_t> section, uint32_t nlits, bool flat_lits, std::vector<uint8_t> *out)
     {
         start(std::move(section));
         out->clear();
@@ -92,7 +95,7 @@ struct qzd_ref_lits : qzd_ref_rc {
                 uint32_t prev = stream.empty() ? 0 : stream.back();
                 uint32_t c = 1;
                 while (c < 256)
-                    c = c * 2 + bit(lit[((prev >> (8 - QZD_LIT_CTX)) << 8) + c]);
+                    c = c * 2 + (flat_lits ? bit(flat[c], 128) : bit(lit[((prev >> (8 - QZD_LIT_CTX)) << 8) + c]));
                 stream.push_back(static_cast<uint8_t>(c - 256));
                 out->push_back(static_cast<uint8_t>(c - 256));
                 kinds = h * 2 % 4;
@@ -138,9 +141,10 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
         if (in->next >= in->end && in->kind->at_end(in))
             return QZT_END;
         uint32_t sync = strm_get16(in);
-        if (sync < QZD_SYNC || sync > QZD_SYNC + 3)
+        bool flat_lits = sync == QZD_SYNC + 9 || sync == QZD_SYNC + 11;
+        if (sync < QZD_SYNC || (sync > QZD_SYNC + 3 && !flat_lits))
             return QZT_SYNC_LOST;
-        bool coded_lits = (sync - QZD_SYNC) % 2 == 1, coded_tokens = sync - QZD_SYNC >= 2;
+        bool coded_lits = (sync - QZD_SYNC) % 2 == 1, coded_tokens = (sync - QZD_SYNC) % 4 >= 2;
         uint32_t n = strm_get16(in), nlits = strm_get16(in);
         if (n == 0 || n > QZT_BLOCK || nlits > n)
             return QZT_BAD_LENGTH;
@@ -154,7 +158,7 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
             whole = section.size() <= nlits &&
                     strm_read(in, section.data(), static_cast<int32_t>(section.size())) ==
                         static_cast<int32_t>(section.size()) &&
-                    coder.decode(section, nlits, &lits);
+                    coder.decode(section, nlits, flat_lits, &lits);
         }
         if (whole && coded_tokens) {
             std::vector<uint8_t> section(2 * strm_get16(in));
