@@ -47,6 +47,20 @@ bytes qzd_rebuild(const bytes &old_data, const bytes &delta, int32_t *status)
     return made;
 }
 
+// Both decoders rebuild new_data whole from old_data and delta, the
+// reference one reading the delta in pieces of 61 bytes.
+void expect_both_rebuild(const bytes &old_data, const bytes &delta, const bytes &new_data)
+{
+    int32_t status;
+    EXPECT_EQ(qzd_rebuild(old_data, delta, &status), new_data);
+    EXPECT_EQ(status, QZT_END);
+    strm *in = piece_reader(delta, 61);
+    bytes want;
+    EXPECT_EQ(qzd_ref_rebuild(in, old_data, &want), QZT_END);
+    EXPECT_EQ(want, new_data);
+    strm_release(in);
+}
+
 // Something like a program: items of code-like bytes, each followed by the
 // 32-bit little-endian address of another item, so that an edit moves the
 // addresses of everything after it, as a rebuild does.
@@ -210,14 +224,7 @@ TEST(QzdRoundTrip, NewTextComesBackThroughCodedLiterals)
     new_data.insert(new_data.end(), text.begin() + 20000, text.begin() + 80000);
     bytes old_data = random_bytes(5000, 8);
     bytes delta = qzd_delta(old_data, new_data);
-    int32_t status;
-    EXPECT_EQ(qzd_rebuild(old_data, delta, &status), new_data);
-    EXPECT_EQ(status, QZT_END);
-    strm *in = piece_reader(delta, 61);
-    bytes want;
-    EXPECT_EQ(qzd_ref_rebuild(in, old_data, &want), QZT_END);
-    EXPECT_EQ(want, new_data);
-    strm_release(in);
+    expect_both_rebuild(old_data, delta, new_data);
     EXPECT_LT(delta.size(), noise.size() + 210000 / 3);
 }
 
@@ -237,19 +244,14 @@ TEST(QzdRoundTrip, NearUniformBytesComeBackThroughFlatLiterals)
     ASSERT_GE(delta.size(), 2u);
     EXPECT_EQ((delta[0] << 8 | delta[1]) & ~QZD_CODED_TOKENS, QZD_SYNC | QZD_CODED_LITS | QZD_FLAT_LITS);
     EXPECT_LT(delta.size(), new_data.size() - new_data.size() / 100);
-    int32_t status;
-    EXPECT_EQ(qzd_rebuild(old_data, delta, &status), new_data);
-    EXPECT_EQ(status, QZT_END);
-    strm *in = piece_reader(delta, 61);
-    bytes want;
-    EXPECT_EQ(qzd_ref_rebuild(in, old_data, &want), QZT_END);
-    EXPECT_EQ(want, new_data);
-    strm_release(in);
+    expect_both_rebuild(old_data, delta, new_data);
 
     delta[1] = static_cast<uint8_t>(delta[1] & ~QZD_CODED_LITS);
+    int32_t status;
     EXPECT_TRUE(qzd_rebuild(old_data, delta, &status).empty());
     EXPECT_EQ(status, QZT_SYNC_LOST);
-    in = mstrm_new_reader(delta.data(), static_cast<uint32_t>(delta.size()));
+    strm *in = mstrm_new_reader(delta.data(), static_cast<uint32_t>(delta.size()));
+    bytes want;
     EXPECT_EQ(qzd_ref_rebuild(in, old_data, &want), QZT_SYNC_LOST);
     strm_release(in);
 }
