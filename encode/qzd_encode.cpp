@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "encode/qzd_lits.h"
+#include "encode/qzt_enc.h"
 #include "stream/bits.h"
 #include "stream/mstrm.h"
 #include "stream/qzd.h"
@@ -65,19 +66,9 @@ uint32_t qzd_le32(const uint8_t *p)
     return static_cast<uint32_t>(p[0]) | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-int qzd_log2(uint32_t v)
-{
-    return 31 - __builtin_clz(v);
-}
-
-uint32_t qzd_gamma_bits(uint32_t v)
-{
-    return 2 * static_cast<uint32_t>(qzd_log2(v)) + 1;
-}
-
 void qzd_put_gamma(bits *b, uint32_t v)
 {
-    int z = qzd_log2(v);
+    int z = qzt_log2(v);
     for (int k = z; k > 0; k -= 16)
         bits_put(b, k < 16 ? k : 16, 0);
     // The value's z + 1 bits, the top piece first.
@@ -188,7 +179,7 @@ void qzd_search(const qzd_coder *c, uint32_t p, uint32_t *pos, uint32_t *len)
 // position by moved.
 uint32_t qzd_clearly(uint32_t moved)
 {
-    return (qzd_gamma_bits(qzd_zigzag(moved) + 1) + COPY_BITS) / SAVED_BITS;
+    return (qzt_gamma_bits(qzd_zigzag(moved) + 1) + COPY_BITS) / SAVED_BITS;
 }
 
 // The new file's latest positions by hash, filled as the line-up passes
@@ -382,7 +373,7 @@ std::vector<qzd_region> qzd_islands(const qzd_coder *c, const std::vector<qzd_re
                 pos--;
                 len++;
             }
-            uint32_t cost = qzd_log2(qzd_zigzag(pos - (old_pos + at - p)) + 1) + ISLAND_BITS;
+            uint32_t cost = qzt_log2(qzd_zigzag(pos - (old_pos + at - p)) + 1) + ISLAND_BITS;
             if (8 * len <= cost || len <= qzd_repeat(c, &near, q) + NEAR_MORE || !qzd_incompressible(c, q)) {
                 q++;
                 continue;
@@ -418,8 +409,8 @@ uint32_t qzd_change_bits(const qzd_coder *c, qzd_change k)
 {
     uint32_t r = qzd_rank(c, k);
     if (r < QZD_CHANGES)
-        return 1 + qzd_gamma_bits(r + 1);
-    return k.kind == QZD_BYTE ? 10 : 3 + qzd_gamma_bits(qzd_zigzag(k.value) + 1);
+        return 1 + qzt_gamma_bits(r + 1);
+    return k.kind == QZD_BYTE ? 10 : 3 + qzt_gamma_bits(qzd_zigzag(k.value) + 1);
 }
 
 void qzd_name_change(qzd_coder *c, qzd_change k)
@@ -470,7 +461,7 @@ std::vector<qzd_place> qzd_places(qzd_coder *c, uint32_t from, uint32_t p, uint3
                 k = word;
         }
         if (cost)
-            cost->push_back(qzd_gamma_bits(i - next + 1) + qzd_change_bits(c, k));
+            cost->push_back(qzt_gamma_bits(i - next + 1) + qzd_change_bits(c, k));
         qzd_name_change(c, k);
         at.push_back({i, k});
         i += k.kind == QZD_BYTE ? 1 : 4;
