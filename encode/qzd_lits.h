@@ -107,9 +107,18 @@ struct qzd_rc_enc {
         }
     }
     // The bytes left in low; trailing zeros go, as the decoder reads zeros
-    // past the section's end.
+    // past the section's end. Any value of the last range decodes the same,
+    // so low first takes the one with the most zero bits below it.
     void finish()
     {
+        uint64_t top = low + range - 1;
+        for (int k = 32; k > 0; k--) {
+            uint64_t v = top & ~((uint64_t{1} << k) - 1);
+            if (v >= low) {
+                low = v;
+                break;
+            }
+        }
         for (int k = 0; k < 5; k++)
             shift_low();
         out->erase(out->begin());
