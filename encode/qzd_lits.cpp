@@ -3,6 +3,7 @@
 // then coded through the model as it learns.
 #include "encode/qzd_lits.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -60,13 +61,13 @@ struct qzd_lit_match_at {
 };
 
 // The cheapest way found to each place of the block: its price, the token
-// that ends there (len 0 a literal), and the repeat distance and kinds after
+// that ends there (len 0 a literal), and the last distances and kinds after
 // it.
 struct qzd_arrival {
     uint32_t price;
     uint32_t len;
     uint32_t dist;
-    uint32_t rep;
+    uint32_t reps[QZD_REPS];
     uint32_t kinds;
 };
 
@@ -136,26 +137,67 @@ uint32_t qzd_lit_find(qzd_lit_coder *c, uint32_t i, uint32_t most, qzd_lit_match
     return count;
 }
 
-// The price of the literal byte at i, the last two kinds being kinds.
-uint32_t qzd_lit_price(const qzd_model *m, const uint8_t *s, uint32_t i, uint32_t kinds)
+// The literal byte at i's context, and its bits' nodes in order into node:
+// a matched literal's (against the byte at the repeat distance rep) where
+// the last token was a match, else the byte tree's.
+uint32_t qzd_lit_nodes(const uint8_t *s, uint32_t i, uint32_t kinds, uint32_t rep, uint32_t *node)
 {
-    const uint16_t *p = m->lit[(i ? s[i - 1] : 0) >> (8 - QZD_LIT_CTX)];
+    uint32_t offs = kinds & 1 ? 0x100 : 0, mb = offs ? s[i - rep] : 0, c = 1;
+    for (int k = 7; k >= 0; k--) {
+        mb <<= 1;
+        uint32_t b = s[i] >> k & 1;
+        node[7 - k] = offs + (mb & offs) + c;
+        c = c << 1 | b;
+        offs &= ~(mb ^ b << 8);
+    }
+    return (i ? s[i - 1] : 0) >> (8 - QZD_LIT_CTX);
+}
+
+// The price of the literal byte at i, the last two kinds being kinds and
+// the repeat distance rep.
+uint32_t qzd_lit_price(const qzd_model *m, const uint8_t *s, uint32_t i, uint32_t kinds, uint32_t rep)
+{
+    uint32_t node[8], ctx = qzd_lit_nodes(s, i, kinds, rep, node);
     uint32_t sum = qzd_price(m->match[kinds], 0);
-    for (uint32_t c = s[i] | 0x100; c > 1; c >>= 1)
-        sum += qzd_price(p[c >> 1], c & 1);
+    for (int k = 0; k < 8; k++)
+        sum += qzd_price(m->lit[ctx][node[k]], s[i] >> (7 - k) & 1);
     return sum;
 }
 
-void qzd_relax(qzd_arrival *to, uint32_t price, uint32_t len, uint32_t dist, uint32_t rep, uint32_t kinds)
+// The price of naming the w-th of the last distances, its repeat flag's too.
+uint32_t qzd_which_price(const qzd_model *m, uint32_t kinds, uint32_t w)
 {
-    if (price < to->price)
-        *to = {price, len, dist, rep, kinds};
+    uint32_t sum = qzd_price(m->rep[kinds], 1);
+    for (uint32_t k = 0; k < w; k++)
+        sum += qzd_price(m->which[k][kinds], 1);
+    return w < QZD_REPS - 1 ? sum + qzd_price(m->which[w][kinds], 0) : sum;
+}
+
+// The last distances once d is taken as the w-th (QZD_REPS - 1 for a new one).
+void qzd_to_front(uint32_t *reps, uint32_t w, uint32_t d)
+{
+    for (; w > 0; w--)
+        reps[w] = reps[w - 1];
+    reps[0] = d;
+}
+
+// The way to a place, if it is the cheapest yet: a literal (dist 0, w 0,
+// the last distances as they were) or a match of dist taken as the w-th of
+// reps.
+void qzd_relax(qzd_arrival *to, uint32_t price, uint32_t len, uint32_t dist, const uint32_t *reps, uint32_t w,
+               uint32_t kinds)
+{
+    if (price < to->price) {
+        *to = {price, len, dist, {}, kinds};
+        memcpy(to->reps, reps, sizeof to->reps);
+        qzd_to_front(to->reps, w, dist ? dist : reps[0]);
+    }
 }
 
 // The block's n literals from start as tokens (len 0 a literal, else a match
 // of len bytes dist back), cheapest first to last by the model's prices at
 // its start: each place reached from the cheapest way to an earlier one by a
-// literal, a match at that way's repeat distance or a match the finder
+// literal, a match at one of that way's last distances or a match the finder
 // gives, of any length up to the longest (a match of NICE bytes or more is
 // taken at once).
 void qzd_lit_parse(qzd_lit_coder *c, uint32_t start, uint32_t n, std::vector<qzd_lit_match_at> *tokens)
@@ -163,8 +205,9 @@ void qzd_lit_parse(qzd_lit_coder *c, uint32_t start, uint32_t n, std::vector<qzd
     const qzd_model *m = &c->model;
     const uint8_t *s = c->stream.data();
     std::vector<qzd_arrival> &a = c->arrivals;
-    a.assign(n + 1, {UINT32_MAX, 0, 0, 0, 0});
-    a[0] = {0, 0, 0, m->rep_dist, m->kinds};
+    a.assign(n + 1, {UINT32_MAX, 0, 0, {}, 0});
+    a[0] = {0, 0, 0, {}, m->kinds};
+    memcpy(a[0].reps, m->reps, sizeof m->reps);
     uint32_t len_price[NICE + 1];
     for (uint32_t k = 2; k <= NICE; k++)
         len_price[k] = qzd_gamma_price(&m->len, k - 1);
@@ -172,27 +215,36 @@ void qzd_lit_parse(qzd_lit_coder *c, uint32_t start, uint32_t n, std::vector<qzd
     for (uint32_t j = 0; j < n; j++) {
         const qzd_arrival here = a[j];
         uint32_t i = start + j, most = n - j, h = here.kinds, after = (h << 1 | 1) & 3;
-        qzd_relax(&a[j + 1], here.price + qzd_lit_price(m, s, i, h), 0, 0, here.rep, h << 1 & 3);
+        qzd_relax(&a[j + 1], here.price + qzd_lit_price(m, s, i, h, here.reps[0]), 0, 0, here.reps, 0, h << 1 & 3);
         uint32_t matched = here.price + qzd_price(m->match[h], 1), longest = 0, to = 0;
-        uint32_t rl = here.rep <= i && here.rep <= QZD_WINDOW ? qzd_match(s + i - here.rep, s + i, most) : 0;
-        if (rl >= 2) {
-            uint32_t base = matched + qzd_price(m->rep[h], 1);
+        for (uint32_t w = 0; w < QZD_REPS; w++) {
+            uint32_t d = here.reps[w];
+            // A distance that stands twice among them is named by its first place.
+            if (std::find(here.reps, here.reps + w, d) != here.reps + w)
+                continue;
+            uint32_t rl = d <= i && d <= QZD_WINDOW ? qzd_match(s + i - d, s + i, most) : 0;
+            if (rl < 2)
+                continue;
+            uint32_t base = matched + qzd_which_price(m, h, w);
             for (uint32_t k = 2; k <= rl && k <= NICE; k++)
-                qzd_relax(&a[j + k], base + len_price[k], k, here.rep, here.rep, after);
+                qzd_relax(&a[j + k], base + len_price[k], k, d, here.reps, w, after);
             if (rl > NICE)
-                qzd_relax(&a[j + rl], base + qzd_gamma_price(&m->len, rl - 1), rl, here.rep, here.rep, after);
-            longest = rl;
-            to = j + rl;
+                qzd_relax(&a[j + rl], base + qzd_gamma_price(&m->len, rl - 1), rl, d, here.reps, w, after);
+            if (rl > longest) {
+                longest = rl;
+                to = j + rl;
+            }
         }
         uint32_t count = qzd_lit_find(c, i, most, found), from = 2;
         for (uint32_t f = 0; f < count; f++) {
             uint32_t len = found[f].len, d = found[f].dist;
-            if (d != here.rep) {
+            if (std::find(here.reps, here.reps + QZD_REPS, d) == here.reps + QZD_REPS) {
                 uint32_t base = matched + qzd_price(m->rep[h], 0) + qzd_gamma_price(&m->dist, d);
                 for (uint32_t k = from; k <= len && k <= NICE; k++)
-                    qzd_relax(&a[j + k], base + len_price[k], k, d, d, after);
+                    qzd_relax(&a[j + k], base + len_price[k], k, d, here.reps, QZD_REPS - 1, after);
                 if (len > NICE)
-                    qzd_relax(&a[j + len], base + qzd_gamma_price(&m->len, len - 1), len, d, d, after);
+                    qzd_relax(&a[j + len], base + qzd_gamma_price(&m->len, len - 1), len, d, here.reps, QZD_REPS - 1,
+                              after);
             }
             from = len + 1;
             if (len > longest) {
@@ -262,22 +314,28 @@ void qzd_lit_emit(const qzd_lit_coder *c, qzd_model *m, uint32_t start, bool fla
         uint32_t h = m->kinds;
         if (k.len == 0) {
             rc.bit(&m->match[h], 0);
-            if (flat)
+            if (flat) {
                 rc.tree8(m->flat, s[i], QZD_FLAT_MOVE);
-            else
-                rc.tree8(m->lit[(i ? s[i - 1] : 0) >> (8 - QZD_LIT_CTX)], s[i]);
+            } else {
+                uint32_t node[8], ctx = qzd_lit_nodes(s, i, h, m->reps[0], node);
+                for (int k = 0; k < 8; k++)
+                    rc.bit(&m->lit[ctx][node[k]], s[i] >> (7 - k) & 1);
+            }
             m->kinds = h << 1 & 3;
             i++;
             continue;
         }
         rc.bit(&m->match[h], 1);
-        if (k.dist == m->rep_dist) {
-            rc.bit(&m->rep[h], 1);
+        auto w = static_cast<uint32_t>(std::find(m->reps, m->reps + QZD_REPS, k.dist) - m->reps);
+        rc.bit(&m->rep[h], w < QZD_REPS);
+        if (w < QZD_REPS) {
+            for (uint32_t b = 0; b < QZD_REPS - 1 && b <= w; b++)
+                rc.bit(&m->which[b][h], b < w);
         } else {
-            rc.bit(&m->rep[h], 0);
             rc.gamma(&m->dist, k.dist);
-            m->rep_dist = k.dist;
+            w = QZD_REPS - 1;
         }
+        qzd_to_front(m->reps, w, k.dist);
         rc.gamma(&m->len, k.len - 1);
         m->kinds = (h << 1 | 1) & 3;
         i += k.len;
@@ -305,10 +363,10 @@ uint16_t qzd_lit_code(qzd_lit_coder *c, const uint8_t *lits, uint32_t n, std::ve
         flat_size + 2 + n / FLAT_GAIN < qzd_plain_bytes(c, lits, n)) {
         out->swap(c->flat_section);
         c->model = flat;
-        return QZD_CODED_LITS | QZD_FLAT_LITS;
+        return QZD_CODED_LITS | QZD_REP_LITS | QZD_FLAT_LITS;
     }
     if (context_pays)
-        return QZD_CODED_LITS;
+        return QZD_CODED_LITS | QZD_REP_LITS;
     c->model = before;
     return 0;
 }

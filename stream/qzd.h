@@ -50,7 +50,7 @@
 // leading zeros by their count so far (32 of them are corrupt), and after
 // its leading 1 its next QZD_TREE bits by their tree node (the bits so far
 // with the leading 1) and count of zeros, the rest direct bits. The
-// probabilities, the repeat distance, the last kinds and the stream go on
+// probabilities, the last distances, the last kinds and the stream go on
 // from block to block; a plain block's literals go on the stream unchanged.
 //
 // A block whose tokens are coded has the sync word 0x7A66 (its literals
@@ -80,6 +80,21 @@
 // one flat block to the next; other blocks leave them be. A sync word with
 // 8 but not 1 added is out of sync.
 //
+// A block whose coded literals go with four repeat distances has the sync
+// word of its coded literals with 0x100 added (0x7B65, 0x7B67, 0x7B6D or
+// 0x7B6F). The repeat distance is then the first of the last four
+// distances, all 1 at first: after a repeat flag of 1, a 0 takes the first,
+// 10 the second, 110 the third, 111 the fourth (each bit a probability of
+// its own by the last two kinds), and the one taken moves to the front; a
+// new distance goes in front of them all, the fourth falling out (in any
+// block, so that they stay the same whatever kind of block comes next).
+// Such a block's literal byte (not a flat one) right after a match is coded
+// against the match byte, the stream's byte at the repeat distance: while
+// its bits so far are the match byte's, each bit's probability is chosen by
+// the match byte's next bit too (lit[c][0x100 + 0x100 * match bit + node]),
+// and from the first bit that differs on as any literal's. A sync word with
+// 0x100 but not 1 added is out of sync.
+//
 // The old file is read through pages of its own, never into memory whole.
 // A token that reaches outside the old file, past its block or its literals,
 // a literal match outside the window or past the block's L bytes, or a
@@ -96,6 +111,7 @@ constexpr uint16_t QZD_SYNC = 0x7A64;
 // The sync word's low bits: what of the block is coded.
 constexpr uint16_t QZD_CODED_LITS = 1;
 constexpr uint16_t QZD_CODED_TOKENS = 2;
+constexpr uint16_t QZD_REP_LITS = 0x100;  // four repeat distances, matched literals; with QZD_CODED_LITS only
 constexpr uint16_t QZD_FLAT_LITS = 8;  // with QZD_CODED_LITS only
 constexpr uint16_t QZD_SYNC_CODED = QZD_SYNC | QZD_CODED_LITS;
 constexpr int32_t QZD_BLOCK_HEADER = 6;  // sync word, n and L; C follows in a coded block
@@ -141,14 +157,18 @@ struct qzd_gamma_model {
     uint16_t zero[32];
     uint16_t tree[32][1 << QZD_TREE];
 };
+constexpr uint32_t QZD_REPS = 4;
 struct qzd_model {
     uint16_t match[4];
     uint16_t rep[4];
-    uint16_t lit[1 << QZD_LIT_CTX][256];
+    uint16_t which[QZD_REPS - 1][4];  // which repeat distance, a bit at a time
+    // By context: a literal's byte tree (nodes 1 to 255), then a matched
+    // literal's nodes while it follows its match byte, by that byte's bit.
+    uint16_t lit[1 << QZD_LIT_CTX][0x300];
     uint16_t flat[256];
     qzd_gamma_model len;
     qzd_gamma_model dist;
-    uint32_t rep_dist;
+    uint32_t reps[QZD_REPS];  // the last distances, the repeat distance first
     uint32_t kinds;  // the last two tokens', a match 1, the latest the low bit
 };
 // The model as it is before the first block.

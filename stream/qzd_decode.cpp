@@ -36,8 +36,9 @@ static void qzd_probs_init(uint16_t *p, size_t count)
 
 void qzd_model_init(qzd_model *m)
 {
-    qzd_probs_init(reinterpret_cast<uint16_t *>(m), offsetof(qzd_model, rep_dist) / 2);
-    m->rep_dist = 1;
+    qzd_probs_init(reinterpret_cast<uint16_t *>(m), offsetof(qzd_model, reps) / 2);
+    for (uint32_t &d : m->reps)
+        d = 1;
     m->kinds = 0;
 }
 
@@ -269,6 +270,19 @@ struct qzd_rc {
             c = c << 1 | bit(&p[c]);
         return c & 0xFF;
     }
+    // A byte coded against the match byte mb: its nodes by mb's bits too
+    // while they are the same as its own (offs 0x100), then as tree8's.
+    uint32_t matched8(uint16_t *p, uint32_t mb)
+    {
+        uint32_t c = 1, offs = 0x100;
+        while (c < 256) {
+            mb <<= 1;
+            uint32_t b = bit(&p[offs + (mb & offs) + c]);
+            c = c << 1 | b;
+            offs &= ~(mb ^ b << 8);
+        }
+        return c & 0xFF;
+    }
     // The same through the flat literals' slower step, inline: a flat block
     // is mostly such bytes.
     uint32_t flat8(uint16_t *p)
@@ -311,11 +325,12 @@ qzd_rc qzd_rc_start(const uint8_t *sec, uint32_t bytes)
 }
 
 // The nlits literals of a coded block from its section at sec (bytes long)
-// into s->lits and the stream's window, its literal bytes through the flat
-// model where flat is set: QZT_OK, or QZT_CORRUPT for a match outside the
-// window or past the block's literals.
-int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32_t nlits, bool flat)
+// into s->lits and the stream's window, as the sync word's bits say (four
+// repeat distances, flat literal bytes): QZT_OK, or QZT_CORRUPT for a match
+// outside the window or past the block's literals.
+int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32_t nlits, uint32_t sync)
 {
+    bool flat = sync & QZD_FLAT_LITS, reps = sync & QZD_REP_LITS;
     qzd_rc rc = qzd_rc_start(sec, bytes);
     qzd_model *m = &s->model;
     constexpr uint32_t mask = QZD_WINDOW - 1;
@@ -323,15 +338,32 @@ int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32
     for (uint32_t done = 0; done < nlits;) {
         uint32_t h = m->kinds;
         if (!rc.bit(&m->match[h])) {
-            prev = flat ? rc.flat8(m->flat) : rc.tree8(m->lit[prev >> (8 - QZD_LIT_CTX)]);
+            uint16_t *p = m->lit[prev >> (8 - QZD_LIT_CTX)];
+            if (flat)
+                prev = rc.flat8(m->flat);
+            else if (reps && (h & 1))
+                prev = rc.matched8(p, s->ring[(pos - m->reps[0]) & mask]);
+            else
+                prev = rc.tree8(p);
             s->ring[pos++ & mask] = static_cast<uint8_t>(prev);
             s->lits[done++] = static_cast<uint8_t>(prev);
             m->kinds = h << 1 & 3;
             continue;
         }
-        if (!rc.bit(&m->rep[h]))
-            m->rep_dist = rc.gamma(&m->dist);
-        uint32_t d = m->rep_dist, len = rc.gamma(&m->len) + 1;
+        // The distance taken moves to the front; a new one comes in there.
+        uint32_t w = QZD_REPS - 1, d;
+        if (!rc.bit(&m->rep[h])) {
+            d = rc.gamma(&m->dist);
+        } else {
+            w = 0;
+            while (reps && w < QZD_REPS - 1 && rc.bit(&m->which[w][h]))
+                w++;
+            d = m->reps[w];
+        }
+        for (; w > 0; w--)
+            m->reps[w] = m->reps[w - 1];
+        m->reps[0] = d;
+        uint32_t len = rc.gamma(&m->len) + 1;
         if (d == 0 || d > pos || d > QZD_WINDOW || len < 2 || len > nlits - done)
             return QZT_CORRUPT;
         for (uint32_t k = 0; k < len; k++) {
@@ -480,9 +512,9 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
     if (in->next >= in->end && in->kind->at_end(in))
         return QZT_END;
     uint32_t sync = strm_get16(in);
-    // Flat literals are coded ones.
-    if ((sync & ~uint32_t{QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_FLAT_LITS}) != QZD_SYNC ||
-        (sync & (QZD_CODED_LITS | QZD_FLAT_LITS)) == QZD_FLAT_LITS)
+    // Flat literals and four repeat distances go with coded literals only.
+    if ((sync & ~uint32_t{QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_REP_LITS | QZD_FLAT_LITS}) != QZD_SYNC ||
+        ((sync & (QZD_REP_LITS | QZD_FLAT_LITS)) && !(sync & QZD_CODED_LITS)))
         return QZT_SYNC_LOST;
     *n = strm_get16(in);
     uint32_t nlits = strm_get16(in);
@@ -504,7 +536,7 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
     } else {
         uint32_t bytes = 2 * strm_get16(in);
         if (bytes <= nlits && strm_read(in, s->coded, static_cast<int32_t>(bytes)) == static_cast<int32_t>(bytes))
-            status = qzd_decode_lits(s, s->coded, bytes, nlits, sync & QZD_FLAT_LITS);
+            status = qzd_decode_lits(s, s->coded, bytes, nlits, sync);
     }
     uint8_t *out = dest;
     uint8_t *const lim = dest + *n;

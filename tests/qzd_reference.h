@@ -77,15 +77,18 @@ struct qzd_ref_rc {
 struct qzd_ref_lits : qzd_ref_rc {
     std::vector<uint8_t> stream;
     std::vector<uint16_t> match = std::vector<uint16_t>(4, 1024), rep = std::vector<uint16_t>(4, 1024);
-    std::vector<uint16_t> lit = std::vector<uint16_t>(256 << QZD_LIT_CTX, 1024);
+    std::vector<uint16_t> which = std::vector<uint16_t>(12, 1024);  // by bit, then the last kinds
+    std::vector<uint16_t> lit = std::vector<uint16_t>(0x300 << QZD_LIT_CTX, 1024);
     std::vector<uint16_t> flat = std::vector<uint16_t>(256, 1024);
     std::vector<uint16_t> len_zero = std::vector<uint16_t>(32, 1024), dist_zero = len_zero;
     std::vector<uint16_t> len_tree = std::vector<uint16_t>(32 << QZD_TREE, 1024), dist_tree = len_tree;
-    uint32_t rep_dist = 1, kinds = 0;
+    std::vector<uint32_t> dists = std::vector<uint32_t>(4, 1);  // the last distances, the latest first
+    uint32_t kinds = 0;
     // The block's nlits literals from its section into out, literal bytes
-    // through the flat tree where flat_lits is set; false for a match outside
-    // the window or past them.
-    bool decode(std::vector<uint8_t> section, uint32_t nlits, bool flat_lits, std::vector<uint8_t> *out)
+    // through the flat tree where flat_lits is set, with four repeat
+    // distances and matched literals where reps is set; false for a match
+    // outside the window or past them.
+    bool decode(std::vector<uint8_t> section, uint32_t nlits, bool flat_lits, bool reps, std::vector<uint8_t> *out)
     {
         start(std::move(section));
         out->clear();
@@ -93,16 +96,35 @@ struct qzd_ref_lits : qzd_ref_rc {
             uint32_t h = kinds;
             if (bit(match[h]) == 0) {
                 uint32_t prev = stream.empty() ? 0 : stream.back();
+                uint16_t *tree = &lit[(prev >> (8 - QZD_LIT_CTX)) * 0x300];
                 uint32_t c = 1;
-                while (c < 256)
-                    c = c * 2 + (flat_lits ? bit(flat[c], 128) : bit(lit[((prev >> (8 - QZD_LIT_CTX)) << 8) + c]));
+                // After a match: while the bits are the match byte's, by its bit.
+                bool following = reps && !flat_lits && h % 2 == 1;
+                uint32_t mb = following ? stream[stream.size() - dists[0]] : 0;
+                for (int k = 7; c < 256; k--) {
+                    uint32_t mbit = mb >> k & 1;
+                    uint32_t b = flat_lits ? bit(flat[c], 128) : bit(tree[following ? 0x100 + 0x100 * mbit + c : c]);
+                    c = c * 2 + b;
+                    following = following && b == mbit;
+                }
                 stream.push_back(static_cast<uint8_t>(c - 256));
                 out->push_back(static_cast<uint8_t>(c - 256));
                 kinds = h * 2 % 4;
                 continue;
             }
-            if (bit(rep[h]) == 0)
-                rep_dist = gamma(dist_zero, dist_tree);
+            size_t w = 3;
+            uint32_t d;
+            if (bit(rep[h]) == 0) {
+                d = gamma(dist_zero, dist_tree);
+            } else {
+                w = 0;
+                while (reps && w < 3 && bit(which[w * 4 + h]) == 1)
+                    w++;
+                d = dists[w];
+            }
+            dists.erase(dists.begin() + static_cast<ptrdiff_t>(w));
+            dists.insert(dists.begin(), d);
+            uint32_t rep_dist = d;
             uint64_t m = uint64_t{gamma(len_zero, len_tree)} + 1;
             if (rep_dist == 0 || rep_dist > stream.size() || rep_dist > QZD_WINDOW || m < 2 ||
                 m > nlits - out->size())
@@ -141,10 +163,13 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
         if (in->next >= in->end && in->kind->at_end(in))
             return QZT_END;
         uint32_t sync = strm_get16(in);
-        bool flat_lits = sync == QZD_SYNC + 9 || sync == QZD_SYNC + 11;
-        if (sync < QZD_SYNC || (sync > QZD_SYNC + 3 && !flat_lits))
+        // The sync word's bits: 1 coded literals, 2 coded tokens, 8 flat
+        // literals and 0x100 four repeat distances (these two with 1 only).
+        uint32_t added = sync - QZD_SYNC;
+        bool coded_lits = added % 2 == 1, coded_tokens = added / 2 % 2 == 1;
+        bool flat_lits = added / 8 % 2 == 1, reps = added / 0x100 == 1;
+        if (sync < QZD_SYNC || added > 0x10F || (added & 0xF4) != 0 || ((flat_lits || reps) && !coded_lits))
             return QZT_SYNC_LOST;
-        bool coded_lits = (sync - QZD_SYNC) % 2 == 1, coded_tokens = (sync - QZD_SYNC) % 4 >= 2;
         uint32_t n = strm_get16(in), nlits = strm_get16(in);
         if (n == 0 || n > QZT_BLOCK || nlits > n)
             return QZT_BAD_LENGTH;
@@ -158,7 +183,7 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
             whole = section.size() <= nlits &&
                     strm_read(in, section.data(), static_cast<int32_t>(section.size())) ==
                         static_cast<int32_t>(section.size()) &&
-                    coder.decode(section, nlits, flat_lits, &lits);
+                    coder.decode(section, nlits, flat_lits, reps, &lits);
         }
         if (whole && coded_tokens) {
             std::vector<uint8_t> section(2 * strm_get16(in));

@@ -233,8 +233,8 @@ TEST(QzdRoundTrip, NearUniformBytesComeBackThroughFlatLiterals)
     // Bytes as compressed data leaves them: uniform, but for one value that
     // comes up a little more often (7.83 bits a byte). Neither the context
     // model nor plain words save enough on them; the flat model does. A flat
-    // sync word without its coded literals' bit is out of sync to both
-    // decoders.
+    // sync word, or one of four repeat distances, without its coded
+    // literals' bit is out of sync to both decoders.
     std::mt19937 rng(11);
     bytes new_data(100000);
     for (uint8_t &c : new_data)
@@ -242,18 +242,22 @@ TEST(QzdRoundTrip, NearUniformBytesComeBackThroughFlatLiterals)
     bytes old_data = random_bytes(5000, 12);
     bytes delta = qzd_delta(old_data, new_data);
     ASSERT_GE(delta.size(), 2u);
-    EXPECT_EQ((delta[0] << 8 | delta[1]) & ~QZD_CODED_TOKENS, QZD_SYNC | QZD_CODED_LITS | QZD_FLAT_LITS);
+    EXPECT_EQ((delta[0] << 8 | delta[1]) & ~QZD_CODED_TOKENS,
+              QZD_SYNC | QZD_CODED_LITS | QZD_REP_LITS | QZD_FLAT_LITS);
     EXPECT_LT(delta.size(), new_data.size() - new_data.size() / 100);
     expect_both_rebuild(old_data, delta, new_data);
 
     delta[1] = static_cast<uint8_t>(delta[1] & ~QZD_CODED_LITS);
-    int32_t status;
-    EXPECT_TRUE(qzd_rebuild(old_data, delta, &status).empty());
-    EXPECT_EQ(status, QZT_SYNC_LOST);
-    strm *in = mstrm_new_reader(delta.data(), static_cast<uint32_t>(delta.size()));
-    bytes want;
-    EXPECT_EQ(qzd_ref_rebuild(in, old_data, &want), QZT_SYNC_LOST);
-    strm_release(in);
+    for (uint8_t low : {delta[1], static_cast<uint8_t>(delta[1] & ~QZD_FLAT_LITS)}) {
+        delta[1] = low;
+        int32_t status;
+        EXPECT_TRUE(qzd_rebuild(old_data, delta, &status).empty());
+        EXPECT_EQ(status, QZT_SYNC_LOST);
+        strm *in = mstrm_new_reader(delta.data(), static_cast<uint32_t>(delta.size()));
+        bytes want;
+        EXPECT_EQ(qzd_ref_rebuild(in, old_data, &want), QZT_SYNC_LOST);
+        strm_release(in);
+    }
 }
 
 TEST(QzdRoundTrip, ACodedMatchReadsLiteralsBackAcrossTheWindowsWrap)
