@@ -150,10 +150,10 @@ uint32_t qzd_lit_nodes(const uint8_t *s, uint32_t i, uint32_t kinds, uint32_t re
         c = c << 1 | b;
         offs &= ~(mb ^ b << 8);
     }
-    return (i ? s[i - 1] : 0) >> (8 - QZD_LIT_CTX);
+    return (i ? s[i - 1] : 0) >> (8 - QZD_REP_LIT_CTX);
 }
 
-// The price of the literal byte at i, the last two kinds being kinds and
+// The price of the literal byte at i, the last three kinds being kinds and
 // the repeat distance rep.
 uint32_t qzd_lit_price(const qzd_model *m, const uint8_t *s, uint32_t i, uint32_t kinds, uint32_t rep)
 {
@@ -208,14 +208,16 @@ void qzd_lit_parse(qzd_lit_coder *c, uint32_t start, uint32_t n, std::vector<qzd
     a.assign(n + 1, {UINT32_MAX, 0, 0, {}, 0});
     a[0] = {0, 0, 0, {}, m->kinds};
     memcpy(a[0].reps, m->reps, sizeof m->reps);
-    uint32_t len_price[NICE + 1];
-    for (uint32_t k = 2; k <= NICE; k++)
+    uint32_t len_price[NICE + 1], rep_len_price[NICE + 1];
+    for (uint32_t k = 2; k <= NICE; k++) {
         len_price[k] = qzd_gamma_price(&m->len, k - 1);
+        rep_len_price[k] = qzd_gamma_price(&m->rep_len, k - 1);
+    }
     qzd_lit_match_at found[DEPTH];
     for (uint32_t j = 0; j < n; j++) {
         const qzd_arrival here = a[j];
-        uint32_t i = start + j, most = n - j, h = here.kinds, after = (h << 1 | 1) & 3;
-        qzd_relax(&a[j + 1], here.price + qzd_lit_price(m, s, i, h, here.reps[0]), 0, 0, here.reps, 0, h << 1 & 3);
+        uint32_t i = start + j, most = n - j, h = here.kinds, after = (h << 1 | 1) & 7;
+        qzd_relax(&a[j + 1], here.price + qzd_lit_price(m, s, i, h, here.reps[0]), 0, 0, here.reps, 0, h << 1 & 7);
         uint32_t matched = here.price + qzd_price(m->match[h], 1), longest = 0, to = 0;
         for (uint32_t w = 0; w < QZD_REPS; w++) {
             uint32_t d = here.reps[w];
@@ -227,9 +229,9 @@ void qzd_lit_parse(qzd_lit_coder *c, uint32_t start, uint32_t n, std::vector<qzd
                 continue;
             uint32_t base = matched + qzd_which_price(m, h, w);
             for (uint32_t k = 2; k <= rl && k <= NICE; k++)
-                qzd_relax(&a[j + k], base + len_price[k], k, d, here.reps, w, after);
+                qzd_relax(&a[j + k], base + rep_len_price[k], k, d, here.reps, w, after);
             if (rl > NICE)
-                qzd_relax(&a[j + rl], base + qzd_gamma_price(&m->len, rl - 1), rl, d, here.reps, w, after);
+                qzd_relax(&a[j + rl], base + qzd_gamma_price(&m->rep_len, rl - 1), rl, d, here.reps, w, after);
             if (rl > longest) {
                 longest = rl;
                 to = j + rl;
@@ -321,23 +323,25 @@ void qzd_lit_emit(const qzd_lit_coder *c, qzd_model *m, uint32_t start, bool fla
                 for (int k = 0; k < 8; k++)
                     rc.bit(&m->lit[ctx][node[k]], s[i] >> (7 - k) & 1);
             }
-            m->kinds = h << 1 & 3;
+            m->kinds = h << 1 & 7;
             i++;
             continue;
         }
         rc.bit(&m->match[h], 1);
         auto w = static_cast<uint32_t>(std::find(m->reps, m->reps + QZD_REPS, k.dist) - m->reps);
         rc.bit(&m->rep[h], w < QZD_REPS);
+        qzd_gamma_model *lens = &m->rep_len;
         if (w < QZD_REPS) {
             for (uint32_t b = 0; b < QZD_REPS - 1 && b <= w; b++)
                 rc.bit(&m->which[b][h], b < w);
         } else {
             rc.gamma(&m->dist, k.dist);
             w = QZD_REPS - 1;
+            lens = &m->len;
         }
         qzd_to_front(m->reps, w, k.dist);
-        rc.gamma(&m->len, k.len - 1);
-        m->kinds = (h << 1 | 1) & 3;
+        rc.gamma(lens, k.len - 1);
+        m->kinds = (h << 1 | 1) & 7;
         i += k.len;
     }
     rc.finish();

@@ -85,15 +85,19 @@
 // 0x7B6F). The repeat distance is then the first of the last four
 // distances, all 1 at first: after a repeat flag of 1, a 0 takes the first,
 // 10 the second, 110 the third, 111 the fourth (each bit a probability of
-// its own by the last two kinds), and the one taken moves to the front; a
-// new distance goes in front of them all, the fourth falling out (in any
-// block, so that they stay the same whatever kind of block comes next).
-// Such a block's literal byte (not a flat one) right after a match is coded
-// against the match byte, the stream's byte at the repeat distance: while
-// its bits so far are the match byte's, each bit's probability is chosen by
-// the match byte's next bit too (lit[c][0x100 + 0x100 * match bit + node]),
-// and from the first bit that differs on as any literal's. A sync word with
-// 0x100 but not 1 added is out of sync.
+// its own), and the one taken moves to the front; a new distance goes in
+// front of them all, the fourth falling out (in any block, so that they stay
+// the same whatever kind of block comes next). The length of a match at one
+// of the last distances has a gamma model of its own. Such a block's
+// probabilities of a match flag, a repeat flag and the bits that name a
+// distance go by the kinds of the last three tokens (kinds & 7; other blocks
+// by kinds & 3), and its literals' context is the previous byte's top
+// QZD_REP_LIT_CTX bits. Its literal byte (not a flat one) right after a
+// match is coded against the match byte, the stream's byte at the repeat
+// distance: while its bits so far are the match byte's, each bit's
+// probability is chosen by the match byte's next bit too (lit[c][0x100 +
+// 0x100 * match bit + node]), and from the first bit that differs on as any
+// literal's. A sync word with 0x100 but not 1 added is out of sync.
 //
 // The old file is read through pages of its own, never into memory whole.
 // A token that reaches outside the old file, past its block or its literals,
@@ -117,6 +121,7 @@ constexpr uint16_t QZD_SYNC_CODED = QZD_SYNC | QZD_CODED_LITS;
 constexpr int32_t QZD_BLOCK_HEADER = 6;  // sync word, n and L; C follows in a coded block
 constexpr uint32_t QZD_WINDOW = 1u << 22;  // how far back a literal match reaches
 constexpr int QZD_LIT_CTX = 3;
+constexpr int QZD_REP_LIT_CTX = 4;  // with QZD_REP_LITS
 constexpr int QZD_TREE = 4;
 constexpr int QZD_PROB_BITS = 11;
 constexpr int QZD_PROB_MOVE = 5;
@@ -159,17 +164,18 @@ struct qzd_gamma_model {
 };
 constexpr uint32_t QZD_REPS = 4;
 struct qzd_model {
-    uint16_t match[4];
-    uint16_t rep[4];
-    uint16_t which[QZD_REPS - 1][4];  // which repeat distance, a bit at a time
+    uint16_t match[8];
+    uint16_t rep[8];
+    uint16_t which[QZD_REPS - 1][8];  // which repeat distance, a bit at a time
     // By context: a literal's byte tree (nodes 1 to 255), then a matched
     // literal's nodes while it follows its match byte, by that byte's bit.
-    uint16_t lit[1 << QZD_LIT_CTX][0x300];
+    uint16_t lit[1 << QZD_REP_LIT_CTX][0x300];
     uint16_t flat[256];
     qzd_gamma_model len;
+    qzd_gamma_model rep_len;  // a match's at one of the last distances
     qzd_gamma_model dist;
     uint32_t reps[QZD_REPS];  // the last distances, the repeat distance first
-    uint32_t kinds;  // the last two tokens', a match 1, the latest the low bit
+    uint32_t kinds;  // the last three tokens', a match 1, the latest the low bit
 };
 // The model as it is before the first block.
 void qzd_model_init(qzd_model *m);

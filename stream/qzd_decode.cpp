@@ -331,14 +331,15 @@ qzd_rc qzd_rc_start(const uint8_t *sec, uint32_t bytes)
 int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32_t nlits, uint32_t sync)
 {
     bool flat = sync & QZD_FLAT_LITS, reps = sync & QZD_REP_LITS;
+    uint32_t known = reps ? 7 : 3, ctx_shift = 8 - (reps ? QZD_REP_LIT_CTX : QZD_LIT_CTX);
     qzd_rc rc = qzd_rc_start(sec, bytes);
     qzd_model *m = &s->model;
     constexpr uint32_t mask = QZD_WINDOW - 1;
     uint32_t pos = s->lit_pos, prev = s->ring[(pos - 1) & mask];
     for (uint32_t done = 0; done < nlits;) {
-        uint32_t h = m->kinds;
+        uint32_t h = m->kinds & known;
         if (!rc.bit(&m->match[h])) {
-            uint16_t *p = m->lit[prev >> (8 - QZD_LIT_CTX)];
+            uint16_t *p = m->lit[prev >> ctx_shift];
             if (flat)
                 prev = rc.flat8(m->flat);
             else if (reps && (h & 1))
@@ -347,11 +348,12 @@ int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32
                 prev = rc.tree8(p);
             s->ring[pos++ & mask] = static_cast<uint8_t>(prev);
             s->lits[done++] = static_cast<uint8_t>(prev);
-            m->kinds = h << 1 & 3;
+            m->kinds = m->kinds << 1 & 7;
             continue;
         }
         // The distance taken moves to the front; a new one comes in there.
         uint32_t w = QZD_REPS - 1, d;
+        qzd_gamma_model *lens = &m->len;
         if (!rc.bit(&m->rep[h])) {
             d = rc.gamma(&m->dist);
         } else {
@@ -359,11 +361,12 @@ int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32
             while (reps && w < QZD_REPS - 1 && rc.bit(&m->which[w][h]))
                 w++;
             d = m->reps[w];
+            lens = reps ? &m->rep_len : lens;
         }
         for (; w > 0; w--)
             m->reps[w] = m->reps[w - 1];
         m->reps[0] = d;
-        uint32_t len = rc.gamma(&m->len) + 1;
+        uint32_t len = rc.gamma(lens) + 1;
         if (d == 0 || d > pos || d > QZD_WINDOW || len < 2 || len > nlits - done)
             return QZT_CORRUPT;
         for (uint32_t k = 0; k < len; k++) {
@@ -371,7 +374,7 @@ int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32
             s->ring[pos++ & mask] = static_cast<uint8_t>(prev);
             s->lits[done++] = static_cast<uint8_t>(prev);
         }
-        m->kinds = (h << 1 | 1) & 3;
+        m->kinds = (m->kinds << 1 | 1) & 7;
     }
     s->lit_pos = pos;
     return QZT_OK;

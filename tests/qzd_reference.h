@@ -76,12 +76,14 @@ struct qzd_ref_rc {
 // blocks whole.
 struct qzd_ref_lits : qzd_ref_rc {
     std::vector<uint8_t> stream;
-    std::vector<uint16_t> match = std::vector<uint16_t>(4, 1024), rep = std::vector<uint16_t>(4, 1024);
-    std::vector<uint16_t> which = std::vector<uint16_t>(12, 1024);  // by bit, then the last kinds
-    std::vector<uint16_t> lit = std::vector<uint16_t>(0x300 << QZD_LIT_CTX, 1024);
+    // By the last three kinds (the last two in blocks without repeat distances).
+    std::vector<uint16_t> match = std::vector<uint16_t>(8, 1024), rep = std::vector<uint16_t>(8, 1024);
+    std::vector<uint16_t> which = std::vector<uint16_t>(24, 1024);  // by bit, then the last kinds
+    std::vector<uint16_t> lit = std::vector<uint16_t>(0x300 << QZD_REP_LIT_CTX, 1024);
     std::vector<uint16_t> flat = std::vector<uint16_t>(256, 1024);
-    std::vector<uint16_t> len_zero = std::vector<uint16_t>(32, 1024), dist_zero = len_zero;
-    std::vector<uint16_t> len_tree = std::vector<uint16_t>(32 << QZD_TREE, 1024), dist_tree = len_tree;
+    std::vector<uint16_t> len_zero = std::vector<uint16_t>(32, 1024), dist_zero = len_zero, rep_len_zero = len_zero;
+    std::vector<uint16_t> len_tree = std::vector<uint16_t>(32 << QZD_TREE, 1024), dist_tree = len_tree,
+                          rep_len_tree = len_tree;
     std::vector<uint32_t> dists = std::vector<uint32_t>(4, 1);  // the last distances, the latest first
     uint32_t kinds = 0;
     // The block's nlits literals from its section into out, literal bytes
@@ -93,10 +95,10 @@ struct qzd_ref_lits : qzd_ref_rc {
         start(std::move(section));
         out->clear();
         while (out->size() < nlits) {
-            uint32_t h = kinds;
+            uint32_t h = reps ? kinds % 8 : kinds % 4;
             if (bit(match[h]) == 0) {
                 uint32_t prev = stream.empty() ? 0 : stream.back();
-                uint16_t *tree = &lit[(prev >> (8 - QZD_LIT_CTX)) * 0x300];
+                uint16_t *tree = &lit[(prev >> (8 - (reps ? QZD_REP_LIT_CTX : QZD_LIT_CTX))) * 0x300];
                 uint32_t c = 1;
                 // After a match: while the bits are the match byte's, by its bit.
                 bool following = reps && !flat_lits && h % 2 == 1;
@@ -109,23 +111,24 @@ struct qzd_ref_lits : qzd_ref_rc {
                 }
                 stream.push_back(static_cast<uint8_t>(c - 256));
                 out->push_back(static_cast<uint8_t>(c - 256));
-                kinds = h * 2 % 4;
+                kinds = kinds * 2 % 8;
                 continue;
             }
             size_t w = 3;
             uint32_t d;
-            if (bit(rep[h]) == 0) {
+            bool again = bit(rep[h]) == 1;
+            if (!again) {
                 d = gamma(dist_zero, dist_tree);
             } else {
                 w = 0;
-                while (reps && w < 3 && bit(which[w * 4 + h]) == 1)
+                while (reps && w < 3 && bit(which[w * 8 + h]) == 1)
                     w++;
                 d = dists[w];
             }
             dists.erase(dists.begin() + static_cast<ptrdiff_t>(w));
             dists.insert(dists.begin(), d);
             uint32_t rep_dist = d;
-            uint64_t m = uint64_t{gamma(len_zero, len_tree)} + 1;
+            uint64_t m = uint64_t{reps && again ? gamma(rep_len_zero, rep_len_tree) : gamma(len_zero, len_tree)} + 1;
             if (rep_dist == 0 || rep_dist > stream.size() || rep_dist > QZD_WINDOW || m < 2 ||
                 m > nlits - out->size())
                 return false;
@@ -134,7 +137,7 @@ struct qzd_ref_lits : qzd_ref_rc {
                 stream.push_back(c);
                 out->push_back(c);
             }
-            kinds = (h * 2 + 1) % 4;
+            kinds = (kinds * 2 + 1) % 8;
         }
         return true;
     }
