@@ -139,6 +139,7 @@ void qzd_lit_coder_free(qzd_lit_coder *c);
 // section, with the word that gives its length, saves enough of the n bytes
 // (the shorter one where both do), it goes (padded to whole words) into *out
 // and it returns the sync word's bits for it (QZD_CODED_LITS and
-// QZD_REP_LITS, with QZD_FLAT_LITS for the flat model); else the model goes back to what it was
-// before, as the decoder's stays over a plain block, and it returns 0.
+// QZD_REP_LITS, with QZD_FLAT_LITS for the flat model); else the model goes
+// back to what it was before, as the decoder's stays over a plain block, and
+// it returns 0.
 uint16_t qzd_lit_code(qzd_lit_coder *c, const uint8_t *lits, uint32_t n, std::vector<uint8_t> *out);

@@ -115,8 +115,10 @@ constexpr uint16_t QZD_SYNC = 0x7A64;
 // The sync word's low bits: what of the block is coded.
 constexpr uint16_t QZD_CODED_LITS = 1;
 constexpr uint16_t QZD_CODED_TOKENS = 2;
-constexpr uint16_t QZD_REP_LITS = 0x100;  // four repeat distances, matched literals; with QZD_CODED_LITS only
+constexpr uint16_t QZD_REP_LITS = 0x100;  // four repeat distances and the richer model; with QZD_CODED_LITS only
 constexpr uint16_t QZD_FLAT_LITS = 8;  // with QZD_CODED_LITS only
+static_assert((QZD_SYNC & (QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_REP_LITS | QZD_FLAT_LITS)) == 0,
+              "the sync word's flags are bits that the bare sync word leaves clear");
 constexpr uint16_t QZD_SYNC_CODED = QZD_SYNC | QZD_CODED_LITS;
 constexpr int32_t QZD_BLOCK_HEADER = 6;  // sync word, n and L; C follows in a coded block
 constexpr uint32_t QZD_WINDOW = 1u << 22;  // how far back a literal match reaches
