@@ -127,13 +127,12 @@ struct qzd_ref_lits : qzd_ref_rc {
             }
             dists.erase(dists.begin() + static_cast<ptrdiff_t>(w));
             dists.insert(dists.begin(), d);
-            uint32_t rep_dist = d;
             uint64_t m = uint64_t{reps && again ? gamma(rep_len_zero, rep_len_tree) : gamma(len_zero, len_tree)} + 1;
-            if (rep_dist == 0 || rep_dist > stream.size() || rep_dist > QZD_WINDOW || m < 2 ||
+            if (d == 0 || d > stream.size() || d > QZD_WINDOW || m < 2 ||
                 m > nlits - out->size())
                 return false;
             for (uint64_t k = 0; k < m; k++) {
-                uint8_t c = stream[stream.size() - rep_dist];
+                uint8_t c = stream[stream.size() - d];
                 stream.push_back(c);
                 out->push_back(c);
             }
