@@ -54,6 +54,10 @@ def delta_seeds(delta_bench, work, out):
         # Bytes as compressed data leaves them, one value a little more
         # often than the others: its literals are coded flat.
         "flat": bytes(0 if rng.randrange(100) < 8 else rng.randrange(256) for _ in range(3000)),
+        # Calls and jumps among code-like bytes: its literal runs are
+        # filtered as x86 code.
+        "calls": b"".join(bytes(rng.randrange(48) for _ in range(rng.randrange(6))) + bytes([0xE8 + rng.randrange(2)]) +
+                          (rng.randrange(-4096, 4096) & 0xFFFFFFFF).to_bytes(4, "little") for _ in range(200)),
         # Pieces of the old file from all over it, a new byte after each:
         # enough copies that their tokens are coded too.
         "pieces": b"".join(old[o:o + 40] + bytes([pick.randrange(256)])

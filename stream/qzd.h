@@ -99,6 +99,17 @@
 // 0x100 * match bit + node]), and from the first bit that differs on as any
 // literal's. A sync word with 0x100 but not 1 added is out of sync.
 //
+// A block whose sync word has 0x80 added (with any of the bits above) holds
+// its literal runs filtered for x86 code: a call or jump names its target
+// relative to itself, so calls to one target are different bytes wherever
+// they stand; filtered, they are the same. In each run, scanned from its
+// first byte: an E8 or E9 byte with at least 4 more bytes of the run after
+// it is an instruction, and the scan goes on after those 4; where the last
+// of them is 0 or 0xFF (a 32-bit little-endian value v within 2^24 of 0),
+// the literals hold v plus the new position after the instruction, modulo
+// 2^25, bit 24 repeated in bits 25 to 31. The decoder takes the position
+// off again the same way, as it places the run.
+//
 // The old file is read through pages of its own, never into memory whole.
 // A token that reaches outside the old file, past its block or its literals,
 // a literal match outside the window or past the block's L bytes, or a
@@ -117,7 +128,8 @@ constexpr uint16_t QZD_CODED_LITS = 1;
 constexpr uint16_t QZD_CODED_TOKENS = 2;
 constexpr uint16_t QZD_REP_LITS = 0x100;  // four repeat distances and the richer model; with QZD_CODED_LITS only
 constexpr uint16_t QZD_FLAT_LITS = 8;  // with QZD_CODED_LITS only
-static_assert((QZD_SYNC & (QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_REP_LITS | QZD_FLAT_LITS)) == 0,
+constexpr uint16_t QZD_X86 = 0x80;  // the literal runs filtered for x86 code
+static_assert((QZD_SYNC & (QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_REP_LITS | QZD_FLAT_LITS | QZD_X86)) == 0,
               "the sync word's flags are bits that the bare sync word leaves clear");
 constexpr uint16_t QZD_SYNC_CODED = QZD_SYNC | QZD_CODED_LITS;
 constexpr int32_t QZD_BLOCK_HEADER = 6;  // sync word, n and L; C follows in a coded block
@@ -231,6 +243,10 @@ void qzd_old_free(qzd_old *o);
 // A fresh state (4.2 MB, most of it the literals' window); null (after a
 // report) without memory. Freed with free().
 qzd_state *qzd_state_new();
+
+// The x86 filter of a literal run of n bytes at b, which stands at new
+// position pos: applied (encode) or taken off. The count of values it moves.
+uint32_t qzd_x86(uint8_t *b, uint32_t n, uint32_t pos, bool encode);
 
 // Reads the next block from in and makes its new bytes in dest (room for
 // QZT_BLOCK bytes): QZT_OK, QZT_END, QZT_SYNC_LOST, QZT_BAD_LENGTH or

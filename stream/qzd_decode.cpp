@@ -450,13 +450,13 @@ __attribute__((always_inline)) inline int32_t qzd_apply_change(qzd_tok_src *t, q
 }
 
 // The block's tokens from t, making its bytes from *out to lim from the
-// literals from *lit to lits_end and the old file: QZT_OK, or QZT_CORRUPT
-// for a token past them; *out and *lit where it stopped. The limits are
-// tested once per token: a literal run never goes past the block or its
-// literals, an old copy never past the block or outside the old file, a
-// change never past its copy.
+// literals from *lit to lits_end (their runs filtered where x86 is set) and
+// the old file: QZT_OK, or QZT_CORRUPT for a token past them; *out and *lit
+// where it stopped. The limits are tested once per token: a literal run never
+// goes past the block or its literals, an old copy never past the block or
+// outside the old file, a change never past its copy.
 int32_t qzd_tokens(qzd_tok_src *t, qzd_state *s, qzd_old *o, uint8_t *dest, uint8_t **at_out, const uint8_t **at_lit,
-                   const uint8_t *lits_end, uint8_t *lim)
+                   const uint8_t *lits_end, uint8_t *lim, bool x86)
 {
     uint8_t *out = *at_out;
     const uint8_t *lit = *at_lit;
@@ -468,6 +468,8 @@ int32_t qzd_tokens(qzd_tok_src *t, qzd_state *s, qzd_old *o, uint8_t *dest, uint
             break;
         }
         memcpy(out, lit, run);
+        if (x86)
+            qzd_x86(out, run, s->made + static_cast<uint32_t>(out - dest), false);
         out += run;
         lit += run;
         s->old_pos += run;
@@ -507,6 +509,29 @@ int32_t qzd_tokens(qzd_tok_src *t, qzd_state *s, qzd_old *o, uint8_t *dest, uint
 
 }  // namespace
 
+uint32_t qzd_x86(uint8_t *b, uint32_t n, uint32_t pos, bool encode)
+{
+    uint32_t moved = 0;
+    for (uint32_t i = 0; n >= 5 && i <= n - 5;) {
+        if ((b[i] & 0xFE) != 0xE8) {
+            i++;
+            continue;
+        }
+        uint8_t *p = b + i + 1;
+        if (p[3] == 0 || p[3] == 0xFF) {
+            uint32_t v = static_cast<uint32_t>(p[0]) | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+            uint32_t after = pos + i + 5;
+            v = encode ? v + after : v - after;
+            v = (v & 0x1FFFFFF) | (0u - (v >> 24 & 1)) << 25;
+            for (int k = 0; k < 4; k++)
+                p[k] = static_cast<uint8_t>(v >> 8 * k);
+            moved++;
+        }
+        i += 5;
+    }
+    return moved;
+}
+
 // Literals plain or coded, then tokens in words or coded: the sync word's
 // low bits.
 int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_t *n)
@@ -516,7 +541,7 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
         return QZT_END;
     uint32_t sync = strm_get16(in);
     // Flat literals and four repeat distances go with coded literals only.
-    if ((sync & ~uint32_t{QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_REP_LITS | QZD_FLAT_LITS}) != QZD_SYNC ||
+    if ((sync & ~uint32_t{QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_REP_LITS | QZD_FLAT_LITS | QZD_X86}) != QZD_SYNC ||
         ((sync & (QZD_REP_LITS | QZD_FLAT_LITS)) && !(sync & QZD_CODED_LITS)))
         return QZT_SYNC_LOST;
     *n = strm_get16(in);
@@ -554,7 +579,7 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
         }
     }
     if (status == QZT_OK)
-        status = qzd_tokens(&t, s, o, dest, &out, &lit, lits_end, lim);
+        status = qzd_tokens(&t, s, o, dest, &out, &lit, lits_end, lim, sync & QZD_X86);
     t.b.done();
     if (status == QZT_OK && lit != lits_end)
         status = QZT_CORRUPT;

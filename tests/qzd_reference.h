@@ -166,11 +166,12 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
             return QZT_END;
         uint32_t sync = strm_get16(in);
         // The sync word's bits: 1 coded literals, 2 coded tokens, 8 flat
-        // literals and 0x100 four repeat distances (these two with 1 only).
+        // literals and 0x100 four repeat distances (these two with 1 only),
+        // 0x80 runs filtered for x86 code.
         uint32_t added = sync - QZD_SYNC;
         bool coded_lits = added % 2 == 1, coded_tokens = added / 2 % 2 == 1;
-        bool flat_lits = added / 8 % 2 == 1, reps = added / 0x100 == 1;
-        if (sync < QZD_SYNC || added > 0x10F || (added & 0xF4) != 0 || ((flat_lits || reps) && !coded_lits))
+        bool flat_lits = added / 8 % 2 == 1, reps = added / 0x100 == 1, x86 = added / 0x80 % 2 == 1;
+        if (sync < QZD_SYNC || added > 0x18F || (added & 0x74) != 0 || ((flat_lits || reps) && !coded_lits))
             return QZT_SYNC_LOST;
         uint32_t n = strm_get16(in), nlits = strm_get16(in);
         if (n == 0 || n > QZT_BLOCK || nlits > n)
@@ -266,8 +267,26 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
                 status = QZT_CORRUPT;
                 break;
             }
+            size_t run_at = made->size();
             made->insert(made->end(), lits.begin() + static_cast<ptrdiff_t>(lit),
                          lits.begin() + static_cast<ptrdiff_t>(lit + run - 1));
+            // A call's or jump's target from the position after it, where
+            // the filter made it that position plus the target.
+            for (size_t i = run_at; x86 && i + 5 <= made->size();) {
+                uint8_t *q = made->data() + i;
+                if (q[0] != 0xE8 && q[0] != 0xE9) {
+                    i++;
+                    continue;
+                }
+                if (q[4] == 0 || q[4] == 0xFF) {
+                    uint32_t v = (q[1] | q[2] << 8 | q[3] << 16 | static_cast<uint32_t>(q[4]) << 24) -
+                                 static_cast<uint32_t>(i + 5);
+                    v = v & 0x1000000 ? v | 0xFE000000 : v & 0x1FFFFFF;
+                    for (int k = 0; k < 4; k++)
+                        q[1 + k] = static_cast<uint8_t>(v >> 8 * k);
+                }
+                i += 5;
+            }
             lit += run - 1;
             old_pos += run - 1;
             if (made->size() == lim)

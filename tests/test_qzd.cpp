@@ -260,6 +260,40 @@ TEST(QzdRoundTrip, NearUniformBytesComeBackThroughFlatLiterals)
     }
 }
 
+TEST(QzdRoundTrip, CallsComeBackThroughTheX86Filter)
+{
+    // Code-like bytes, a few of them any byte (stray E8s and E9s among
+    // them), and calls and jumps to 64 places, forward and back: filtered,
+    // each names its target, which repeats. The new file alone, then with
+    // new code put in near its start against the first (a literal run among
+    // copies, calls across its ends): their blocks are filtered, and both
+    // decoders rebuild them.
+    std::mt19937 rng(13);
+    auto emit = [&](bytes *b, size_t until) {
+        while (b->size() < until) {
+            for (uint32_t k = rng() % 12; k > 0; k--)
+                b->push_back(static_cast<uint8_t>(rng() % 20 == 0 ? rng() : rng() % 48));
+            b->push_back(rng() % 4 ? 0xE8 : 0xE9);
+            uint32_t offset = (rng() % 64) * 1877 - static_cast<uint32_t>(b->size() + 4);
+            for (int k = 0; k < 4; k++)
+                b->push_back(static_cast<uint8_t>(offset >> 8 * k));
+        }
+    };
+    bytes code, edited;
+    emit(&code, 120000);
+    edited.assign(code.begin(), code.begin() + 3001);
+    emit(&edited, 5000);
+    edited.insert(edited.end(), code.begin() + 3001, code.end());
+    const bytes pairs[][2] = {{{}, code}, {code, edited}};
+    for (auto &[old_data, new_data] : pairs) {
+        bytes delta = qzd_delta(old_data, new_data);
+        ASSERT_GE(delta.size(), 2u);
+        EXPECT_TRUE(delta[1] & QZD_X86);
+        expect_both_rebuild(old_data, delta, new_data);
+        EXPECT_LT(delta.size(), new_data.size() * 2 / 3);
+    }
+}
+
 TEST(QzdRoundTrip, ACodedMatchReadsLiteralsBackAcrossTheWindowsWrap)
 {
     // The old file copied first, so that the literals' window wraps inside
