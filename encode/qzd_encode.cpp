@@ -636,11 +636,14 @@ void qzd_end_block(qzd_coder *c, strm *out, uint32_t n)
         c->tok = c->tok_before;
     auto nlits = static_cast<uint32_t>(c->lits.size());
     // The runs filtered as x86 code where they hold enough calls and jumps
-    // to be code.
-    c->filtered = c->lits;
+    // to be code. Plain blocks stand for a write and are never filtered, so
+    // that data the filter makes worse costs what a write of it does.
     uint32_t moved = 0;
-    for (size_t k = 0, at = 0; k < c->runs.size(); at += c->runs[k + 1], k += 2)
-        moved += qzd_x86(c->filtered.data() + at, c->runs[k + 1], c->runs[k], true);
+    if (c->lit_coder) {
+        c->filtered = c->lits;
+        for (size_t k = 0, at = 0; k < c->runs.size(); at += c->runs[k + 1], k += 2)
+            moved += qzd_x86(c->filtered.data() + at, c->runs[k + 1], c->runs[k], true);
+    }
     bool x86 = moved > 0 && moved * X86_SHARE >= nlits;
     if (x86)
         c->lits.swap(c->filtered);

@@ -7,9 +7,9 @@
 // (encode/qzd_lits.h) about 21 MB and the literals' length. The same input gives the
 // same bytes. A new file that has nothing in common with the old one costs
 // about what its literal bytes do. With code_literals false every block is
-// plain: the literals are left to the record's compression, and the coder
-// of literals (the most of the time on a file of mostly new bytes) is not
-// run.
+// plain and unfiltered: the literals are left to the record's compression as
+// they are, and the coder of literals (the most of the time on a file of
+// mostly new bytes) is not run.
 #pragma once
 
 #include <cstdint>
