@@ -270,8 +270,8 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
             size_t run_at = made->size();
             made->insert(made->end(), lits.begin() + static_cast<ptrdiff_t>(lit),
                          lits.begin() + static_cast<ptrdiff_t>(lit + run - 1));
-            // A call's or jump's target from the position after it, where
-            // the filter made it that position plus the target.
+            // The x86 filter taken off: a call's or jump's offset is the
+            // target the run holds less the position after it.
             for (size_t i = run_at; x86 && i + 5 <= made->size();) {
                 uint8_t *q = made->data() + i;
                 if (q[0] != 0xE8 && q[0] != 0xE9) {
