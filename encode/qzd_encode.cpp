@@ -91,6 +91,12 @@ uint32_t qzd_zigzag(uint32_t value)
     return s >= 0 ? 2 * static_cast<uint32_t>(s) : 2 * ~static_cast<uint32_t>(s) + 1;
 }
 
+// A literal run: where it stands in the new file, and its length.
+struct qzd_run {
+    uint32_t pos;
+    uint32_t len;
+};
+
 // A stretch of the old file taken over (with changes), then new bytes.
 struct qzd_region {
     uint32_t from;   // old position
@@ -124,7 +130,7 @@ struct qzd_coder {
     std::vector<uint8_t> tok_section;
     qzd_tok_model tok_before;
     std::vector<uint8_t> lits;
-    std::vector<uint32_t> runs;  // each literal run's new position and length
+    std::vector<qzd_run> runs;  // the block's literal runs, in the order of lits
     std::vector<uint8_t> filtered;
     qzd_lit_coder *lit_coder = nullptr;
     std::vector<uint8_t> section;
@@ -598,7 +604,7 @@ void qzd_put_literals(qzd_coder *c, uint32_t p, uint32_t run)
 {
     qzd_put_field(c, &c->tok.field[QZD_RUN], run + 1);
     c->lits.insert(c->lits.end(), c->nw + p, c->nw + p + run);
-    c->runs.insert(c->runs.end(), {p, run});
+    c->runs.push_back({p, run});
     c->old_pos += run;
 }
 
@@ -641,8 +647,11 @@ void qzd_end_block(qzd_coder *c, strm *out, uint32_t n)
     uint32_t moved = 0;
     if (c->lit_coder) {
         c->filtered = c->lits;
-        for (size_t k = 0, at = 0; k < c->runs.size(); at += c->runs[k + 1], k += 2)
-            moved += qzd_x86(c->filtered.data() + at, c->runs[k + 1], c->runs[k], true);
+        uint8_t *at = c->filtered.data();
+        for (const qzd_run &r : c->runs) {
+            moved += qzd_x86(at, r.len, r.pos, true);
+            at += r.len;
+        }
     }
     bool x86 = moved > 0 && moved * X86_SHARE >= nlits;
     if (x86)

@@ -504,27 +504,29 @@ TEST(PatchEntry, CostsNoMoreThanAWriteButForItsHeads)
     write_file(dir.file("table"), table);
     for (int level : {QZT_LEVEL_FAST, QZT_LEVEL_BEST}) {
         SCOPED_TRACE(level);
-        pack_record r = record(ACTION_PATCH, "A", "C:\\X");
-        size_t fresh_blob = 0;
-        for (const bytes *now : {&fresh, &table}) {
-            strm_ptr in(mstrm_new_reader(now->data(), static_cast<uint32_t>(now->size())));
-            size_t write_blob = 0, blocks = now->size() / QZT_BLOCK + 1;
-            pack_compress(record(ACTION_WRITE, "A", "C:\\X", now->size()), in.get(), level,
+        auto write_blob = [&](const bytes &now) {
+            strm_ptr in(mstrm_new_reader(now.data(), static_cast<uint32_t>(now.size())));
+            size_t blob = 0;
+            pack_compress(record(ACTION_WRITE, "A", "C:\\X", now.size()), in.get(), level,
                           [&](const uint8_t *, uint32_t n) {
-                              write_blob += n;
+                              blob += n;
                               return true;
                           });
-            fresh_blob = now == &fresh ? write_blob : fresh_blob;
-            delta_entry alone = delta_build(r, file_path(dir.file("unlike")),
-                                            file_path(dir.file(now == &fresh ? "new" : "table")), level);
-            EXPECT_LE(alone.blob.size(), write_blob + DELTA_HEAD_SIZE + 16 * blocks) << write_blob;
+            return blob;
+        };
+        pack_record r = record(ACTION_PATCH, "A", "C:\\X");
+        for (const char *name : {"new", "table"}) {
+            bytes now = read_file(dir.file(name));
+            size_t blocks = now.size() / QZT_BLOCK + 1, write = write_blob(now);
+            delta_entry alone = delta_build(r, file_path(dir.file("unlike")), file_path(dir.file(name)), level);
+            EXPECT_LE(alone.blob.size(), write + DELTA_HEAD_SIZE + 16 * blocks) << name << ": " << write;
             EXPECT_EQ(alone.record.delta.old_len, unlike.size());
             EXPECT_EQ(alone.record.delta.old_crc, crc32_update(0, unlike.data(), unlike.size()));
-            EXPECT_EQ(alone.record.delta.new_crc, crc32_update(0, now->data(), now->size()));
+            EXPECT_EQ(alone.record.delta.new_crc, crc32_update(0, now.data(), now.size()));
         }
         delta_entry near = delta_build(r, file_path(dir.file("like")), file_path(dir.file("new")), level);
         EXPECT_TRUE(near.from_old);
-        EXPECT_LT(near.blob.size() * 20, fresh_blob) << near.blob.size();
+        EXPECT_LT(near.blob.size() * 20, write_blob(fresh)) << near.blob.size();
     }
 }
 
