@@ -4,8 +4,10 @@
 // writer stream: blocks of 32768 new bytes, the last one holding the rest
 // (nothing for an empty new file). Both files are in memory; an index of the
 // old file takes 2.5 to 5 times old_len bytes more, the literals' coder
-// (encode/qzd_lits.h) about 21 MB and the literals' length. The same input gives the
-// same bytes. A new file that has nothing in common with the old one costs
+// (encode/qzd_lits.h) about 21 MB and the literals' length. The new file is
+// lined up with the old one two ways; where they differ, both are coded into
+// memory (two deltas' length more) and the shorter one written. The same
+// input gives the same bytes. A new file that has nothing in common with the old one costs
 // about what its literal bytes do. With code_literals false every block is
 // plain and unfiltered: the literals are left to the record's compression as
 // they are, and the coder of literals (the most of the time on a file of
