@@ -52,7 +52,7 @@ constexpr uint32_t WAYS = 32;     // positions kept for each hash
 // So both are tried.
 constexpr uint32_t COPY_BITS = 18;
 constexpr uint32_t SAVED_BITS[2] = {6, 3};
-constexpr uint64_t LITERAL_SHARE = 3;
+constexpr uint64_t LITERAL_SHARE = 3;  // the second line-up is coded only where literals are less than 1 / this
 // A match the new file repeats from at most this far back is as good as
 // literals to the record's compression, unless the old one is so much longer.
 constexpr uint32_t NEAR_BACK = 4096;

@@ -7,11 +7,11 @@
 // (encode/qzd_lits.h) about 21 MB and the literals' length. The new file is
 // lined up with the old one two ways; where they differ, both are coded into
 // memory (two deltas' length more) and the shorter one written. The same
-// input gives the same bytes. A new file that has nothing in common with the old one costs
-// about what its literal bytes do. With code_literals false every block is
-// plain and unfiltered: the literals are left to the record's compression as
-// they are, and the coder of literals (the most of the time on a file of
-// mostly new bytes) is not run.
+// input gives the same bytes. A new file that has nothing in common with the
+// old one costs about what its literal bytes do. With code_literals false
+// every block is plain and unfiltered: the literals are left to the record's
+// compression as they are, and the coder of literals (the most of the time on
+// a file of mostly new bytes) is not run.
 #pragma once
 
 #include <cstdint>
