@@ -254,8 +254,9 @@ TEST(QzdRoundTrip, AnEditedTextKeepsItsLineUp)
     }
     std::string old_text, new_text;
     for (size_t k = 0; k < lines.size(); k++) {
+        size_t number = k % 3 ? 0 : lines[k].rfind(' ') + 1;
         old_text += lines[k];
-        new_text += k % 3 ? lines[k] : std::string(lines[k]).insert(lines[k].rfind(' ') + 1, "7");
+        new_text += lines[k].substr(0, number) + (k % 3 ? "" : "7") + lines[k].substr(number);
     }
     bytes old_data = to_bytes(old_text), new_data = to_bytes(new_text);
     bytes delta = qzd_delta(old_data, new_data);
