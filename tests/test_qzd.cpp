@@ -231,10 +231,10 @@ TEST(QzdRoundTrip, NewTextComesBackThroughCodedLiterals)
 TEST(QzdRoundTrip, AnEditedTextKeepsItsLineUp)
 {
     // Lines of a small vocabulary, half of them said again from anywhere
-    // before, and a digit put in every third line's number: each edit moves the old
-    // position by one, and the lines said again are matches elsewhere that
-    // an eager line-up jumps to (2,704 bytes), where a patient one stays
-    // (2,270). Both decoders rebuild the shorter one.
+    // before, and a digit put in every third line's number: each edit moves
+    // the old position by one, and the lines said again are matches
+    // elsewhere that an eager line-up jumps to (2,704 bytes), where a patient
+    // one stays (2,270). Both decoders rebuild the shorter one.
     std::mt19937 rng(11);
     const char *vocabulary[] = {"delta ", "block ", "the ", "old ", "file ", "copy ", "of ", "a ", "literal ",
                                 "match ", "window ", "stream "};
