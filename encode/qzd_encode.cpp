@@ -112,6 +112,7 @@ struct qzd_region {
     uint32_t from;   // old position
     uint32_t len;    // bytes taken over
     uint32_t extra;  // new bytes after them
+    bool operator==(const qzd_region &) const = default;
 };
 
 struct qzd_coder {
@@ -764,13 +765,6 @@ void qzd_code(const qzd_coder *lined_up, const std::vector<qzd_region> &regions,
     qzd_lit_coder_free(c.lit_coder);
 }
 
-bool qzd_same(const std::vector<qzd_region> &a, const std::vector<qzd_region> &b)
-{
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const qzd_region &x, const qzd_region &y) {
-        return x.from == y.from && x.len == y.len && x.extra == y.extra;
-    });
-}
-
 }  // namespace
 
 // Where the two line-ups differ, each is coded into memory and the shorter
@@ -785,8 +779,19 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     c.new_len = new_len;
     qzd_index_old(&c);
     std::vector<qzd_region> ways[2];
-    for (size_t k = 0; k < 2; k++)
-        ways[k] = qzd_islands(&c, qzd_line_up(&c, SAVED_BITS[k]));
+    ways[0] = qzd_islands(&c, qzd_line_up(&c, SAVED_BITS[0]));
+    // Where a quarter of the new file or more lies between the first
+    // line-up's regions as bytes that no coding makes shorter (compressed
+    // members), their coding is most of the time and of the delta, and the
+    // line-ups' deltas differ by little (0.02% on resources.pak, 0.03% on
+    // java.base.jmod): the first alone is made and coded. Code or text
+    // between the regions is no sign: clamav's sigtool has 76% of it, and
+    // its second line-up is 1.3% shorter.
+    bool both = qzd_flat_bytes(&c, ways[0]) * FLAT_SHARE < new_len;
+    if (both) {
+        ways[1] = qzd_islands(&c, qzd_line_up(&c, SAVED_BITS[1]));
+        both = ways[1] != ways[0];
+    }
     c.index.clear();
     c.index.shrink_to_fit();
     c.tags.clear();
@@ -794,26 +799,21 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     c.next.clear();
     c.next.shrink_to_fit();
 
-    // Where a quarter of the new file or more lies between the first
-    // line-up's regions as bytes that no coding makes shorter (compressed
-    // members), their coding is most of the time and of the delta, and the
-    // line-ups' deltas differ by little (0.02% on resources.pak, 0.03% on
-    // java.base.jmod): the first alone is coded. Code or text between the
-    // regions is no sign: clamav's sigtool has 76% of it, and its second
-    // line-up is 1.3% shorter.
-    uint64_t flat = qzd_flat_bytes(&c, ways[0]);
-    using coded_ptr = std::unique_ptr<strm, decltype(&strm_release)>;
-    coded_ptr coded[2] = {coded_ptr(mstrm_new_writer(), strm_release), coded_ptr(mstrm_new_writer(), strm_release)};
-    // Without memory for the two, the first alone, as it is.
-    if (qzd_same(ways[0], ways[1]) || flat * FLAT_SHARE >= new_len || !coded[0] || !coded[1]) {
-        qzd_code(&c, ways[0], out, code_literals);
-        return;
+    if (both) {
+        using coded_ptr = std::unique_ptr<strm, decltype(&strm_release)>;
+        coded_ptr coded[2] = {coded_ptr(mstrm_new_writer(), strm_release),
+                              coded_ptr(mstrm_new_writer(), strm_release)};
+        // Without memory for the two, the first alone, as below.
+        if (coded[0] && coded[1]) {
+            uint32_t len[2];
+            for (size_t k = 0; k < 2; k++) {
+                qzd_code(&c, ways[k], coded[k].get(), code_literals);
+                mstrm_data(coded[k].get(), &len[k]);
+            }
+            size_t best = len[1] < len[0] ? 1 : 0;
+            strm_write(out, mstrm_data(coded[best].get(), &len[best]), static_cast<int32_t>(len[best]));
+            return;
+        }
     }
-    uint32_t len[2];
-    for (size_t k = 0; k < 2; k++) {
-        qzd_code(&c, ways[k], coded[k].get(), code_literals);
-        mstrm_data(coded[k].get(), &len[k]);
-    }
-    size_t best = len[1] < len[0] ? 1 : 0;
-    strm_write(out, mstrm_data(coded[best].get(), &len[best]), static_cast<int32_t>(len[best]));
+    qzd_code(&c, ways[0], out, code_literals);
 }

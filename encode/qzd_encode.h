@@ -5,7 +5,8 @@
 // (nothing for an empty new file). Both files are in memory; an index of the
 // old file takes 2.5 to 5 times old_len bytes more, the literals' coder
 // (encode/qzd_lits.h) about 21 MB and the literals' length. The new file is
-// lined up with the old one two ways; where they differ, both are coded into
+// lined up with the old one two ways (one, where a quarter of it is bytes
+// that no coding makes shorter); where they differ, both are coded into
 // memory (two deltas' length more) and the shorter one written. The same
 // input gives the same bytes. A new file that has nothing in common with the
 // old one costs about what its literal bytes do. With code_literals false
