@@ -283,17 +283,38 @@ struct qzd_rc {
         }
         return c & 0xFF;
     }
-    // The same through the flat literals' slower step, inline: a flat block
-    // is mostly such bytes.
+    // bit_inline's bit without a branch on it, for bits near even odds,
+    // where a branch would be mispredicted half the time.
+    template <int MOVE = QZD_PROB_MOVE>
+    __attribute__((always_inline)) uint32_t even_bit(uint16_t *p)
+    {
+        uint32_t q = *p, bound = (range >> QZD_PROB_BITS) * q, b = code >= bound, ones = 0u - b;
+        uint32_t up = ((1 << QZD_PROB_BITS) - q) >> MOVE, down = q >> MOVE;
+        code -= bound & ones;
+        range = bound + ((range - 2 * bound) & ones);
+        *p = static_cast<uint16_t>(q + up - ((up + down) & ones));
+        norm();
+        return b;
+    }
+    // The same through the flat literals' slower step: a flat block is
+    // mostly such bytes.
     uint32_t flat8(uint16_t *p)
     {
         uint32_t c = 1;
         while (c < 256)
-            c = c << 1 | bit_inline<QZD_FLAT_MOVE>(&p[c]);
+            c = c << 1 | even_bit<QZD_FLAT_MOVE>(&p[c]);
         return c & 0xFF;
     }
-    // A gamma value; 0 for a code of more than 31 zeros.
+    // A gamma value; 0 for a code of more than 31 zeros. The coder's state
+    // is worked on in a copy of its own, which stays in registers.
     __attribute__((noinline)) uint32_t gamma(qzd_gamma_model *g)
+    {
+        qzd_rc r = *this;
+        uint32_t v = r.gamma_inline(g);
+        *this = r;
+        return v;
+    }
+    __attribute__((always_inline)) uint32_t gamma_inline(qzd_gamma_model *g)
     {
         int z = 0;
         while (!bit_inline(&g->zero[z]))
@@ -303,7 +324,7 @@ struct qzd_rc {
         for (int j = 0; j < z; j++) {
             uint32_t b;
             if (j < QZD_TREE) {
-                b = bit_inline(&g->tree[z][v]);
+                b = even_bit(&g->tree[z][v]);
             } else {
                 range >>= 1;
                 b = code >= range;
