@@ -765,12 +765,33 @@ void qzd_code(const qzd_coder *lined_up, const std::vector<qzd_region> &regions,
     qzd_lit_coder_free(c.lit_coder);
 }
 
+// The two line-ups, and the deltas coded from them, as both's tasks make
+// them.
+struct qzd_ways {
+    const qzd_coder *c;
+    std::vector<qzd_region> way[2];
+    strm *coded[2];
+    bool code_literals;
+};
+
+void qzd_line_up_way(void *ctx, int k)
+{
+    auto *w = static_cast<qzd_ways *>(ctx);
+    w->way[k] = qzd_islands(w->c, qzd_line_up(w->c, SAVED_BITS[k]));
+}
+
+void qzd_code_way(void *ctx, int k)
+{
+    auto *w = static_cast<qzd_ways *>(ctx);
+    qzd_code(w->c, w->way[k], w->coded[k], w->code_literals);
+}
+
 }  // namespace
 
 // Where the two line-ups differ, each is coded into memory and the shorter
 // delta written out (the first of two the same length).
 void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, uint32_t new_len, strm *out,
-                bool code_literals)
+                bool code_literals, qzd_both_fn both)
 {
     qzd_coder c;
     c.old = old;
@@ -778,20 +799,22 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     c.nw = new_data;
     c.new_len = new_len;
     qzd_index_old(&c);
-    std::vector<qzd_region> ways[2];
-    ways[0] = qzd_islands(&c, qzd_line_up(&c, SAVED_BITS[0]));
+    qzd_ways w = {&c, {}, {}, code_literals};
     // Where a quarter of the new file or more lies between the first
     // line-up's regions as bytes that no coding makes shorter (compressed
     // members), their coding is most of the time and of the delta, and the
     // line-ups' deltas differ by little (0.02% on resources.pak, 0.03% on
-    // java.base.jmod): the first alone is made and coded. Code or text
-    // between the regions is no sign: clamav's sigtool has 76% of it, and
-    // its second line-up is 1.3% shorter.
-    bool both = qzd_flat_bytes(&c, ways[0]) * FLAT_SHARE < new_len;
-    if (both) {
-        ways[1] = qzd_islands(&c, qzd_line_up(&c, SAVED_BITS[1]));
-        both = ways[1] != ways[0];
-    }
+    // java.base.jmod): the first alone is coded. Code or text between the
+    // regions is no sign: clamav's sigtool has 76% of it, and its second
+    // line-up is 1.3% shorter.
+    if (both)
+        both(qzd_line_up_way, &w);
+    else
+        qzd_line_up_way(&w, 0);
+    bool two = qzd_flat_bytes(&c, w.way[0]) * FLAT_SHARE < new_len;
+    if (two && !both)
+        qzd_line_up_way(&w, 1);
+    two = two && w.way[1] != w.way[0];
     c.index.clear();
     c.index.shrink_to_fit();
     c.tags.clear();
@@ -799,21 +822,27 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     c.next.clear();
     c.next.shrink_to_fit();
 
-    if (both) {
+    if (two) {
         using coded_ptr = std::unique_ptr<strm, decltype(&strm_release)>;
         coded_ptr coded[2] = {coded_ptr(mstrm_new_writer(), strm_release),
                               coded_ptr(mstrm_new_writer(), strm_release)};
         // Without memory for the two, the first alone, as below.
         if (coded[0] && coded[1]) {
-            uint32_t len[2];
-            for (size_t k = 0; k < 2; k++) {
-                qzd_code(&c, ways[k], coded[k].get(), code_literals);
-                mstrm_data(coded[k].get(), &len[k]);
+            w.coded[0] = coded[0].get();
+            w.coded[1] = coded[1].get();
+            if (both) {
+                both(qzd_code_way, &w);
+            } else {
+                qzd_code_way(&w, 0);
+                qzd_code_way(&w, 1);
             }
+            uint32_t len[2];
+            mstrm_data(coded[0].get(), &len[0]);
+            mstrm_data(coded[1].get(), &len[1]);
             size_t best = len[1] < len[0] ? 1 : 0;
             strm_write(out, mstrm_data(coded[best].get(), &len[best]), static_cast<int32_t>(len[best]));
             return;
         }
     }
-    qzd_code(&c, ways[0], out, code_literals);
+    qzd_code(&c, w.way[0], out, code_literals);
 }

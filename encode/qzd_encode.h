@@ -19,5 +19,13 @@
 
 #include "stream/strm.h"
 
+//
+// both, where given, runs task(ctx, 0) and task(ctx, 1) at the same time and
+// returns once both are done: the two line-ups are then made together, and
+// coded together, which gives the same bytes. Without it they are made one
+// after the other, and the second only where it may be coded. An exception
+// that a task throws (std::bad_alloc) is the caller's to pass on once both
+// are done.
+using qzd_both_fn = void (*)(void (*task)(void *ctx, int k), void *ctx);
 void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, uint32_t new_len, strm *out,
-                bool code_literals);
+                bool code_literals, qzd_both_fn both = nullptr);

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -104,6 +106,37 @@ const char *delta_status_text(int32_t status)
     }
 }
 
+// The encoder's two tasks on two threads, or one after the other where no
+// thread can be had. A task's exception (the memory its coding needs) is
+// passed on once both are done, so that no thread is left running.
+void delta_both(void (*task)(void *ctx, int k), void *ctx)
+{
+    std::exception_ptr failed;
+    std::thread second;
+    try {
+        second = std::thread([&] {
+            try {
+                task(ctx, 1);
+            } catch (...) {
+                failed = std::current_exception();
+            }
+        });
+    } catch (const std::system_error &) {
+        task(ctx, 0);
+        task(ctx, 1);
+        return;
+    }
+    try {
+        task(ctx, 0);
+    } catch (...) {
+        second.join();
+        throw;
+    }
+    second.join();
+    if (failed)
+        std::rethrow_exception(failed);
+}
+
 }  // namespace
 
 delta_entry delta_build(const pack_record &r, const fs::path &old_file, const fs::path &new_file, int level)
@@ -134,7 +167,8 @@ delta_entry delta_build(const pack_record &r, const fs::path &old_file, const fs
     auto code = [&](int k) {
         try {
             strm_write(data[k].get(), head_bytes, DELTA_HEAD_SIZE);
-            qzd_encode(old_data.data(), k == 0 ? old_len : 0, new_data.data(), new_len, data[k].get(), k == 0);
+            qzd_encode(old_data.data(), k == 0 ? old_len : 0, new_data.data(), new_len, data[k].get(), k == 0,
+                       g_qzt_threads >= 2 ? delta_both : nullptr);
             coded[k] = true;
         } catch (const std::bad_alloc &) {
         }
