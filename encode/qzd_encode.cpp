@@ -664,10 +664,12 @@ void qzd_end_block(qzd_coder *c, strm *out, uint32_t n)
     c->rc.finish();
     uint32_t len;
     const uint8_t *words = mstrm_data(c->words, &len);
-    bool tokens = c->tok_section.size() + 2 < len && c->tok_section.size() <= QZT_BLOCK;
+    // A block of literals only says so, and holds neither L nor tokens.
+    auto nlits = static_cast<uint32_t>(c->lits.size());
+    bool all = nlits == n;
+    bool tokens = !all && c->tok_section.size() + 2 < len && c->tok_section.size() <= QZT_BLOCK;
     if (!tokens)
         c->tok = c->tok_before;
-    auto nlits = static_cast<uint32_t>(c->lits.size());
     // The runs filtered as x86 code where they hold enough calls and jumps
     // to be code. Plain blocks stand for a write and are never filtered, so
     // that data the filter makes worse costs what a write of it does.
@@ -684,9 +686,10 @@ void qzd_end_block(qzd_coder *c, strm *out, uint32_t n)
     if (x86)
         c->lits.swap(c->filtered);
     uint16_t coded = c->lit_coder ? qzd_lit_code(c->lit_coder, c->lits.data(), nlits, &c->section) : 0;
-    qzd_put16(out, QZD_SYNC | coded | (tokens ? QZD_CODED_TOKENS : 0) | (x86 ? QZD_X86 : 0));
+    qzd_put16(out, QZD_SYNC | coded | (tokens ? QZD_CODED_TOKENS : 0) | (x86 ? QZD_X86 : 0) | (all ? QZD_ALL_LITS : 0));
     qzd_put16(out, n);
-    qzd_put16(out, nlits);
+    if (!all)
+        qzd_put16(out, nlits);
     if (coded) {
         qzd_put16(out, static_cast<uint32_t>(c->section.size() / 2));
         strm_write(out, c->section.data(), static_cast<int32_t>(c->section.size()));
@@ -696,7 +699,7 @@ void qzd_end_block(qzd_coder *c, strm *out, uint32_t n)
     if (tokens) {
         qzd_put16(out, static_cast<uint32_t>(c->tok_section.size() / 2));
         strm_write(out, c->tok_section.data(), static_cast<int32_t>(c->tok_section.size()));
-    } else {
+    } else if (!all) {
         strm_write(out, words, static_cast<int32_t>(len));
     }
     strm_release(c->words);

@@ -110,6 +110,12 @@
 // 2^25, bit 24 repeated in bits 25 to 31. The decoder takes the position
 // off again the same way, as it places the run.
 //
+// A block of literals only has 0x10 added to its sync word (with any bits
+// above but coded tokens): it holds no L, which is n, and no tokens; the
+// block is one run of its n literal bytes. Compressed data that is all new
+// comes in such blocks, where the L and the run's code would cost 6 bytes
+// a block. A sync word with 0x10 and 2 added is out of sync.
+//
 // The old file is read through pages of its own, never into memory whole.
 // A token that reaches outside the old file, past its block or its literals,
 // a literal match outside the window or past the block's L bytes, or a
@@ -129,7 +135,9 @@ constexpr uint16_t QZD_CODED_TOKENS = 2;
 constexpr uint16_t QZD_REP_LITS = 0x100;  // four repeat distances and the richer model; with QZD_CODED_LITS only
 constexpr uint16_t QZD_FLAT_LITS = 8;  // with QZD_CODED_LITS only
 constexpr uint16_t QZD_X86 = 0x80;  // the literal runs filtered for x86 code
-static_assert((QZD_SYNC & (QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_REP_LITS | QZD_FLAT_LITS | QZD_X86)) == 0,
+constexpr uint16_t QZD_ALL_LITS = 0x10;  // one literal run, the whole block; without QZD_CODED_TOKENS
+static_assert((QZD_SYNC & (QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_REP_LITS | QZD_FLAT_LITS | QZD_X86 |
+                           QZD_ALL_LITS)) == 0,
               "the sync word's flags are bits that the bare sync word leaves clear");
 constexpr uint16_t QZD_SYNC_CODED = QZD_SYNC | QZD_CODED_LITS;
 constexpr int32_t QZD_BLOCK_HEADER = 6;  // sync word, n and L; C follows in a coded block

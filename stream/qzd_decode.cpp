@@ -470,20 +470,21 @@ __attribute__((always_inline)) inline int32_t qzd_apply_change(qzd_tok_src *t, q
     return QZT_OK;
 }
 
-// The block's tokens from t, making its bytes from *out to lim from the
-// literals from *lit to lits_end (their runs filtered where x86 is set) and
-// the old file: QZT_OK, or QZT_CORRUPT for a token past them; *out and *lit
-// where it stopped. The limits are tested once per token: a literal run never
-// goes past the block or its literals, an old copy never past the block or
-// outside the old file, a change never past its copy.
+// The block's tokens from t (or its one run, where all is set), making its
+// bytes from *out to lim from the literals from *lit to lits_end (their runs
+// filtered where x86 is set) and the old file: QZT_OK, or QZT_CORRUPT for a
+// token past them; *out and *lit where it stopped. The limits are tested
+// once per token: a literal run never goes past the block or its literals,
+// an old copy never past the block or outside the old file, a change never
+// past its copy.
 int32_t qzd_tokens(qzd_tok_src *t, qzd_state *s, qzd_old *o, uint8_t *dest, uint8_t **at_out, const uint8_t **at_lit,
-                   const uint8_t *lits_end, uint8_t *lim, bool x86)
+                   const uint8_t *lits_end, uint8_t *lim, bool x86, bool all)
 {
     uint8_t *out = *at_out;
     const uint8_t *lit = *at_lit;
     int32_t status = QZT_OK;
     for (;;) {
-        uint32_t run = t->gamma(QZD_RUN) - 1;
+        uint32_t run = all ? static_cast<uint32_t>(lim - out) : t->gamma(QZD_RUN) - 1;
         if (run > static_cast<uint32_t>(lim - out) || run > static_cast<uint32_t>(lits_end - lit)) {
             status = QZT_CORRUPT;
             break;
@@ -561,12 +562,15 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
     if (in->next >= in->end && in->kind->at_end(in))
         return QZT_END;
     uint32_t sync = strm_get16(in);
-    // Flat literals and four repeat distances go with coded literals only.
-    if ((sync & ~uint32_t{QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_REP_LITS | QZD_FLAT_LITS | QZD_X86}) != QZD_SYNC ||
-        ((sync & (QZD_REP_LITS | QZD_FLAT_LITS)) && !(sync & QZD_CODED_LITS)))
+    // Flat literals and four repeat distances go with coded literals only; a
+    // block of literals only has no tokens to code.
+    bool all = sync & QZD_ALL_LITS;
+    if ((sync & ~uint32_t{QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_REP_LITS | QZD_FLAT_LITS | QZD_X86 |
+                          QZD_ALL_LITS}) != QZD_SYNC ||
+        ((sync & (QZD_REP_LITS | QZD_FLAT_LITS)) && !(sync & QZD_CODED_LITS)) || (all && (sync & QZD_CODED_TOKENS)))
         return QZT_SYNC_LOST;
     *n = strm_get16(in);
-    uint32_t nlits = strm_get16(in);
+    uint32_t nlits = all ? static_cast<uint32_t>(*n) : strm_get16(in);
     if (*n == 0 || *n > QZT_BLOCK || nlits > static_cast<uint32_t>(*n))
         return QZT_BAD_LENGTH;
     const uint8_t *lit = s->lits;
@@ -600,7 +604,7 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
         }
     }
     if (status == QZT_OK)
-        status = qzd_tokens(&t, s, o, dest, &out, &lit, lits_end, lim, sync & QZD_X86);
+        status = qzd_tokens(&t, s, o, dest, &out, &lit, lits_end, lim, sync & QZD_X86, all);
     t.b.done();
     if (status == QZT_OK && lit != lits_end)
         status = QZT_CORRUPT;

@@ -167,13 +167,15 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
         uint32_t sync = strm_get16(in);
         // The sync word's bits: 1 coded literals, 2 coded tokens, 8 flat
         // literals and 0x100 four repeat distances (these two with 1 only),
-        // 0x80 runs filtered for x86 code.
+        // 0x80 runs filtered for x86 code, 0x10 literals only (not with 2).
         uint32_t added = sync - QZD_SYNC;
         bool coded_lits = added % 2 == 1, coded_tokens = added / 2 % 2 == 1;
         bool flat_lits = added / 8 % 2 == 1, reps = added / 0x100 == 1, x86 = added / 0x80 % 2 == 1;
-        if (sync < QZD_SYNC || added > 0x18F || (added & 0x74) != 0 || ((flat_lits || reps) && !coded_lits))
+        bool all = added / 0x10 % 2 == 1;
+        if (sync < QZD_SYNC || added > 0x19F || (added & 0x64) != 0 || ((flat_lits || reps) && !coded_lits) ||
+            (all && coded_tokens))
             return QZT_SYNC_LOST;
-        uint32_t n = strm_get16(in), nlits = strm_get16(in);
+        uint32_t n = strm_get16(in), nlits = all ? n : strm_get16(in);
         if (n == 0 || n > QZT_BLOCK || nlits > n)
             return QZT_BAD_LENGTH;
         std::vector<uint8_t> lits(nlits);
@@ -262,7 +264,7 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
         };
         int32_t status = whole ? QZT_OK : QZT_CORRUPT;
         while (status == QZT_OK) {
-            uint32_t run = gamma(0);
+            uint32_t run = all ? n + 1 : gamma(0);
             if (run == 0 || run - 1 > lim - made->size() || run - 1 > nlits - lit) {
                 status = QZT_CORRUPT;
                 break;
