@@ -19,7 +19,6 @@
 
 #include "stream/strm.h"
 
-//
 // both, where given, runs task(ctx, 0) and task(ctx, 1) at the same time and
 // returns once both are done: the two line-ups are then made together, and
 // coded together, which gives the same bytes. Without it they are made one
