@@ -357,13 +357,16 @@ uint16_t qzd_lit_code(qzd_lit_coder *c, const uint8_t *lits, uint32_t n, std::ve
     qzd_lit_parse(c, start, n, &c->tokens);
     qzd_lit_insert(c, start + n);
     // Both ways: flat where the context model does not pay or does worse,
-    // and flat saves enough over the bytes plain.
+    // and flat saves enough over the bytes plain. The plain bytes are what
+    // the record's compression is reckoned to make of them, which may be
+    // more than n; a section longer than its n literals is a corrupt block,
+    // so the flat one must also fit in them.
     qzd_model flat = before;
     qzd_lit_emit(c, &c->model, start, false, out);
     qzd_lit_emit(c, &flat, start, true, &c->flat_section);
     size_t context_size = out->size(), flat_size = c->flat_section.size();
     bool context_pays = context_size + 2 + n / GAIN < n;
-    if ((!context_pays || flat_size < context_size) &&
+    if ((!context_pays || flat_size < context_size) && flat_size <= n &&
         flat_size + 2 + n / FLAT_GAIN < qzd_plain_bytes(c, lits, n)) {
         out->swap(c->flat_section);
         c->model = flat;

@@ -184,6 +184,27 @@ delta_entry delta_build(const pack_record &r, const fs::path &old_file, const fs
     if (!coded[0] || !coded[1])
         throw mkpatch_error("out of memory for the delta of " + file_utf8(new_file) + " against " +
                             file_utf8(old_file));
+    // Each delta is rebuilt against the old file before it goes into the
+    // patch (a small part of its coding's time): a fault of the coder's is an
+    // error here, never a patch that every player's run refuses.
+    strm_ptr old_reader(mstrm_new_reader(old_data.data(), old_len));
+    if (!old_reader)
+        throw mkpatch_error("out of memory");
+    for (const strm_ptr &d : data) {
+        uint32_t len;
+        const uint8_t *bytes = mstrm_data(d.get(), &len);
+        strm_ptr in(mstrm_new_reader(bytes + DELTA_HEAD_SIZE, len - DELTA_HEAD_SIZE));
+        if (!in)
+            throw mkpatch_error("out of memory");
+        try {
+            if (delta_decode(in.get(), head, old_reader.get(), nullptr) != head.new_crc)
+                throw mkpatch_error("its CRC-32 differs");
+        } catch (const mkpatch_error &e) {
+            throw mkpatch_error("internal error: the delta of " + file_utf8(new_file) + " against " +
+                                file_utf8(old_file) + " does not rebuild it: " + e.what());
+        }
+    }
+    old_reader.reset();
     pack_bytes().swap(old_data);
     pack_bytes().swap(new_data);
 
