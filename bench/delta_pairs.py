@@ -8,14 +8,15 @@ Each pair is one file of a package in its two newest versions that the
 machine's package lists offer (a release and its update): program libraries,
 a large data archive and an archive of compressed members. --more adds pairs
 the coder was not tuned on (a program, a library, and java.base.jmod, a zip
-of deflated members: about 5 minutes more). --major adds a program across a
-major version (libxul.so, 180 MB: about 15 minutes more, most of them
-bsdiff's, which takes 1.5 GB) and thunderbird's omni.ja (a zip of stored
-text members, 95 MB) across the same. The packages are fetched with `apt-get download`
-into build/bench-delta/. For each pair it prints the patch's size as a share
-of the new file, each tool's coding time and peak memory (from /usr/bin/time,
-one run each), and this project's apply under Wine next to `cp` of the new
-file: the 32-bit build's delta_bench -r given the delta as the record carries
+of deflated members; and two of chromium's data files that come out over
+zstd, its English strings and its V8 heap snapshot: about 5 minutes more).
+--major adds a program across a major version (libxul.so, 180 MB: about 15
+minutes more, most of them bsdiff's, which takes 1.5 GB) and thunderbird's
+omni.ja (a zip of stored text members, 95 MB) across the same. The packages
+are fetched with `apt-get download` into build/bench-delta/. For each pair it
+prints the patch's size as a share of the new file, each tool's coding time
+and peak memory (from /usr/bin/time, one run each), and this project's apply
+under Wine next to `cp` of the new file: the 32-bit build's delta_bench -r given the delta as the record carries
 it, compressed, so that its time covers the decompression, the delta's
 decoding against the old file (read through the decoder's window) and the new
 file written in pieces through a buffered writer, with the CRC-32 check of it
@@ -53,6 +54,10 @@ MORE_PAIRS = [
     ("libpython3.11", "usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0"),
     ("postgresql-15", "usr/lib/postgresql/15/bin/postgres"),
     ("openjdk-17-jdk-headless", "usr/lib/jvm/java-17-openjdk-amd64/jmods/java.base.jmod"),
+    # Two that come out over zstd: a table of strings with many small edits,
+    # and a heap snapshot.
+    ("chromium-common", "usr/lib/chromium/locales/en-US.pak"),
+    ("chromium-common", "usr/lib/chromium/v8_context_snapshot.bin"),
 ]
 MAJOR_PAIRS = [
     ("firefox-esr", "usr/lib/firefox-esr/libxul.so"),

@@ -11,9 +11,9 @@
 // matches again after more bytes that differ than it then makes up for.
 // Then the new bytes between regions that match the old file elsewhere
 // among bytes that no coding makes shorter become islands, regions of their
-// own. The line-up is made twice, a literal byte that a new region saves
-// reckoned dear and cheap, and where the two differ both are coded and the
-// shorter delta kept. The second pass codes the regions block by block: a
+// own. The line-up is made three times, a literal byte that a new region
+// saves reckoned dear, cheap and cheaper still, and where they differ each
+// is coded and the shortest delta kept. The second pass codes the regions block by block: a
 // region's changed places as words where that pays (the moved addresses
 // repeat a few values), else byte by byte, and a stretch whose changes cost
 // more than its bytes would as literals as literals; each block's literal
@@ -48,11 +48,13 @@ constexpr uint32_t WAYS = 32;     // positions kept for each hash
 // matches that keep its literals few, where at 3 it carries three times as
 // many; at 3 a library rebuilt with shifted addresses (libpython3.11.so)
 // keeps long regions whose changes repeat, and a text archive across a major
-// version keeps its line-up through small edits, 4 to 22% shorter than at 6.
-// So both are tried.
+// version keeps its line-up through small edits, 4 to 22% shorter than at 6;
+// at 1 a heap snapshot whose pointers moved (V8's) keeps its regions through
+// them, 7 to 10% shorter than at 3. So all three are tried.
 constexpr uint32_t COPY_BITS = 18;
-constexpr uint32_t SAVED_BITS[2] = {6, 3};
-constexpr uint64_t FLAT_SHARE = 4;  // the second line-up is coded only where flat literals are less than 1 / this
+constexpr uint32_t SAVED_BITS[] = {6, 3, 1};
+constexpr int WAYS_TRIED = sizeof SAVED_BITS / sizeof SAVED_BITS[0];
+constexpr uint64_t FLAT_SHARE = 4;  // the other line-ups are coded only where flat literals are less than 1 / this
 // A match the new file repeats from at most this far back is as good as
 // literals to the record's compression, unless the old one is so much longer.
 constexpr uint32_t NEAR_BACK = 4096;
@@ -768,12 +770,13 @@ void qzd_code(const qzd_coder *lined_up, const std::vector<qzd_region> &regions,
     qzd_lit_coder_free(c.lit_coder);
 }
 
-// The two line-ups, and the deltas coded from them, as both's tasks make
-// them.
+// The line-ups, and the deltas coded from them, as each's tasks make them:
+// task k codes the line-up coding[k].
 struct qzd_ways {
     const qzd_coder *c;
-    std::vector<qzd_region> way[2];
-    strm *coded[2];
+    std::vector<qzd_region> way[WAYS_TRIED];
+    int coding[WAYS_TRIED];
+    strm *coded[WAYS_TRIED];
     bool code_literals;
 };
 
@@ -786,15 +789,26 @@ void qzd_line_up_way(void *ctx, int k)
 void qzd_code_way(void *ctx, int k)
 {
     auto *w = static_cast<qzd_ways *>(ctx);
-    qzd_code(w->c, w->way[k], w->coded[k], w->code_literals);
+    qzd_code(w->c, w->way[w->coding[k]], w->coded[k], w->code_literals);
+}
+
+// task(ctx, k) for every k below count: through each, or one after the other.
+void qzd_run(qzd_each_fn each, void (*task)(void *ctx, int k), void *ctx, int count)
+{
+    if (each) {
+        each(task, ctx, count);
+        return;
+    }
+    for (int k = 0; k < count; k++)
+        task(ctx, k);
 }
 
 }  // namespace
 
-// Where the two line-ups differ, each is coded into memory and the shorter
-// delta written out (the first of two the same length).
+// Where the line-ups differ, each different one is coded into memory and the
+// shortest delta written out (the first of those the same length).
 void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, uint32_t new_len, strm *out,
-                bool code_literals, qzd_both_fn both)
+                bool code_literals, qzd_each_fn each)
 {
     qzd_coder c;
     c.old = old;
@@ -802,22 +816,30 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     c.nw = new_data;
     c.new_len = new_len;
     qzd_index_old(&c);
-    qzd_ways w = {&c, {}, {}, code_literals};
+    qzd_ways w = {&c, {}, {}, {}, code_literals};
     // Where a quarter of the new file or more lies between the first
     // line-up's regions as bytes that no coding makes shorter (compressed
     // members), their coding is most of the time and of the delta, and the
     // line-ups' deltas differ by little (0.02% on resources.pak, 0.03% on
     // java.base.jmod): the first alone is coded. Code or text between the
     // regions is no sign: clamav's sigtool has 76% of it, and its second
-    // line-up is 1.3% shorter.
-    if (both)
-        both(qzd_line_up_way, &w);
+    // line-up is 1.3% shorter. With each, all are made at once, the others
+    // whether or not they are coded.
+    if (each)
+        each(qzd_line_up_way, &w, WAYS_TRIED);
     else
         qzd_line_up_way(&w, 0);
-    bool two = qzd_flat_bytes(&c, w.way[0]) * FLAT_SHARE < new_len;
-    if (two && !both)
-        qzd_line_up_way(&w, 1);
-    two = two && w.way[1] != w.way[0];
+    bool others = qzd_flat_bytes(&c, w.way[0]) * FLAT_SHARE < new_len;
+    for (int k = 1; others && !each && k < WAYS_TRIED; k++)
+        qzd_line_up_way(&w, k);
+    int count = 0;
+    for (int k = 0; k < (others ? WAYS_TRIED : 1); k++) {
+        bool seen = false;
+        for (int j = 0; j < count; j++)
+            seen = seen || w.way[w.coding[j]] == w.way[k];
+        if (!seen)
+            w.coding[count++] = k;
+    }
     c.index.clear();
     c.index.shrink_to_fit();
     c.tags.clear();
@@ -825,25 +847,30 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     c.next.clear();
     c.next.shrink_to_fit();
 
-    if (two) {
+    if (count > 1) {
         using coded_ptr = std::unique_ptr<strm, decltype(&strm_release)>;
-        coded_ptr coded[2] = {coded_ptr(mstrm_new_writer(), strm_release),
-                              coded_ptr(mstrm_new_writer(), strm_release)};
-        // Without memory for the two, the first alone, as below.
-        if (coded[0] && coded[1]) {
-            w.coded[0] = coded[0].get();
-            w.coded[1] = coded[1].get();
-            if (both) {
-                both(qzd_code_way, &w);
-            } else {
-                qzd_code_way(&w, 0);
-                qzd_code_way(&w, 1);
+        std::vector<coded_ptr> coded;
+        bool room = true;
+        for (int k = 0; k < count; k++) {
+            coded.emplace_back(mstrm_new_writer(), strm_release);
+            w.coded[k] = coded.back().get();
+            room = room && w.coded[k];
+        }
+        // Without memory for them all, the first alone, as below.
+        if (room) {
+            qzd_run(each, qzd_code_way, &w, count);
+            int best = 0;
+            uint32_t len, best_len;
+            mstrm_data(w.coded[0], &best_len);
+            for (int k = 1; k < count; k++) {
+                mstrm_data(w.coded[k], &len);
+                if (len < best_len) {
+                    best = k;
+                    best_len = len;
+                }
             }
-            uint32_t len[2];
-            mstrm_data(coded[0].get(), &len[0]);
-            mstrm_data(coded[1].get(), &len[1]);
-            size_t best = len[1] < len[0] ? 1 : 0;
-            strm_write(out, mstrm_data(coded[best].get(), &len[best]), static_cast<int32_t>(len[best]));
+            const uint8_t *bytes = mstrm_data(w.coded[best], &len);
+            strm_write(out, bytes, static_cast<int32_t>(len));
             return;
         }
     }

@@ -5,9 +5,10 @@
 // (nothing for an empty new file). Both files are in memory; an index of the
 // old file takes 2.5 to 5 times old_len bytes more, the literals' coder
 // (encode/qzd_lits.h) about 21 MB and the literals' length. The new file is
-// lined up with the old one two ways (one, where a quarter of it is bytes
-// that no coding makes shorter); where they differ, both are coded into
-// memory (two deltas' length more) and the shorter one written. The same
+// lined up with the old one three ways (one, where a quarter of it is bytes
+// that no coding makes shorter); where they differ, each different one is
+// coded into memory (up to three deltas' length more) and the shortest one
+// written. The same
 // input gives the same bytes. A new file that has nothing in common with the
 // old one costs about what its literal bytes do. With code_literals false
 // every block is plain and unfiltered: the literals are left to the record's
@@ -19,12 +20,12 @@
 
 #include "stream/strm.h"
 
-// both, where given, runs task(ctx, 0) and task(ctx, 1) at the same time and
-// returns once both are done: the two line-ups are then made together, and
-// coded together, which gives the same bytes. Without it they are made one
-// after the other, and the second only where it may be coded. An exception
-// that a task throws (std::bad_alloc) is the caller's to pass on once both
-// are done.
-using qzd_both_fn = void (*)(void (*task)(void *ctx, int k), void *ctx);
+// each, where given, runs task(ctx, k) for every k below count, as many at
+// once as it has threads for, and returns once all are done: the line-ups
+// are then made together, and coded together, which gives the same bytes.
+// Without it they are made one after the other, and the others than the
+// first only where they may be coded. An exception that a task throws
+// (std::bad_alloc) is the caller's to pass on once all are done.
+using qzd_each_fn = void (*)(void (*task)(void *ctx, int k), void *ctx, int count);
 void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, uint32_t new_len, strm *out,
-                bool code_literals, qzd_both_fn both = nullptr);
+                bool code_literals, qzd_each_fn each = nullptr);

@@ -1,9 +1,11 @@
 #include "tools/mkpatch/delta.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
@@ -106,33 +108,37 @@ const char *delta_status_text(int32_t status)
     }
 }
 
-// The encoder's two tasks on two threads, or one after the other where no
-// thread can be had. A task's exception (the memory its coding needs) is
-// passed on once both are done, so that no thread is left running.
-void delta_both(void (*task)(void *ctx, int k), void *ctx)
+// The encoder's tasks on as many threads as the build has (g_qzt_threads),
+// each thread taking the next task nobody has taken; one after the other
+// where no thread can be had. A task's exception (the memory its coding
+// needs) is passed on once all are done, so that no thread is left running.
+void delta_each(void (*task)(void *ctx, int k), void *ctx, int count)
 {
+    std::atomic<int> next{0};
     std::exception_ptr failed;
-    std::thread second;
-    try {
-        second = std::thread([&] {
+    std::mutex failing;
+    auto run = [&] {
+        for (int k; (k = next++) < count;) {
             try {
-                task(ctx, 1);
+                task(ctx, k);
             } catch (...) {
-                failed = std::current_exception();
+                std::lock_guard<std::mutex> hold(failing);
+                if (!failed)
+                    failed = std::current_exception();
             }
-        });
-    } catch (const std::system_error &) {
-        task(ctx, 0);
-        task(ctx, 1);
-        return;
+        }
+    };
+    std::vector<std::thread> others;
+    for (int k = 1; k < std::min(count, static_cast<int>(g_qzt_threads)); k++) {
+        try {
+            others.emplace_back(run);
+        } catch (const std::system_error &) {
+            break;
+        }
     }
-    try {
-        task(ctx, 0);
-    } catch (...) {
-        second.join();
-        throw;
-    }
-    second.join();
+    run();
+    for (std::thread &t : others)
+        t.join();
     if (failed)
         std::rethrow_exception(failed);
 }
@@ -168,7 +174,7 @@ delta_entry delta_build(const pack_record &r, const fs::path &old_file, const fs
         try {
             strm_write(data[k].get(), head_bytes, DELTA_HEAD_SIZE);
             qzd_encode(old_data.data(), k == 0 ? old_len : 0, new_data.data(), new_len, data[k].get(), k == 0,
-                       g_qzt_threads >= 2 ? delta_both : nullptr);
+                       g_qzt_threads >= 2 ? delta_each : nullptr);
             coded[k] = true;
         } catch (const std::bad_alloc &) {
         }
