@@ -129,6 +129,7 @@ void delta_each(void (*task)(void *ctx, int k), void *ctx, int count)
         }
     };
     std::vector<std::thread> others;
+    others.reserve(static_cast<size_t>(count));  // so that no thread runs when this throws
     for (int k = 1; k < std::min(count, static_cast<int>(g_qzt_threads)); k++) {
         try {
             others.emplace_back(run);
