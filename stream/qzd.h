@@ -140,7 +140,9 @@ static_assert((QZD_SYNC & (QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_REP_LITS | QZ
                            QZD_ALL_LITS)) == 0,
               "the sync word's flags are bits that the bare sync word leaves clear");
 constexpr uint16_t QZD_SYNC_CODED = QZD_SYNC | QZD_CODED_LITS;
-constexpr int32_t QZD_BLOCK_HEADER = 6;  // sync word, n and L (no L in a block of literals only); C follows in a coded block
+// Sync word, n and L (no L in a block of literals only); C follows in a coded
+// block.
+constexpr int32_t QZD_BLOCK_HEADER = 6;
 constexpr uint32_t QZD_WINDOW = 1u << 22;  // how far back a literal match reaches
 constexpr int QZD_LIT_CTX = 3;
 constexpr int QZD_REP_LIT_CTX = 4;  // with QZD_REP_LITS
