@@ -16,8 +16,8 @@ omni.ja (a zip of stored text members, 95 MB) across the same. The packages
 are fetched with `apt-get download` into build/bench-delta/. For each pair it
 prints the patch's size as a share of the new file, each tool's coding time
 and peak memory (from /usr/bin/time, one run each), and this project's apply
-under Wine next to `cp` of the new file: the 32-bit build's delta_bench -r given the delta as the record carries
-it, compressed, so that its time covers the decompression, the delta's
+under Wine next to `cp` of the new file: the 32-bit build's delta_bench -r
+given the delta as the record carries it, compressed, so that its time covers the decompression, the delta's
 decoding against the old file (read through the decoder's window) and the new
 file written in pieces through a buffered writer, with the CRC-32 check of it
 that the program makes; beside it the same program

@@ -13,12 +13,12 @@
 // among bytes that no coding makes shorter become islands, regions of their
 // own. The line-up is made three times, a literal byte that a new region
 // saves reckoned dear, cheap and cheaper still, and where they differ each
-// is coded and the shortest delta kept. The second pass codes the regions block by block: a
-// region's changed places as words where that pays (the moved addresses
-// repeat a few values), else byte by byte, and a stretch whose changes cost
-// more than its bytes would as literals as literals; each block's literal
-// runs filtered as x86 code where they hold code, and its tokens as words or
-// through the range coder, whichever is shorter.
+// is coded and the shortest delta kept. The second pass codes the regions
+// block by block: a region's changed places as words where that pays (the
+// moved addresses repeat a few values), else byte by byte, and a stretch
+// whose changes cost more than its bytes would as literals as literals; each
+// block's literal runs filtered as x86 code where they hold code, and its
+// tokens as words or through the range coder, whichever is shorter.
 #include "encode/qzd_encode.h"
 
 #include <algorithm>
@@ -825,10 +825,7 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     // regions is no sign: clamav's sigtool has 76% of it, and its second
     // line-up is 1.3% shorter. With each, all are made at once, the others
     // whether or not they are coded.
-    if (each)
-        each(qzd_line_up_way, &w, WAYS_TRIED);
-    else
-        qzd_line_up_way(&w, 0);
+    qzd_run(each, qzd_line_up_way, &w, each ? WAYS_TRIED : 1);
     bool others = qzd_flat_bytes(&c, w.way[0]) * FLAT_SHARE < new_len;
     for (int k = 1; others && !each && k < WAYS_TRIED; k++)
         qzd_line_up_way(&w, k);

@@ -8,12 +8,11 @@
 // lined up with the old one three ways (one, where a quarter of it is bytes
 // that no coding makes shorter); where they differ, each different one is
 // coded into memory (up to three deltas' length more) and the shortest one
-// written. The same
-// input gives the same bytes. A new file that has nothing in common with the
-// old one costs about what its literal bytes do. With code_literals false
-// every block is plain and unfiltered: the literals are left to the record's
-// compression as they are, and the coder of literals (the most of the time on
-// a file of mostly new bytes) is not run.
+// written. The same input gives the same bytes. A new file that has nothing
+// in common with the old one costs about what its literal bytes do. With
+// code_literals false every block is plain and unfiltered: the literals are
+// left to the record's compression as they are, and the coder of literals
+// (the most of the time on a file of mostly new bytes) is not run.
 #pragma once
 
 #include <cstdint>
