@@ -25,6 +25,13 @@ constexpr uint32_t FLAT_GAIN = 512;
 constexpr uint32_t NICE = 128;      // a match this long ends the search
 constexpr uint32_t PRICE_ONE = 16;  // a bit's price, in sixteenths of a bit
 constexpr uint32_t MASK = QZD_WINDOW - 1;
+// A match of 2 or 3 bytes is looked for this far back, where the chains'
+// 4 bytes find none: a record's field as the one before it had it, whose
+// distance then comes back as a repeat. Farther back, such a match costs
+// about what its literals do. Set on tables of records and programs (16
+// and 256 differ from it by 1 to 2% on one or the other).
+constexpr uint32_t SHORT_BACK = 64;
+constexpr int SHORT_HASH_BITS = 18;
 
 // The price of a bit whose probability is p / 2048, by p / 16.
 struct qzd_prices {
@@ -81,6 +88,8 @@ struct qzd_lit_coder {
     std::vector<uint8_t> flat_section;  // the block coded the other way
     std::unique_ptr<qzt_fast_state> plain;  // the compression's parse of plain ones
     std::vector<uint32_t> head;  // latest position + 1 by hash
+    std::vector<uint32_t> head2;  // latest position + 1 by its 2 bytes
+    std::vector<uint32_t> head3;  // latest position + 1 by a hash of its 3 bytes
     std::vector<uint32_t> prev;  // the position before it with the same hash, + 1, by position % QZD_WINDOW
     uint32_t hashed = 0;         // positions before it are in the chains
 };
@@ -94,27 +103,51 @@ uint32_t qzd_lit_hash(const uint8_t *p)
     return (v * 0x9E3779B1u) >> (32 - HASH_BITS);
 }
 
+uint32_t qzd_lit_hash3(const uint8_t *p)
+{
+    uint32_t v = p[0] | p[1] << 8 | p[2] << 16;
+    return (v * 0x9E3779B1u) >> (32 - SHORT_HASH_BITS);
+}
+
 // Puts the positions before end (whose 4 bytes the stream holds) in the
 // chains.
 void qzd_lit_insert(qzd_lit_coder *c, uint32_t end)
 {
     auto size = static_cast<uint32_t>(c->stream.size());
     for (; c->hashed < end && c->hashed + 4 <= size; c->hashed++) {
-        uint32_t h = qzd_lit_hash(&c->stream[c->hashed]);
+        const uint8_t *p = &c->stream[c->hashed];
+        uint32_t h = qzd_lit_hash(p);
         c->prev[c->hashed & MASK] = c->head[h];
         c->head[h] = c->hashed + 1;
+        c->head2[p[0] | p[1] << 8] = c->hashed + 1;
+        c->head3[qzd_lit_hash3(p)] = c->hashed + 1;
     }
 }
 
 // The matches at i of at most most bytes, each longer than the one before
-// and the nearest of its length, into found; their count.
+// and the nearest of its length (of 2 or 3 bytes, within SHORT_BACK), into
+// found; their count.
 uint32_t qzd_lit_find(qzd_lit_coder *c, uint32_t i, uint32_t most, qzd_lit_match_at *found)
 {
     qzd_lit_insert(c, i);
     uint32_t best = 1, count = 0;
-    if (most < 4 || i + 4 > c->stream.size())
+    if (most < 2 || i + 4 > c->stream.size())
         return 0;
     const uint8_t *s = c->stream.data();
+    for (uint32_t cand : {c->head2[s[i] | s[i + 1] << 8], c->head3[qzd_lit_hash3(s + i)]}) {
+        uint32_t at = cand - 1;
+        if (cand == 0 || i - at > SHORT_BACK)
+            continue;
+        uint32_t n = qzd_match(s + at, s + i, most);
+        if (n > best) {
+            best = n;
+            found[count++] = {n, i - at};
+            if (n >= NICE || n == most)
+                return count;
+        }
+    }
+    if (most < 4)
+        return count;
     uint32_t cand = c->head[qzd_lit_hash(s + i)];
     for (uint32_t k = 0; k < DEPTH && cand != 0; k++) {
         uint32_t at = cand - 1;
@@ -164,7 +197,8 @@ uint32_t qzd_lit_price(const qzd_model *m, const uint8_t *s, uint32_t i, uint32_
     return sum;
 }
 
-// The price of naming the w-th of the last distances, its repeat flag's too.
+// The price of naming the w-th of the last distances, its repeat flag's too
+// (the first's long bit is not in it).
 uint32_t qzd_which_price(const qzd_model *m, uint32_t kinds, uint32_t w)
 {
     uint32_t sum = qzd_price(m->rep[kinds], 1);
@@ -195,11 +229,11 @@ void qzd_relax(qzd_arrival *to, uint32_t price, uint32_t len, uint32_t dist, con
 }
 
 // The block's n literals from start as tokens (len 0 a literal, else a match
-// of len bytes dist back), cheapest first to last by the model's prices at
-// its start: each place reached from the cheapest way to an earlier one by a
-// literal, a match at one of that way's last distances or a match the finder
-// gives, of any length up to the longest (a match of NICE bytes or more is
-// taken at once).
+// of len bytes dist back, len 1 a short repeat), cheapest first to last by
+// the model's prices at its start: each place reached from the cheapest way
+// to an earlier one by a literal, a match at one of that way's last
+// distances or a match the finder gives, of any length up to the longest (a
+// match of NICE bytes or more is taken at once).
 void qzd_lit_parse(qzd_lit_coder *c, uint32_t start, uint32_t n, std::vector<qzd_lit_match_at> *tokens)
 {
     const qzd_model *m = &c->model;
@@ -225,9 +259,13 @@ void qzd_lit_parse(qzd_lit_coder *c, uint32_t start, uint32_t n, std::vector<qzd
             if (std::find(here.reps, here.reps + w, d) != here.reps + w)
                 continue;
             uint32_t rl = d <= i && d <= QZD_WINDOW ? qzd_match(s + i - d, s + i, most) : 0;
-            if (rl < 2)
+            if (rl == 0)
                 continue;
             uint32_t base = matched + qzd_which_price(m, h, w);
+            if (w == 0) {
+                qzd_relax(&a[j + 1], base + qzd_price(m->long_rep[h], 0), 1, d, here.reps, 0, after);
+                base += qzd_price(m->long_rep[h], 1);
+            }
             for (uint32_t k = 2; k <= rl && k <= NICE; k++)
                 qzd_relax(&a[j + k], base + rep_len_price[k], k, d, here.reps, w, after);
             if (rl > NICE)
@@ -275,6 +313,8 @@ qzd_lit_coder *qzd_lit_coder_new()
     qzd_model_init(&c->model);
     c->head.assign(size_t{1} << HASH_BITS, 0);
     c->prev.assign(QZD_WINDOW, 0);
+    c->head2.assign(size_t{1} << 16, 0);
+    c->head3.assign(size_t{1} << SHORT_HASH_BITS, 0);
     return c;
 }
 
@@ -334,13 +374,16 @@ void qzd_lit_emit(const qzd_lit_coder *c, qzd_model *m, uint32_t start, bool fla
         if (w < QZD_REPS) {
             for (uint32_t b = 0; b < QZD_REPS - 1 && b <= w; b++)
                 rc.bit(&m->which[b][h], b < w);
+            if (w == 0)
+                rc.bit(&m->long_rep[h], k.len > 1);
         } else {
             rc.gamma(&m->dist, k.dist);
             w = QZD_REPS - 1;
             lens = &m->len;
         }
         qzd_to_front(m->reps, w, k.dist);
-        rc.gamma(lens, k.len - 1);
+        if (k.len > 1)
+            rc.gamma(lens, k.len - 1);
         m->kinds = (h << 1 | 1) & 7;
         i += k.len;
     }
@@ -370,10 +413,10 @@ uint16_t qzd_lit_code(qzd_lit_coder *c, const uint8_t *lits, uint32_t n, std::ve
         flat_size + 2 + n / FLAT_GAIN < qzd_plain_bytes(c, lits, n)) {
         out->swap(c->flat_section);
         c->model = flat;
-        return QZD_CODED_LITS | QZD_REP_LITS | QZD_FLAT_LITS;
+        return QZD_CODED_LITS | QZD_REP_LITS | QZD_SHORT_REP | QZD_FLAT_LITS;
     }
     if (context_pays)
-        return QZD_CODED_LITS | QZD_REP_LITS;
+        return QZD_CODED_LITS | QZD_REP_LITS | QZD_SHORT_REP;
     c->model = before;
     return 0;
 }

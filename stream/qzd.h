@@ -110,6 +110,15 @@
 // 2^25, bit 24 repeated in bits 25 to 31. The decoder takes the position
 // off again the same way, as it places the run.
 //
+// A block whose four repeat distances go with short repeats has 0x400 added
+// to its sync word as well (with 0x100 only): after the bits that name the
+// first of the last distances, a bit (by the kinds, as theirs) 0 copies one
+// byte from there (a match, to the kinds), which a length's gamma code cannot
+// say, 1 and the length follows.
+// A table of fixed-size records whose fields moved is such bytes over and
+// over: a byte as the record before it had it, amid new ones. A sync word
+// with 0x400 but not 0x100 added is out of sync.
+//
 // A block of literals only has 0x10 added to its sync word (with any bits
 // above but coded tokens): it holds no L, which is n, and no tokens; the
 // block is one run of its n literal bytes. Compressed data that is all new
@@ -136,8 +145,9 @@ constexpr uint16_t QZD_REP_LITS = 0x100;  // four repeat distances and the riche
 constexpr uint16_t QZD_FLAT_LITS = 8;  // with QZD_CODED_LITS only
 constexpr uint16_t QZD_X86 = 0x80;  // the literal runs filtered for x86 code
 constexpr uint16_t QZD_ALL_LITS = 0x10;  // one literal run, the whole block; without QZD_CODED_TOKENS
+constexpr uint16_t QZD_SHORT_REP = 0x400;  // a repeat of one byte; with QZD_REP_LITS only
 static_assert((QZD_SYNC & (QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_REP_LITS | QZD_FLAT_LITS | QZD_X86 |
-                           QZD_ALL_LITS)) == 0,
+                           QZD_ALL_LITS | QZD_SHORT_REP)) == 0,
               "the sync word's flags are bits that the bare sync word leaves clear");
 constexpr uint16_t QZD_SYNC_CODED = QZD_SYNC | QZD_CODED_LITS;
 // Sync word, n and L (no L in a block of literals only); C follows in a coded
@@ -191,6 +201,7 @@ struct qzd_model {
     uint16_t match[8];
     uint16_t rep[8];
     uint16_t which[QZD_REPS - 1][8];  // which repeat distance, a bit at a time
+    uint16_t long_rep[8];  // after the first: 0 one byte, 1 a length
     // By context: a literal's byte tree (nodes 1 to 255), then a matched
     // literal's nodes while it follows its match byte, by that byte's bit.
     uint16_t lit[1 << QZD_REP_LIT_CTX][0x300];

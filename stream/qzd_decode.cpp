@@ -351,7 +351,7 @@ qzd_rc qzd_rc_start(const uint8_t *sec, uint32_t bytes)
 // outside the window or past the block's literals.
 int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32_t nlits, uint32_t sync)
 {
-    bool flat = sync & QZD_FLAT_LITS, reps = sync & QZD_REP_LITS;
+    bool flat = sync & QZD_FLAT_LITS, reps = sync & QZD_REP_LITS, shorts = sync & QZD_SHORT_REP;
     uint32_t known = reps ? 7 : 3, ctx_shift = 8 - (reps ? QZD_REP_LIT_CTX : QZD_LIT_CTX);
     qzd_rc rc = qzd_rc_start(sec, bytes);
     qzd_model *m = &s->model;
@@ -373,7 +373,7 @@ int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32
             continue;
         }
         // The distance taken moves to the front; a new one comes in there.
-        uint32_t w = QZD_REPS - 1, d;
+        uint32_t w = QZD_REPS - 1, d, len = 0;
         qzd_gamma_model *lens = &m->len;
         if (!rc.bit(&m->rep[h])) {
             d = rc.gamma(&m->dist);
@@ -383,12 +383,16 @@ int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32
                 w++;
             d = m->reps[w];
             lens = reps ? &m->rep_len : lens;
+            len = shorts && w == 0 && !rc.bit(&m->long_rep[h]);
         }
         for (; w > 0; w--)
             m->reps[w] = m->reps[w - 1];
         m->reps[0] = d;
-        uint32_t len = rc.gamma(lens) + 1;
-        if (d == 0 || d > pos || d > QZD_WINDOW || len < 2 || len > nlits - done)
+        // A gamma code of too many zeros gives a length of 1, as no length
+        // code may.
+        if (len == 0 && (len = rc.gamma(lens) + 1) < 2)
+            return QZT_CORRUPT;
+        if (d == 0 || d > pos || d > QZD_WINDOW || len > nlits - done)
             return QZT_CORRUPT;
         for (uint32_t k = 0; k < len; k++) {
             prev = s->ring[(pos - d) & mask];
@@ -562,12 +566,14 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
     if (in->next >= in->end && in->kind->at_end(in))
         return QZT_END;
     uint32_t sync = strm_get16(in);
-    // Flat literals and four repeat distances go with coded literals only; a
-    // block of literals only has no tokens to code.
+    // Flat literals and four repeat distances go with coded literals only,
+    // short repeats with four repeat distances; a block of literals only has
+    // no tokens to code.
     bool all = sync & QZD_ALL_LITS;
     if ((sync & ~uint32_t{QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_REP_LITS | QZD_FLAT_LITS | QZD_X86 |
-                          QZD_ALL_LITS}) != QZD_SYNC ||
-        ((sync & (QZD_REP_LITS | QZD_FLAT_LITS)) && !(sync & QZD_CODED_LITS)) || (all && (sync & QZD_CODED_TOKENS)))
+                          QZD_ALL_LITS | QZD_SHORT_REP}) != QZD_SYNC ||
+        ((sync & (QZD_REP_LITS | QZD_FLAT_LITS)) && !(sync & QZD_CODED_LITS)) ||
+        ((sync & QZD_SHORT_REP) && !(sync & QZD_REP_LITS)) || (all && (sync & QZD_CODED_TOKENS)))
         return QZT_SYNC_LOST;
     *n = strm_get16(in);
     uint32_t nlits = all ? static_cast<uint32_t>(*n) : strm_get16(in);

@@ -79,6 +79,7 @@ struct qzd_ref_lits : qzd_ref_rc {
     // By the last three kinds (the last two in blocks without repeat distances).
     std::vector<uint16_t> match = std::vector<uint16_t>(8, 1024), rep = std::vector<uint16_t>(8, 1024);
     std::vector<uint16_t> which = std::vector<uint16_t>(24, 1024);  // by bit, then the last kinds
+    std::vector<uint16_t> long_rep = std::vector<uint16_t>(8, 1024);
     std::vector<uint16_t> lit = std::vector<uint16_t>(0x300 << QZD_REP_LIT_CTX, 1024);
     std::vector<uint16_t> flat = std::vector<uint16_t>(256, 1024);
     std::vector<uint16_t> len_zero = std::vector<uint16_t>(32, 1024), dist_zero = len_zero, rep_len_zero = len_zero;
@@ -88,9 +89,10 @@ struct qzd_ref_lits : qzd_ref_rc {
     uint32_t kinds = 0;
     // The block's nlits literals from its section into out, literal bytes
     // through the flat tree where flat_lits is set, with four repeat
-    // distances and matched literals where reps is set; false for a match
-    // outside the window or past them.
-    bool decode(std::vector<uint8_t> section, uint32_t nlits, bool flat_lits, bool reps, std::vector<uint8_t> *out)
+    // distances and matched literals where reps is set, a one-byte repeat
+    // where shorts is; false for a match outside the window or past them.
+    bool decode(std::vector<uint8_t> section, uint32_t nlits, bool flat_lits, bool reps, bool shorts,
+                std::vector<uint8_t> *out)
     {
         start(std::move(section));
         out->clear();
@@ -127,9 +129,10 @@ struct qzd_ref_lits : qzd_ref_rc {
             }
             dists.erase(dists.begin() + static_cast<ptrdiff_t>(w));
             dists.insert(dists.begin(), d);
-            uint64_t m = uint64_t{reps && again ? gamma(rep_len_zero, rep_len_tree) : gamma(len_zero, len_tree)} + 1;
-            if (d == 0 || d > stream.size() || d > QZD_WINDOW || m < 2 ||
-                m > nlits - out->size())
+            bool one = shorts && again && w == 0 && bit(long_rep[h]) == 0;
+            uint64_t m = one ? 1
+                             : uint64_t{reps && again ? gamma(rep_len_zero, rep_len_tree) : gamma(len_zero, len_tree)} + 1;
+            if (d == 0 || d > stream.size() || d > QZD_WINDOW || (m < 2 && !one) || m > nlits - out->size())
                 return false;
             for (uint64_t k = 0; k < m; k++) {
                 uint8_t c = stream[stream.size() - d];
@@ -167,13 +170,14 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
         uint32_t sync = strm_get16(in);
         // The sync word's bits: 1 coded literals, 2 coded tokens, 8 flat
         // literals and 0x100 four repeat distances (these two with 1 only),
-        // 0x80 runs filtered for x86 code, 0x10 literals only (not with 2).
+        // 0x400 short repeats (with 0x100 only), 0x80 runs filtered for x86
+        // code, 0x10 literals only (not with 2).
         uint32_t added = sync - QZD_SYNC;
         bool coded_lits = added % 2 == 1, coded_tokens = added / 2 % 2 == 1;
-        bool flat_lits = added / 8 % 2 == 1, reps = added / 0x100 == 1, x86 = added / 0x80 % 2 == 1;
-        bool all = added / 0x10 % 2 == 1;
-        if (sync < QZD_SYNC || added > 0x19F || (added & 0x64) != 0 || ((flat_lits || reps) && !coded_lits) ||
-            (all && coded_tokens))
+        bool flat_lits = added / 8 % 2 == 1, reps = added / 0x100 % 2 == 1, x86 = added / 0x80 % 2 == 1;
+        bool all = added / 0x10 % 2 == 1, shorts = added / 0x400 == 1;
+        if (sync < QZD_SYNC || added > 0x59F || (added & 0x264) != 0 || ((flat_lits || reps) && !coded_lits) ||
+            (shorts && !reps) || (all && coded_tokens))
             return QZT_SYNC_LOST;
         uint32_t n = strm_get16(in), nlits = all ? n : strm_get16(in);
         if (n == 0 || n > QZT_BLOCK || nlits > n)
@@ -188,7 +192,7 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
             whole = section.size() <= nlits &&
                     strm_read(in, section.data(), static_cast<int32_t>(section.size())) ==
                         static_cast<int32_t>(section.size()) &&
-                    coder.decode(section, nlits, flat_lits, reps, &lits);
+                    coder.decode(section, nlits, flat_lits, reps, shorts, &lits);
         }
         if (whole && coded_tokens) {
             std::vector<uint8_t> section(2 * strm_get16(in));
