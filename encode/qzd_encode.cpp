@@ -382,8 +382,8 @@ bool qzd_incompressible(const qzd_coder *c, uint32_t p)
 // to find. Such a match is looked for within NEAR_ISLAND bytes of the
 // line-up's old position, and reckoned to cost NEAR_ISLAND_BITS beside its
 // offset's bits. Set on gzip'd and zip'd members (Debian's changelog.gz of
-// libssl3, java.base.jmod): 64 bytes finds 90% of what 1024 bytes do, 256
-// bytes 99%; 12 to 28 bits take the same matches.
+// libssl3, java.base.jmod, jdk.jdwp.agent.jmod): 64 bytes saves 90% of what
+// 1024 bytes do, 256 bytes 99%; 8 to 24 bits take about the same matches.
 constexpr uint32_t NEAR_ISLAND = 256;
 constexpr uint32_t NEAR_ISLAND_BITS = 16;
 
@@ -396,7 +396,7 @@ bool qzd_near_island(const qzd_coder *c, uint32_t q, uint32_t end, uint32_t e, u
         return false;
     uint32_t lo = e > NEAR_ISLAND ? e - NEAR_ISLAND : 0;
     uint32_t hi = std::min(c->old_len - 3, e + NEAR_ISLAND + 1);
-    uint32_t best = 0, want;
+    uint32_t best = 0, best_pos = 0, best_len = 0, want;
     memcpy(&want, c->nw + q, 4);
     for (uint32_t j = lo; j < hi; j++) {
         // The first byte's places by memchr, whose scan is the fastest.
@@ -411,12 +411,14 @@ bool qzd_near_island(const qzd_coder *c, uint32_t q, uint32_t end, uint32_t e, u
         uint32_t n = qzd_match(at, c->nw + q, std::min(c->old_len - j, end - q));
         uint32_t cost = qzt_log2(qzd_zigzag(j - e) + 1) + NEAR_ISLAND_BITS;
         uint32_t saved = 8 * n > cost ? 8 * n - cost : 0;
-        if (saved > best || (saved == best && saved != 0 && qzd_zigzag(j - e) < qzd_zigzag(*pos - e))) {
+        if (saved > best || (saved == best && saved != 0 && qzd_zigzag(j - e) < qzd_zigzag(best_pos - e))) {
             best = saved;
-            *pos = j;
-            *len = n;
+            best_pos = j;
+            best_len = n;
         }
     }
+    *pos = best_pos;
+    *len = best_len;
     return best != 0;
 }
 
@@ -438,14 +440,13 @@ uint64_t qzd_flat_bytes(const qzd_coder *c, const std::vector<qzd_region> &regio
 // The new bytes between regions, where a stretch of them matches the old
 // file elsewhere for longer than its copy costs (eight bits a literal byte,
 // among bytes that no coding makes shorter), and the record's compression
-// would not find it just before, or matches it near the line-up: an island,
-// a region of its own, the line-up taken up again after it.
+// would not find it just before: an island, a region of its own, the line-up
+// taken up again after it.
 std::vector<qzd_region> qzd_islands(const qzd_coder *c, const std::vector<qzd_region> &regions)
 {
     std::vector<qzd_region> out;
     qzd_near near;
-    uint32_t p = 0, old_pos = 0, chunk = UINT32_MAX;
-    bool flat = false;  // whether chunk's bytes are such
+    uint32_t p = 0, old_pos = 0;
     for (qzd_region r : regions) {
         p += r.len;
         old_pos = r.from + r.len;
@@ -463,17 +464,7 @@ std::vector<qzd_region> qzd_islands(const qzd_coder *c, const std::vector<qzd_re
                 len++;
             }
             uint32_t cost = qzt_log2(qzd_zigzag(pos - (old_pos + at - p)) + 1) + ISLAND_BITS;
-            if (8 * len <= cost) {
-                if (q / ISLAND_AROUND != chunk) {
-                    chunk = q / ISLAND_AROUND;
-                    flat = qzd_incompressible(c, q);
-                }
-                at = q;
-                if (!flat || !qzd_near_island(c, q, end, old_pos + (q - p), &pos, &len)) {
-                    q++;
-                    continue;
-                }
-            } else if (len <= qzd_repeat(c, &near, q) + NEAR_MORE || !qzd_incompressible(c, q)) {
+            if (8 * len <= cost || len <= qzd_repeat(c, &near, q) + NEAR_MORE || !qzd_incompressible(c, q)) {
                 q++;
                 continue;
             }
@@ -764,6 +755,38 @@ void qzd_end_block(qzd_coder *c, strm *out, uint32_t n)
     c->words = nullptr;
 }
 
+// The pieces' literal stretches, the first piece's copy making new bytes
+// from p on, with the near islands (qzd_near_island) among bytes that no
+// coding makes shorter taken out of them as pieces of their own. Such bytes
+// lie between the regions and inside them, where qzd_split leaves what
+// differs throughout.
+void qzd_near_islands(const qzd_coder *c, uint32_t p, std::vector<qzd_region> *pieces)
+{
+    std::vector<qzd_region> out;
+    uint32_t chunk = UINT32_MAX;
+    bool flat = false;  // whether chunk's bytes are such
+    for (qzd_region r : *pieces) {
+        uint32_t start = p + r.len, end = start + r.extra, old_pos = r.from + r.len;
+        for (uint32_t q = start, pos, len; q < end;) {
+            if (q / ISLAND_AROUND != chunk) {
+                chunk = q / ISLAND_AROUND;
+                flat = qzd_incompressible(c, q);
+            }
+            if (!flat || !qzd_near_island(c, q, end, old_pos + (q - start), &pos, &len)) {
+                q++;
+                continue;
+            }
+            out.push_back({r.from, r.len, q - start});
+            r = {pos, len, end - q - len};
+            start = q = q + len;
+            old_pos = pos + len;
+        }
+        out.push_back(r);
+        p = end;
+    }
+    pieces->swap(out);
+}
+
 // The regions' copies and new bytes into out, cut at every block's end: a
 // token is literals then a copy, so the new bytes after one region's copy go
 // before the next one's. The coder's state starts as the decoder's does.
@@ -799,6 +822,7 @@ void qzd_code(const qzd_coder *lined_up, const std::vector<qzd_region> &regions,
     for (const qzd_region &region : regions) {
         pieces.clear();
         qzd_split(&c, region, p + lits, &pieces);
+        qzd_near_islands(&c, p + lits, &pieces);
         for (const qzd_region &r : pieces) {
             for (uint32_t done = 0; done < r.len;) {
                 uint32_t k = r.len - done < room() ? r.len - done : room();
