@@ -147,6 +147,7 @@ struct qzd_coder {
     std::vector<uint8_t> filtered;
     qzd_lit_coder *lit_coder = nullptr;
     std::vector<uint8_t> section;
+    uint16_t first_sync = 0;  // the first block's sync word's own bits, none after it
 };
 
 // The hash of the 8 bytes at p: its bucket, and 8 more bits as its tag.
@@ -735,7 +736,9 @@ void qzd_end_block(qzd_coder *c, strm *out, uint32_t n)
     if (x86)
         c->lits.swap(c->filtered);
     uint16_t coded = c->lit_coder ? qzd_lit_code(c->lit_coder, c->lits.data(), nlits, &c->section) : 0;
-    qzd_put16(out, QZD_SYNC | coded | (tokens ? QZD_CODED_TOKENS : 0) | (x86 ? QZD_X86 : 0) | (all ? QZD_ALL_LITS : 0));
+    qzd_put16(out, QZD_SYNC | coded | (tokens ? QZD_CODED_TOKENS : 0) | (x86 ? QZD_X86 : 0) | (all ? QZD_ALL_LITS : 0) |
+                       c->first_sync);
+    c->first_sync = 0;
     qzd_put16(out, n);
     if (!all)
         qzd_put16(out, nlits);
@@ -798,6 +801,12 @@ void qzd_code(const qzd_coder *lined_up, const std::vector<qzd_region> &regions,
     c.nw = lined_up->nw;
     c.new_len = lined_up->new_len;
     c.lit_coder = code_literals ? qzd_lit_coder_new() : nullptr;
+    // New text says the old text's words again: its literals may match the
+    // old file's head.
+    if (c.lit_coder && c.old_len > 0) {
+        qzd_lit_prime(c.lit_coder, c.old, std::min(c.old_len, QZD_WINDOW));
+        c.first_sync = QZD_PRIMED;
+    }
     qzd_tok_model_init(&c.tok);
     uint32_t new_len = c.new_len;
 

@@ -323,6 +323,11 @@ void qzd_lit_coder_free(qzd_lit_coder *c)
     delete c;
 }
 
+void qzd_lit_prime(qzd_lit_coder *c, const uint8_t *old, uint32_t n)
+{
+    c->stream.insert(c->stream.end(), old, old + n);
+}
+
 namespace {
 
 // About the bytes that the record's compression makes of n plain literals:

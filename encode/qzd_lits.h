@@ -134,6 +134,11 @@ struct qzd_lit_coder;
 qzd_lit_coder *qzd_lit_coder_new();
 void qzd_lit_coder_free(qzd_lit_coder *c);
 
+// Puts the old file's first n bytes (at most QZD_WINDOW) on the stream
+// before any literal, as a delta's first block with QZD_PRIMED has the
+// decoder do, so that literals may match them.
+void qzd_lit_prime(qzd_lit_coder *c, const uint8_t *old, uint32_t n);
+
 // Adds the block's n literals to the stream and codes them both ways, their
 // bytes through the context model and through the flat one. Where a coded
 // section, with the word that gives its length, saves enough of the n bytes

@@ -119,6 +119,13 @@
 // over: a byte as the record before it had it, amid new ones. A sync word
 // with 0x400 but not 0x100 added is out of sync.
 //
+// A delta whose first block has 0x8000 added to its sync word (with any bits
+// above) has the old file's first bytes, as many as QZD_WINDOW at most, on
+// the literal stream before that block's literals, as if an earlier block
+// had made them, so that a literal match may copy them: new text says much
+// of the old text's words and phrases again. A later block with 0x8000 added
+// is out of sync.
+//
 // A block of literals only has 0x10 added to its sync word (with any bits
 // above but coded tokens): it holds no L, which is n, and no tokens; the
 // block is one run of its n literal bytes. Compressed data that is all new
@@ -146,8 +153,9 @@ constexpr uint16_t QZD_FLAT_LITS = 8;  // with QZD_CODED_LITS only
 constexpr uint16_t QZD_X86 = 0x80;  // the literal runs filtered for x86 code
 constexpr uint16_t QZD_ALL_LITS = 0x10;  // one literal run, the whole block; without QZD_CODED_TOKENS
 constexpr uint16_t QZD_SHORT_REP = 0x400;  // a repeat of one byte; with QZD_REP_LITS only
+constexpr uint16_t QZD_PRIMED = 0x8000;  // the old file's head before the literals; the first block only
 static_assert((QZD_SYNC & (QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_REP_LITS | QZD_FLAT_LITS | QZD_X86 |
-                           QZD_ALL_LITS | QZD_SHORT_REP)) == 0,
+                           QZD_ALL_LITS | QZD_SHORT_REP | QZD_PRIMED)) == 0,
               "the sync word's flags are bits that the bare sync word leaves clear");
 constexpr uint16_t QZD_SYNC_CODED = QZD_SYNC | QZD_CODED_LITS;
 // Sync word, n and L (no L in a block of literals only); C follows in a coded
@@ -253,8 +261,14 @@ struct qzd_state {
     qzd_model model;
     qzd_tok_model tok;
     uint32_t last_offset;  // the last nonzero offset of a copy
-    uint32_t lit_pos;  // literal bytes so far, of all blocks
+    uint32_t lit_pos;  // literal bytes so far, of all blocks (the old file's head first, where primed)
     uint8_t ring[QZD_WINDOW];  // the last QZD_WINDOW of them, byte i at i % QZD_WINDOW
+    bool primed;  // the old file's head is on the literal stream
+    // Set by a caller that checks a delta without its old file, against a
+    // stand-in of zeros: once the head is on the literal stream, coded
+    // literals, which may match it, cannot be known, and are taken as zeros
+    // unread (their section's length still checked).
+    bool blind;
 };
 
 // The old file, a reader of size bytes, as the decoder reads it; the

@@ -558,6 +558,16 @@ uint32_t qzd_x86(uint8_t *b, uint32_t n, uint32_t pos, bool encode)
     return moved;
 }
 
+// The old file's head on the literal stream, before the first literal;
+// false where the file gives fewer bytes than its size.
+bool qzd_prime(qzd_state *s, qzd_old *o)
+{
+    uint32_t head = o->size < QZD_WINDOW ? o->size : QZD_WINDOW;
+    s->lit_pos = head;
+    s->primed = true;
+    return qzd_old_copy(o, 0, s->ring, head);
+}
+
 // Literals plain or coded, then tokens in words or coded: the sync word's
 // low bits.
 int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_t *n)
@@ -568,12 +578,14 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
     uint32_t sync = strm_get16(in);
     // Flat literals and four repeat distances go with coded literals only,
     // short repeats with four repeat distances; a block of literals only has
-    // no tokens to code.
+    // no tokens to code; the old file's head comes before the first block's
+    // literals only.
     bool all = sync & QZD_ALL_LITS;
     if ((sync & ~uint32_t{QZD_CODED_LITS | QZD_CODED_TOKENS | QZD_REP_LITS | QZD_FLAT_LITS | QZD_X86 |
-                          QZD_ALL_LITS | QZD_SHORT_REP}) != QZD_SYNC ||
+                          QZD_ALL_LITS | QZD_SHORT_REP | QZD_PRIMED}) != QZD_SYNC ||
         ((sync & (QZD_REP_LITS | QZD_FLAT_LITS)) && !(sync & QZD_CODED_LITS)) ||
-        ((sync & QZD_SHORT_REP) && !(sync & QZD_REP_LITS)) || (all && (sync & QZD_CODED_TOKENS)))
+        ((sync & QZD_SHORT_REP) && !(sync & QZD_REP_LITS)) || (all && (sync & QZD_CODED_TOKENS)) ||
+        ((sync & QZD_PRIMED) && s->made != 0))
         return QZT_SYNC_LOST;
     *n = strm_get16(in);
     uint32_t nlits = all ? static_cast<uint32_t>(*n) : strm_get16(in);
@@ -582,7 +594,8 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
     const uint8_t *lit = s->lits;
     const uint8_t *const lits_end = s->lits + nlits;
     int32_t status = QZT_CORRUPT;
-    if (!(sync & QZD_CODED_LITS)) {
+    bool readable = !(sync & QZD_PRIMED) || qzd_prime(s, o);
+    if (readable && !(sync & QZD_CODED_LITS)) {
         if (strm_read(in, s->lits, static_cast<int32_t>(nlits)) == static_cast<int32_t>(nlits)) {
             // Onto the window in at most two runs, the second where it wraps.
             uint32_t at = s->lit_pos & (QZD_WINDOW - 1);
@@ -592,10 +605,15 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
             s->lit_pos += nlits;
             status = QZT_OK;
         }
-    } else {
+    } else if (readable) {
         uint32_t bytes = 2 * strm_get16(in);
-        if (bytes <= nlits && strm_read(in, s->coded, static_cast<int32_t>(bytes)) == static_cast<int32_t>(bytes))
-            status = qzd_decode_lits(s, s->coded, bytes, nlits, sync);
+        if (bytes <= nlits && strm_read(in, s->coded, static_cast<int32_t>(bytes)) == static_cast<int32_t>(bytes)) {
+            status = QZT_OK;
+            if (!(s->blind && s->primed))
+                status = qzd_decode_lits(s, s->coded, bytes, nlits, sync);
+            else
+                memset(s->lits, 0, nlits);
+        }
     }
     uint8_t *out = dest;
     uint8_t *const lim = dest + *n;

@@ -171,19 +171,26 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
         // The sync word's bits: 1 coded literals, 2 coded tokens, 8 flat
         // literals and 0x100 four repeat distances (these two with 1 only),
         // 0x400 short repeats (with 0x100 only), 0x80 runs filtered for x86
-        // code, 0x10 literals only (not with 2).
-        uint32_t added = sync - QZD_SYNC;
+        // code, 0x10 literals only (not with 2), 0x8000 the old file's head
+        // first (the first block only).
+        bool primed = sync >= 0x8000;
+        uint32_t added = sync % 0x8000 - QZD_SYNC;
         bool coded_lits = added % 2 == 1, coded_tokens = added / 2 % 2 == 1;
         bool flat_lits = added / 8 % 2 == 1, reps = added / 0x100 % 2 == 1, x86 = added / 0x80 % 2 == 1;
         bool all = added / 0x10 % 2 == 1, shorts = added / 0x400 == 1;
-        if (sync < QZD_SYNC || added > 0x59F || (added & 0x264) != 0 || ((flat_lits || reps) && !coded_lits) ||
-            (shorts && !reps) || (all && coded_tokens))
+        if (sync % 0x8000 < QZD_SYNC || added > 0x59F || (added & 0x264) != 0 ||
+            ((flat_lits || reps) && !coded_lits) || (shorts && !reps) || (all && coded_tokens) ||
+            (primed && !made->empty()))
             return QZT_SYNC_LOST;
         uint32_t n = strm_get16(in), nlits = all ? n : strm_get16(in);
         if (n == 0 || n > QZT_BLOCK || nlits > n)
             return QZT_BAD_LENGTH;
         std::vector<uint8_t> lits(nlits);
         bool whole;
+        // 0x8000 (the first block only): the old file's first bytes, up to
+        // the window, are the literal stream's start.
+        if (primed)
+            coder.stream.assign(old.begin(), old.begin() + std::min<size_t>(old.size(), QZD_WINDOW));
         if (!coded_lits) {
             whole = strm_read(in, lits.data(), static_cast<int32_t>(nlits)) == static_cast<int32_t>(nlits);
             coder.stream.insert(coder.stream.end(), lits.begin(), lits.end());

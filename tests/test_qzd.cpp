@@ -318,35 +318,68 @@ TEST(QzdRoundTrip, ATableOfRecordsComesBackThroughShortRepeats)
     expect_both_rebuild(old_data, delta, new_data);
 }
 
+TEST(QzdRoundTrip, NewTextMatchesTheOldTextsWords)
+{
+    // An old text of 3,000 words of 3 to 6 letters, and a new one that says
+    // them again in another order: a word and the space after it are too
+    // short for the old file's index, but the literals match the old file's
+    // head, which the first block puts before them (16,752 bytes, where
+    // literals matching only literals make 19,846).
+    std::mt19937 rng(13);
+    std::vector<std::string> words(3000);
+    std::string old_text, new_text;
+    for (std::string &w : words) {
+        for (uint32_t k = 0, n = 3 + rng() % 4; k < n; k++)
+            w += static_cast<char>('a' + rng() % 26);
+        old_text += w + " ";
+    }
+    while (new_text.size() < 40000)
+        new_text += words[rng() % words.size()] + " ";
+    bytes old_data = to_bytes(old_text), new_data = to_bytes(new_text);
+    bytes delta = qzd_delta(old_data, new_data);
+    ASSERT_GE(delta.size(), 2u);
+    EXPECT_TRUE((delta[0] << 8 | delta[1]) & QZD_PRIMED);
+    EXPECT_LT(delta.size(), 18000u);
+    expect_both_rebuild(old_data, delta, new_data);
+}
+
 TEST(QzdRoundTrip, NearUniformBytesComeBackThroughFlatLiterals)
 {
     // Bytes as compressed data leaves them: uniform, but for one value that
     // comes up a little more often (7.83 bits a byte). Neither the context
     // model nor plain words save enough on them; the flat model does, in
-    // blocks of literals only. A flat sync word, or one of four repeat
-    // distances, without its coded literals' bit, one of short repeats
-    // without four repeat distances, and one of literals only with coded
-    // tokens, are out of sync to both decoders.
+    // blocks of literals only, the first with the old file's head before its
+    // literals. A flat sync word, or one of four repeat distances, without
+    // its coded literals' bit, one of short repeats without four repeat
+    // distances, one of literals only with coded tokens, and the old file's
+    // head before a later block, are out of sync to both decoders.
     std::mt19937 rng(11);
     bytes new_data(100000);
     for (uint8_t &c : new_data)
         c = rng() % 100 < 6 ? 0 : static_cast<uint8_t>(rng());
     bytes old_data = random_bytes(5000, 12);
     bytes delta = qzd_delta(old_data, new_data);
-    ASSERT_GE(delta.size(), 2u);
+    ASSERT_GE(delta.size(), 6u);
     uint32_t sync = delta[0] << 8 | delta[1];
-    EXPECT_EQ(sync, QZD_SYNC | QZD_CODED_LITS | QZD_REP_LITS | QZD_SHORT_REP | QZD_FLAT_LITS | QZD_ALL_LITS);
+    EXPECT_EQ(sync, QZD_SYNC | QZD_CODED_LITS | QZD_REP_LITS | QZD_SHORT_REP | QZD_FLAT_LITS | QZD_ALL_LITS |
+                        QZD_PRIMED);
     EXPECT_LT(delta.size(), new_data.size() - new_data.size() / 100);
     expect_both_rebuild(old_data, delta, new_data);
 
-    for (uint32_t broken : {sync & ~QZD_CODED_LITS, sync & ~(QZD_CODED_LITS | QZD_FLAT_LITS), sync & ~QZD_REP_LITS,
-                            sync | QZD_CODED_TOKENS}) {
-        delta[0] = static_cast<uint8_t>(broken >> 8);
-        delta[1] = static_cast<uint8_t>(broken);
+    size_t second = 6 + 2 * size_t{static_cast<uint32_t>(delta[4] << 8 | delta[5])};  // past its n, C and section
+    ASSERT_LT(second + 1, delta.size());
+    for (auto [at, broken] : {std::pair{size_t{0}, sync & ~QZD_CODED_LITS},
+                              {0, sync & ~(QZD_CODED_LITS | QZD_FLAT_LITS)},
+                              {0, sync & ~QZD_REP_LITS},
+                              {0, sync | QZD_CODED_TOKENS},
+                              {second, uint32_t{delta[second]} << 8 | delta[second + 1] | QZD_PRIMED}}) {
+        bytes damaged = delta;
+        damaged[at] = static_cast<uint8_t>(broken >> 8);
+        damaged[at + 1] = static_cast<uint8_t>(broken);
         int32_t status;
-        EXPECT_TRUE(qzd_rebuild(old_data, delta, &status).empty());
+        EXPECT_EQ(qzd_rebuild(old_data, damaged, &status).size(), at ? QZT_BLOCK : 0);
         EXPECT_EQ(status, QZT_SYNC_LOST);
-        strm *in = mstrm_new_reader(delta.data(), static_cast<uint32_t>(delta.size()));
+        strm *in = mstrm_new_reader(damaged.data(), static_cast<uint32_t>(damaged.size()));
         bytes want;
         EXPECT_EQ(qzd_ref_rebuild(in, old_data, &want), QZT_SYNC_LOST);
         strm_release(in);

@@ -163,7 +163,7 @@ int mkpatch_verify(const std::string &patch_file, const std::string &old_dir)
                 strm_read(data.get(), head, sizeof head);
                 mkpatch_rebuild(data.get(), k, r, old_dir.empty() ? nullptr : &old_root);
                 if (old_dir.empty())
-                    printf("entry %u: delta sound, makes %u bytes (the CRC-32 needs --old)\n", static_cast<unsigned>(k),
+                    printf("entry %u: delta sound, makes %u bytes (its coded literals and the CRC-32 need --old)\n", static_cast<unsigned>(k),
                            static_cast<unsigned>(r.delta.new_len));
                 else
                     printf("entry %u: rebuilt from %s: %u bytes, CRC-32 matches\n", static_cast<unsigned>(k),

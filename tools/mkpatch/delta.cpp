@@ -255,6 +255,7 @@ uint32_t delta_decode(strm *data, const payload_delta_head &d, strm *old,
                                                                  qzd_old_free);
     if (!old_window)
         throw mkpatch_error("out of memory");
+    state->blind = zeros != nullptr;
     std::vector<uint8_t> block(QZT_BLOCK);
     uint64_t done = 0;
     uint32_t crc = 0;

@@ -44,7 +44,8 @@ delta_entry delta_build(const pack_record &r, const std::filesystem::path &old_f
 // Decodes the delta that data stands at (after the delta head d) against
 // old, a reader with seek of d.old_len bytes, or, when old is null, against
 // as many zero bytes (which checks the delta's structure, all but the new
-// file's CRC-32). Each block of the new file goes to made, if given. Returns
+// file's CRC-32 and the coded literals that follow the old file's head,
+// which only the old file tells: their sections' lengths are checked). Each block of the new file goes to made, if given. Returns
 // the new file's CRC-32; throws mkpatch_error when a block is unsound or the
 // delta makes another length than d.new_len.
 uint32_t delta_decode(strm *data, const payload_delta_head &d, strm *old,
