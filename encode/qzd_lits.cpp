@@ -84,8 +84,12 @@ struct qzd_lit_coder {
     qzd_model model;
     std::vector<qzd_arrival> arrivals;  // the block's parse
     std::vector<qzd_lit_match_at> tokens;
+    // The first parse's matches, all places' in order, for the second: each
+    // place's first and count (none at places it did not set out from).
+    std::vector<qzd_lit_match_at> found;
+    std::vector<std::pair<uint32_t, uint32_t>> found_at;
     std::vector<uint8_t> stream;
-    std::vector<uint8_t> flat_section;  // the block coded the other way
+    std::vector<uint8_t> other;  // the block coded another way (flat, or parsed again)
     std::unique_ptr<qzt_fast_state> plain;  // the compression's parse of plain ones
     std::vector<uint32_t> head;  // latest position + 1 by hash
     std::vector<uint32_t> head2;  // latest position + 1 by its 2 bytes
@@ -230,11 +234,12 @@ void qzd_relax(qzd_arrival *to, uint32_t price, uint32_t len, uint32_t dist, con
 
 // The block's n literals from start as tokens (len 0 a literal, else a match
 // of len bytes dist back, len 1 a short repeat), cheapest first to last by
-// the model's prices at its start: each place reached from the cheapest way
-// to an earlier one by a literal, a match at one of that way's last
-// distances or a match the finder gives, of any length up to the longest (a
-// match of NICE bytes or more is taken at once).
-void qzd_lit_parse(qzd_lit_coder *c, uint32_t start, uint32_t n, std::vector<qzd_lit_match_at> *tokens)
+// the model's prices (its last distances and kinds the block's start): each
+// place reached from the cheapest way to an earlier one by a literal, a
+// match at one of that way's last distances or a match the finder gives, of
+// any length up to the longest (a match of NICE bytes or more is taken at
+// once). Parsed again, the block takes the matches the first parse found.
+void qzd_lit_parse(qzd_lit_coder *c, uint32_t start, uint32_t n, bool again)
 {
     const qzd_model *m = &c->model;
     const uint8_t *s = c->stream.data();
@@ -247,7 +252,11 @@ void qzd_lit_parse(qzd_lit_coder *c, uint32_t start, uint32_t n, std::vector<qzd
         len_price[k] = qzd_gamma_price(&m->len, k - 1);
         rep_len_price[k] = qzd_gamma_price(&m->rep_len, k - 1);
     }
-    qzd_lit_match_at found[DEPTH];
+    qzd_lit_match_at finding[DEPTH];
+    if (!again) {
+        c->found.clear();
+        c->found_at.assign(n, {0, 0});
+    }
     for (uint32_t j = 0; j < n; j++) {
         const qzd_arrival here = a[j];
         uint32_t i = start + j, most = n - j, h = here.kinds, after = (h << 1 | 1) & 7;
@@ -275,7 +284,16 @@ void qzd_lit_parse(qzd_lit_coder *c, uint32_t start, uint32_t n, std::vector<qzd
                 to = j + rl;
             }
         }
-        uint32_t count = qzd_lit_find(c, i, most, found), from = 2;
+        const qzd_lit_match_at *found = finding;
+        uint32_t count, from = 2;
+        if (again) {
+            found = c->found.data() + c->found_at[j].first;
+            count = c->found_at[j].second;
+        } else {
+            count = qzd_lit_find(c, i, most, finding);
+            c->found_at[j] = {static_cast<uint32_t>(c->found.size()), count};
+            c->found.insert(c->found.end(), finding, finding + count);
+        }
         for (uint32_t f = 0; f < count; f++) {
             uint32_t len = found[f].len, d = found[f].dist;
             if (std::find(here.reps, here.reps + QZD_REPS, d) == here.reps + QZD_REPS) {
@@ -296,10 +314,10 @@ void qzd_lit_parse(qzd_lit_coder *c, uint32_t start, uint32_t n, std::vector<qzd
         if (longest >= NICE && a[to].len == longest)
             j = to - 1;
     }
-    tokens->clear();
+    c->tokens.clear();
     for (uint32_t j = n; j > 0;) {
         const qzd_arrival &here = a[j];
-        tokens->push_back({here.len, here.dist});
+        c->tokens.push_back({here.len, here.dist});
         j -= here.len ? here.len : 1;
     }
 }
@@ -402,7 +420,7 @@ uint16_t qzd_lit_code(qzd_lit_coder *c, const uint8_t *lits, uint32_t n, std::ve
     auto start = static_cast<uint32_t>(c->stream.size());
     c->stream.insert(c->stream.end(), lits, lits + n);
     const qzd_model before = c->model;
-    qzd_lit_parse(c, start, n, &c->tokens);
+    qzd_lit_parse(c, start, n, false);
     qzd_lit_insert(c, start + n);
     // Both ways: flat where the context model does not pay or does worse,
     // and flat saves enough over the bytes plain. The plain bytes are what
@@ -411,17 +429,32 @@ uint16_t qzd_lit_code(qzd_lit_coder *c, const uint8_t *lits, uint32_t n, std::ve
     // so the flat one must also fit in them.
     qzd_model flat = before;
     qzd_lit_emit(c, &c->model, start, false, out);
-    qzd_lit_emit(c, &flat, start, true, &c->flat_section);
-    size_t context_size = out->size(), flat_size = c->flat_section.size();
+    qzd_lit_emit(c, &flat, start, true, &c->other);
+    size_t context_size = out->size(), flat_size = c->other.size();
     bool context_pays = context_size + 2 + n / GAIN < n;
     if ((!context_pays || flat_size < context_size) && flat_size <= n &&
         flat_size + 2 + n / FLAT_GAIN < qzd_plain_bytes(c, lits, n)) {
-        out->swap(c->flat_section);
+        out->swap(c->other);
         c->model = flat;
         return QZD_CODED_LITS | QZD_REP_LITS | QZD_SHORT_REP | QZD_FLAT_LITS;
     }
-    if (context_pays)
-        return QZD_CODED_LITS | QZD_REP_LITS | QZD_SHORT_REP;
+    if (!context_pays) {
+        c->model = before;
+        return 0;
+    }
+    // Parsed again by the prices that the block's coding ended with, which
+    // know its literals, where those at its start know only the blocks
+    // before (most of all the first block's, which start even); the shorter
+    // section is kept.
+    const qzd_model learned = c->model;
+    memcpy(c->model.reps, before.reps, sizeof before.reps);
+    c->model.kinds = before.kinds;
+    qzd_lit_parse(c, start, n, true);
     c->model = before;
-    return 0;
+    qzd_lit_emit(c, &c->model, start, false, &c->other);
+    if (c->other.size() < out->size())
+        out->swap(c->other);
+    else
+        c->model = learned;
+    return QZD_CODED_LITS | QZD_REP_LITS | QZD_SHORT_REP;
 }

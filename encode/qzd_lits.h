@@ -4,8 +4,10 @@
 // block's are coded as matches back in it and literal bytes through the
 // model the decoder keeps. The coder holds the stream, a hash chain over its
 // last QZD_WINDOW bytes (16 MB), a 4 MB table of heads, 1.25 MB of heads
-// of short matches and the record compression's parse of a block (0.6 MB):
-// about 23 MB and the stream's length. The same input gives the same bytes.
+// of short matches, the record compression's parse of a block (0.6 MB) and
+// the matches found in a block for its second parse (8 bytes each, about 5
+// a byte: 1 MB or so, 33 MB at the very most): about 25 MB and the stream's
+// length. The same input gives the same bytes.
 #pragma once
 
 #include <cstdint>
@@ -140,7 +142,9 @@ void qzd_lit_coder_free(qzd_lit_coder *c);
 void qzd_lit_prime(qzd_lit_coder *c, const uint8_t *old, uint32_t n);
 
 // Adds the block's n literals to the stream and codes them both ways, their
-// bytes through the context model and through the flat one. Where a coded
+// bytes through the context model and through the flat one (the context
+// model's parsed twice, the second time by the prices its first coding
+// ended with). Where a coded
 // section, with the word that gives its length, saves enough of the n bytes
 // (the shorter one where both do), it goes (padded to whole words) into *out
 // and it returns the sync word's bits for it (QZD_CODED_LITS and
