@@ -54,6 +54,21 @@ constexpr uint32_t WAYS = 32;     // positions kept for each hash
 constexpr uint32_t COPY_BITS = 18;
 constexpr uint32_t SAVED_BITS[] = {6, 3, 1};
 constexpr int WAYS_TRIED = sizeof SAVED_BITS / sizeof SAVED_BITS[0];
+// Where the old file lies whole on the literal stream (its head is all of
+// it) and the new one is no longer, the new file is coded as literals alone
+// as well, a way of its own: their matches into the old file then name the
+// last distances, and cost less than copies with their offsets on data that
+// differs every few bytes (LLVM bitcode: postgres.index.bc 1,145,710 →
+// 1,127,516 bytes, zstd 1,129,735; chromium's V8 heap snapshot 91,900 →
+// 88,798), or whose old file shares but short pieces with it (a 3.6 KB stub
+// of an 878 KB library, 710 → 638, zstd 646). It is kept only where it is
+// shorter than the line-ups' best by 1/LITERAL_WAY_GAIN at least: where the
+// two are close, the record's compression may make either the shorter
+// (libssl3's changelog.gz: 32 bytes shorter as a delta, 106 longer as a
+// record), and a delta of copies can be checked without the old file, where
+// literals that match its head cannot.
+constexpr uint32_t LITERAL_WAY_MOST = QZD_WINDOW;
+constexpr uint64_t LITERAL_WAY_GAIN = 128;
 constexpr uint64_t FLAT_SHARE = 4;  // the other line-ups are coded only where flat literals are less than 1 / this
 // A match the new file repeats from at most this far back is as good as
 // literals to the record's compression, unless the old one is so much longer.
@@ -870,9 +885,9 @@ void qzd_code(const qzd_coder *lined_up, const std::vector<qzd_region> &regions,
 // task k codes the line-up coding[k].
 struct qzd_ways {
     const qzd_coder *c;
-    std::vector<qzd_region> way[WAYS_TRIED];
-    int coding[WAYS_TRIED];
-    strm *coded[WAYS_TRIED];
+    std::vector<qzd_region> way[WAYS_TRIED + 1];  // the line-ups, then the literals alone
+    int coding[WAYS_TRIED + 1];
+    strm *coded[WAYS_TRIED + 1];
     bool code_literals;
 };
 
@@ -925,8 +940,13 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     bool others = qzd_flat_bytes(&c, w.way[0]) * FLAT_SHARE < new_len;
     for (int k = 1; others && !each && k < WAYS_TRIED; k++)
         qzd_line_up_way(&w, k);
+    int ways = others ? WAYS_TRIED : 1, literal_way = -1;
+    if (code_literals && old_len <= LITERAL_WAY_MOST && new_len <= LITERAL_WAY_MOST) {
+        literal_way = ways;
+        w.way[ways++] = {{0, 0, new_len}};
+    }
     int count = 0;
-    for (int k = 0; k < (others ? WAYS_TRIED : 1); k++) {
+    for (int k = 0; k < ways; k++) {
         bool seen = false;
         for (int j = 0; j < count; j++)
             seen = seen || w.way[w.coding[j]] == w.way[k];
@@ -957,7 +977,9 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
             mstrm_data(w.coded[0], &best_len);
             for (int k = 1; k < count; k++) {
                 mstrm_data(w.coded[k], &len);
-                if (len < best_len) {
+                // The literals alone come last, with the line-ups' best to beat.
+                uint64_t gain = w.coding[k] == literal_way ? LITERAL_WAY_GAIN : 0;
+                if (gain ? len * gain < best_len * (gain - 1) : len < best_len) {
                     best = k;
                     best_len = len;
                 }
