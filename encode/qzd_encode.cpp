@@ -55,18 +55,18 @@ constexpr uint32_t COPY_BITS = 18;
 constexpr uint32_t SAVED_BITS[] = {6, 3, 1};
 constexpr int WAYS_TRIED = sizeof SAVED_BITS / sizeof SAVED_BITS[0];
 // Where the old file lies whole on the literal stream (its head is all of
-// it) and the new one is no longer, the new file is coded as literals alone
-// as well, a way of its own: their matches into the old file then name the
-// last distances, and cost less than copies with their offsets on data that
-// differs every few bytes (LLVM bitcode: postgres.index.bc 1,145,710 →
-// 1,127,516 bytes, zstd 1,129,735; chromium's V8 heap snapshot 91,900 →
-// 88,798), or whose old file shares but short pieces with it (a 3.6 KB stub
-// of an 878 KB library, 710 → 638, zstd 646). It is kept only where it is
-// shorter than the line-ups' best by 1/LITERAL_WAY_GAIN at least: where the
-// two are close, the record's compression may make either the shorter
-// (libssl3's changelog.gz: 32 bytes shorter as a delta, 106 longer as a
-// record), and a delta of copies can be checked without the old file, where
-// literals that match its head cannot.
+// it) and the new one is no longer than that window, the new file is coded
+// as literals alone as well, a way of its own: their matches into the old
+// file then name the last distances, and cost less than copies with their
+// offsets on data that differs every few bytes (LLVM bitcode:
+// postgres.index.bc 1,145,710 → 1,127,516 bytes, zstd 1,129,735;
+// chromium's V8 heap snapshot 91,900 → 88,798), or whose old file shares
+// but short pieces with it (a 3.6 KB stub of an 878 KB library, 710 → 638,
+// zstd 646). It is kept only where it is shorter than the line-ups' best by
+// 1/LITERAL_WAY_GAIN at least: where the two are close, the record's
+// compression may make either the shorter (libssl3's changelog.gz: 32 bytes
+// shorter as a delta, 106 longer as a record), and a delta of copies can be
+// checked without the old file, where literals that match its head cannot.
 constexpr uint32_t LITERAL_WAY_MOST = QZD_WINDOW;
 constexpr uint64_t LITERAL_WAY_GAIN = 128;
 constexpr uint64_t FLAT_SHARE = 4;  // the other line-ups are coded only where flat literals are less than 1 / this
