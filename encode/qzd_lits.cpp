@@ -23,6 +23,8 @@ constexpr uint32_t DEPTH = 128;  // candidates looked at for each position
 constexpr uint32_t GAIN = 16;
 constexpr uint32_t FLAT_GAIN = 512;
 constexpr uint32_t NICE = 128;      // a match this long ends the search
+static_assert(NICE <= DEPTH, "the finder's matches at a place, each longer than the one before from 2 bytes to NICE "
+                             "or more, fit in DEPTH");
 constexpr uint32_t PRICE_ONE = 16;  // a bit's price, in sixteenths of a bit
 constexpr uint32_t MASK = QZD_WINDOW - 1;
 // A match of 2 or 3 bytes is looked for this far back, where the chains'
