@@ -609,10 +609,12 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
         uint32_t bytes = 2 * strm_get16(in);
         if (bytes <= nlits && strm_read(in, s->coded, static_cast<int32_t>(bytes)) == static_cast<int32_t>(bytes)) {
             status = QZT_OK;
-            if (!(s->blind && s->primed))
+            if (!(s->blind && s->primed)) {
                 status = qzd_decode_lits(s, s->coded, bytes, nlits, sync);
-            else
+            } else {
                 memset(s->lits, 0, nlits);
+                s->lit_pos += nlits;
+            }
         }
     }
     uint8_t *out = dest;
