@@ -27,8 +27,20 @@ each; a rebuild that differs from the new file stops the benchmark).
 This project's size is the delta as an entry's record carries it: compressed
 by the record's own compression (qzt -9), plus the 16 bytes of the old and
 new files' lengths and CRC-32s. Never run by the tests: `make bench-delta`.
+
+    bench/delta_pairs.py --tree PACKAGE...
+
+tours whole packages instead: every file of 1 KB to 8 MB that both versions
+have and that changed, coded by this project and by zstd (sizes only, on
+every core). It prints each file that comes out over zstd, then per package
+the sums and how many files came out over, with how many of those are files
+that hardly changed (a zstd patch under 200 bytes, where the record's and the
+streams' fixed heads decide) and how many are within 1%.
 """
+import concurrent.futures
+import filecmp
 import functools
+import os
 import re
 import shutil
 import subprocess
@@ -115,8 +127,65 @@ def apply_seconds(line):
     return float(re.search(r"applied \(.*?\) in ([0-9.]+) s", line).group(1))
 
 
+TOUR_LEAST, TOUR_MOST = 1024, 8 << 20
+HARDLY_CHANGED = 200  # a zstd patch shorter than this: a file that hardly changed
+
+
+def tour_sizes(old, new, work):
+    """This project's patch and zstd's for one pair, coded in the folder work."""
+    run([NATIVE_BIN / "delta_bench", old, new, work / "delta"])
+    run([NATIVE_BIN / "qzt", "c", "-9", work / "delta", work / "delta.qzt"])
+    run(["zstd", "-q", "-f", "-T1", "-19", "--long=31", f"--patch-from={old}", new, "-o", work / "z"])
+    return (work / "delta.qzt").stat().st_size + RECORD_FIELDS, (work / "z").stat().st_size
+
+
+def tour(packages):
+    """Every changed file of each package's two newest versions, against zstd."""
+    for package in packages:
+        old_version, new_version = newest_two(package)
+        old_root, new_root = unpacked(package, old_version), unpacked(package, new_version)
+        pairs = []
+        for new in sorted(new_root.rglob("*")):
+            old = old_root / new.relative_to(new_root)
+            if (new.is_file() and not new.is_symlink() and old.is_file() and not old.is_symlink() and
+                    TOUR_LEAST <= new.stat().st_size <= TOUR_MOST and not filecmp.cmp(old, new, shallow=False)):
+                pairs.append((old, new))
+        workers = os.cpu_count() or 1
+        folders = [WORK / "tour" / str(k) for k in range(workers)]
+        for folder in folders:
+            folder.mkdir(parents=True, exist_ok=True)
+        free = list(folders)
+
+        def sizes(pair):
+            work = free.pop()
+            try:
+                return tour_sizes(*pair, work)
+            finally:
+                free.append(work)
+
+        print(f"{package} {old_version} -> {new_version}: {len(pairs)} changed files")
+        ours_sum = zstd_sum = over = hardly = close = 0
+        with concurrent.futures.ThreadPoolExecutor(workers) as pool:
+            for (old, new), (ours, zstd) in zip(pairs, pool.map(sizes, pairs)):
+                ours_sum += ours
+                zstd_sum += zstd
+                if ours > zstd:
+                    over += 1
+                    hardly += zstd < HARDLY_CHANGED
+                    close += zstd >= HARDLY_CHANGED and ours * 100 <= zstd * 101
+                    print(f"  over: {new.relative_to(new_root)} ({new.stat().st_size:,} bytes): {ours:,} against"
+                          f" {zstd:,}")
+        share = 100 * ours_sum / zstd_sum if zstd_sum else 100
+        print(f"  this project {ours_sum:,} bytes, zstd {zstd_sum:,} ({share:.1f}%); {over} files over zstd: {hardly}"
+              f" that hardly changed (zstd under {HARDLY_CHANGED} bytes), {close} within 1%,"
+              f" {over - hardly - close} others\n")
+
+
 def main():
     WORK.mkdir(parents=True, exist_ok=True)
+    if sys.argv[1:2] == ["--tree"]:
+        tour(sys.argv[2:])
+        return
     rows = []
     options = sys.argv[1:]
     pairs = PAIRS + (MORE_PAIRS if "--more" in options else []) + (MAJOR_PAIRS if "--major" in options else [])
