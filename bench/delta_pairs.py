@@ -3,6 +3,7 @@
 xdelta3 and bsdiff on real version pairs from Debian's registry.
 
 Usage: bench/delta_pairs.py [--more] [--major]
+       bench/delta_pairs.py --tree PACKAGE...
 
 Each pair is one file of a package in its two newest versions that the
 machine's package lists offer (a release and its update): program libraries,
@@ -127,15 +128,26 @@ def apply_seconds(line):
     return float(re.search(r"applied \(.*?\) in ([0-9.]+) s", line).group(1))
 
 
+def ours_commands(old, new, work):
+    """This project's patch in the folder work: the delta, then the record's
+    compression of it (delta.qzt)."""
+    return [[NATIVE_BIN / "delta_bench", old, new, work / "delta"],
+            [NATIVE_BIN / "qzt", "c", "-9", work / "delta", work / "delta.qzt"]]
+
+
+def zstd_command(old, new, work):
+    """zstd's patch in the folder work (z)."""
+    return ["zstd", "-q", "-f", "-T1", "-19", "--long=31", f"--patch-from={old}", new, "-o", work / "z"]
+
+
 TOUR_LEAST, TOUR_MOST = 1024, 8 << 20
 HARDLY_CHANGED = 200  # a zstd patch shorter than this: a file that hardly changed
 
 
 def tour_sizes(old, new, work):
     """This project's patch and zstd's for one pair, coded in the folder work."""
-    run([NATIVE_BIN / "delta_bench", old, new, work / "delta"])
-    run([NATIVE_BIN / "qzt", "c", "-9", work / "delta", work / "delta.qzt"])
-    run(["zstd", "-q", "-f", "-T1", "-19", "--long=31", f"--patch-from={old}", new, "-o", work / "z"])
+    for cmd in ours_commands(old, new, work) + [zstd_command(old, new, work)]:
+        run(cmd)
     return (work / "delta.qzt").stat().st_size + RECORD_FIELDS, (work / "z").stat().st_size
 
 
@@ -197,13 +209,10 @@ def main():
         out.mkdir()
         size = new.stat().st_size
         results = {}
-        # This project: the delta, then the record's compression of it.
-        t1, m1 = timed([NATIVE_BIN / "delta_bench", old, new, out / "delta"])
-        t2, m2 = timed([NATIVE_BIN / "qzt", "c", "-9", out / "delta", out / "delta.qzt"])
+        (t1, m1), (t2, m2) = (timed(cmd) for cmd in ours_commands(old, new, out))
         results["this project"] = ((out / "delta.qzt").stat().st_size + RECORD_FIELDS, t1 + t2, max(m1, m2))
         for name, cmd, made in [
-            ("zstd -19 --long=31", ["zstd", "-q", "-f", "-T1", "-19", "--long=31", f"--patch-from={old}", new, "-o",
-                                    out / "z"], out / "z"),
+            ("zstd -19 --long=31", zstd_command(old, new, out), out / "z"),
             ("xdelta3 -9", ["xdelta3", "-9", "-f", "-e", "-s", old, new, out / "x"], out / "x"),
             ("bsdiff", ["bsdiff", old, new, out / "b"], out / "b"),
         ]:
