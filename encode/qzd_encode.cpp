@@ -163,6 +163,7 @@ struct qzd_coder {
     qzd_lit_coder *lit_coder = nullptr;
     std::vector<uint8_t> section;
     uint16_t first_sync = 0;  // the first block's sync word's own bits, none after it
+    bool coded_lits = false;  // some block's literals are coded
 };
 
 // The hash of the 8 bytes at p: its bucket, and 8 more bits as its tag.
@@ -758,6 +759,7 @@ void qzd_end_block(qzd_coder *c, strm *out, uint32_t n)
     if (x86)
         c->lits.swap(c->filtered);
     uint16_t coded = c->lit_coder ? qzd_lit_code(c->lit_coder, c->lits.data(), nlits, &c->section) : 0;
+    c->coded_lits = c->coded_lits || coded;
     qzd_put16(out, QZD_SYNC | coded | (tokens ? QZD_CODED_TOKENS : 0) | (x86 ? QZD_X86 : 0) | (all ? QZD_ALL_LITS : 0) |
                        c->first_sync);
     c->first_sync = 0;
@@ -815,7 +817,9 @@ void qzd_near_islands(const qzd_coder *c, uint32_t p, std::vector<qzd_region> *p
 // The regions' copies and new bytes into out, cut at every block's end: a
 // token is literals then a copy, so the new bytes after one region's copy go
 // before the next one's. The coder's state starts as the decoder's does.
-void qzd_code(const qzd_coder *lined_up, const std::vector<qzd_region> &regions, strm *out, bool code_literals)
+// True where the old file's head went on the literal stream and no block
+// came to code its literals: the head is then read for nothing.
+bool qzd_code(const qzd_coder *lined_up, const std::vector<qzd_region> &regions, strm *out, bool code_literals)
 {
     qzd_coder c;
     c.old = lined_up->old;
@@ -825,7 +829,8 @@ void qzd_code(const qzd_coder *lined_up, const std::vector<qzd_region> &regions,
     c.lit_coder = code_literals ? qzd_lit_coder_new() : nullptr;
     // New text says the old text's words again: its literals may match the
     // old file's head.
-    if (c.lit_coder && c.old_len > 0) {
+    bool primed = c.lit_coder && c.old_len > 0;
+    if (primed) {
         qzd_lit_prime(c.lit_coder, c.old, std::min(c.old_len, QZD_WINDOW));
         c.first_sync = QZD_PRIMED;
     }
@@ -879,6 +884,20 @@ void qzd_code(const qzd_coder *lined_up, const std::vector<qzd_region> &regions,
     if (c.b)
         qzd_end_block(&c, out, block_end - block_start);
     qzd_lit_coder_free(c.lit_coder);
+    return primed && !c.coded_lits;
+}
+
+// The delta in bytes to out; where the old file's head is read for nothing,
+// without the first sync word's QZD_PRIMED, so that the decoder does not
+// read it: the blocks decode the same, as none of them codes literals.
+void qzd_write(strm *out, const uint8_t *bytes, uint32_t len, bool head_unused)
+{
+    if (head_unused && len >= 2) {
+        qzd_put16(out, static_cast<uint32_t>(bytes[0] << 8 | bytes[1]) & ~uint32_t{QZD_PRIMED});
+        bytes += 2;
+        len -= 2;
+    }
+    strm_write(out, bytes, static_cast<int32_t>(len));
 }
 
 // The line-ups, and the deltas coded from them, as each's tasks make them:
@@ -888,6 +907,7 @@ struct qzd_ways {
     std::vector<qzd_region> way[WAYS_TRIED + 1];  // the line-ups, then the literals alone
     int coding[WAYS_TRIED + 1];
     strm *coded[WAYS_TRIED + 1];
+    bool head_unused[WAYS_TRIED + 1];
     bool code_literals;
 };
 
@@ -900,7 +920,7 @@ void qzd_line_up_way(void *ctx, int k)
 void qzd_code_way(void *ctx, int k)
 {
     auto *w = static_cast<qzd_ways *>(ctx);
-    qzd_code(w->c, w->way[w->coding[k]], w->coded[k], w->code_literals);
+    w->head_unused[k] = qzd_code(w->c, w->way[w->coding[k]], w->coded[k], w->code_literals);
 }
 
 // task(ctx, k) for every k below count: through each, or one after the other.
@@ -916,8 +936,8 @@ void qzd_run(qzd_each_fn each, void (*task)(void *ctx, int k), void *ctx, int co
 
 }  // namespace
 
-// Where the line-ups differ, each different one is coded into memory and the
-// shortest delta written out (the first of those the same length).
+// Each different line-up is coded into memory and the shortest delta written
+// out (the first of those the same length), or a lone one straight to out.
 void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, uint32_t new_len, strm *out,
                 bool code_literals, qzd_each_fn each)
 {
@@ -927,7 +947,7 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     c.nw = new_data;
     c.new_len = new_len;
     qzd_index_old(&c);
-    qzd_ways w = {&c, {}, {}, {}, code_literals};
+    qzd_ways w = {&c, {}, {}, {}, {}, code_literals};
     // Where a quarter of the new file or more lies between the first
     // line-up's regions as bytes that no coding makes shorter (compressed
     // members), their coding is most of the time and of the delta, and the
@@ -960,34 +980,36 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     c.next.clear();
     c.next.shrink_to_fit();
 
-    if (count > 1) {
-        using coded_ptr = std::unique_ptr<strm, decltype(&strm_release)>;
-        std::vector<coded_ptr> coded;
-        bool room = true;
-        for (int k = 0; k < count; k++) {
-            coded.emplace_back(mstrm_new_writer(), strm_release);
-            w.coded[k] = coded.back().get();
-            room = room && w.coded[k];
-        }
-        // Without memory for them all, the first alone, as below.
-        if (room) {
-            qzd_run(each, qzd_code_way, &w, count);
-            int best = 0;
-            uint32_t len, best_len;
-            mstrm_data(w.coded[0], &best_len);
-            for (int k = 1; k < count; k++) {
-                mstrm_data(w.coded[k], &len);
-                // The literals alone come last, with the line-ups' best to beat.
-                uint64_t gain = w.coding[k] == literal_way ? LITERAL_WAY_GAIN : 0;
-                if (gain ? len * gain < best_len * (gain - 1) : len < best_len) {
-                    best = k;
-                    best_len = len;
-                }
-            }
-            const uint8_t *bytes = mstrm_data(w.coded[best], &len);
-            strm_write(out, bytes, static_cast<int32_t>(len));
-            return;
+    // Each different one into memory, where there are several or where the
+    // old file's head may be read for nothing, so that its flag can go
+    // before the delta is written out; else, or without memory for them
+    // all, the first alone, straight to out.
+    using coded_ptr = std::unique_ptr<strm, decltype(&strm_release)>;
+    std::vector<coded_ptr> coded;
+    bool in_memory = count > 1 || (code_literals && old_len > 0);
+    for (int k = 0; in_memory && k < count; k++) {
+        coded.emplace_back(mstrm_new_writer(), strm_release);
+        w.coded[k] = coded.back().get();
+        in_memory = w.coded[k] != nullptr;
+    }
+    if (!in_memory) {
+        coded.clear();
+        qzd_code(&c, w.way[0], out, code_literals);
+        return;
+    }
+    qzd_run(each, qzd_code_way, &w, count);
+    int best = 0;
+    uint32_t len, best_len;
+    mstrm_data(w.coded[0], &best_len);
+    for (int k = 1; k < count; k++) {
+        mstrm_data(w.coded[k], &len);
+        // The literals alone come last, with the line-ups' best to beat.
+        uint64_t gain = w.coding[k] == literal_way ? LITERAL_WAY_GAIN : 0;
+        if (gain ? len * gain < best_len * (gain - 1) : len < best_len) {
+            best = k;
+            best_len = len;
         }
     }
-    qzd_code(&c, w.way[0], out, code_literals);
+    const uint8_t *bytes = mstrm_data(w.coded[best], &len);
+    qzd_write(out, bytes, len, w.head_unused[best]);
 }

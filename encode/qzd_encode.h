@@ -7,9 +7,10 @@
 // (encode/qzd_lits.h) about 25 MB and the literals' length. The new file is
 // lined up with the old one three ways (one, where a quarter of it is bytes
 // that no coding makes shorter), and, where both files are 4 MB or less,
-// taken as literals alone a fourth way; where they differ, each different
-// one is coded into memory (up to four deltas' length more) and the
-// shortest one written. The same input gives the same bytes. A new file that has nothing
+// taken as literals alone a fourth way; where they differ, or where literals
+// are coded against an old file, each different one is coded into memory
+// (up to four deltas' length more) and the shortest one written. The same
+// input gives the same bytes. A new file that has nothing
 // in common with the old one costs about what its literal bytes do. With
 // code_literals false every block is plain and unfiltered: the literals are
 // left to the record's compression as they are, and the coder of literals

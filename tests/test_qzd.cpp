@@ -343,6 +343,21 @@ TEST(QzdRoundTrip, NewTextMatchesTheOldTextsWords)
     expect_both_rebuild(old_data, delta, new_data);
 }
 
+TEST(QzdRoundTrip, ADeltaThatCodesNoLiteralsLeavesTheOldHeadUnread)
+{
+    // A file whose 20-byte build id alone changed: its literals are too few
+    // to code, so no block reads the old file's head, and the decoder is not
+    // told to put it on the literal stream.
+    bytes old_data = random_bytes(100000, 21), new_data = old_data;
+    bytes id = random_bytes(20, 22);
+    std::copy(id.begin(), id.end(), new_data.begin() + 700);
+    bytes delta = qzd_delta(old_data, new_data);
+    ASSERT_GE(delta.size(), 2u);
+    EXPECT_FALSE((delta[0] << 8 | delta[1]) & QZD_PRIMED);
+    EXPECT_LT(delta.size(), 100u);
+    expect_both_rebuild(old_data, delta, new_data);
+}
+
 TEST(QzdRoundTrip, NearUniformBytesComeBackThroughFlatLiterals)
 {
     // Bytes as compressed data leaves them: uniform, but for one value that
