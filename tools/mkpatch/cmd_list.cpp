@@ -161,10 +161,11 @@ int mkpatch_verify(const std::string &patch_file, const std::string &old_dir)
                 strm_ptr data = pack_open_data(file.get(), layout, k);
                 uint8_t head[DELTA_HEAD_SIZE];
                 strm_read(data.get(), head, sizeof head);
-                mkpatch_rebuild(data.get(), k, r, old_dir.empty() ? nullptr : &old_root);
+                bool unread = mkpatch_rebuild(data.get(), k, r, old_dir.empty() ? nullptr : &old_root);
                 if (old_dir.empty())
-                    printf("entry %u: delta sound, makes %u bytes (its coded literals and the CRC-32 need --old)\n", static_cast<unsigned>(k),
-                           static_cast<unsigned>(r.delta.new_len));
+                    printf("entry %u: delta sound, makes %u bytes (%s --old)\n", static_cast<unsigned>(k),
+                           static_cast<unsigned>(r.delta.new_len),
+                           unread ? "its coded literals and the CRC-32 need" : "its CRC-32 needs");
                 else
                     printf("entry %u: rebuilt from %s: %u bytes, CRC-32 matches\n", static_cast<unsigned>(k),
                            file_utf8(mkpatch_entry_path(old_root, k, r)).c_str(),

@@ -57,7 +57,7 @@ fs::path mkpatch_entry_path(const fs::path &root, uint32_t k, const pack_record 
     return file_under(root, name);
 }
 
-void mkpatch_rebuild(strm *data, uint32_t k, const pack_record &r, const fs::path *old_root,
+bool mkpatch_rebuild(strm *data, uint32_t k, const pack_record &r, const fs::path *old_root,
                      const std::function<void(const uint8_t *, size_t)> &made)
 {
     std::string where = "entry " + std::to_string(k) + " (" + mkpatch_show(r.name) + "): ";
@@ -83,12 +83,14 @@ void mkpatch_rebuild(strm *data, uint32_t k, const pack_record &r, const fs::pat
                                 ", not the version the patch is for (" + pack_hex(r.delta.old_crc, 8) + ")");
     }
     uint32_t crc;
+    bool unread = false;
     try {
-        crc = delta_decode(data, r.delta, old.get(), made);
+        crc = delta_decode(data, r.delta, old.get(), made, &unread);
     } catch (const mkpatch_error &e) {
         throw mkpatch_error(where + e.what());
     }
     if (old_root && crc != r.delta.new_crc)
         throw mkpatch_error(where + "the rebuilt file has the CRC-32 " + pack_hex(crc, 8) + ", the patch says " +
                             pack_hex(r.delta.new_crc, 8));
+    return unread;
 }

@@ -44,9 +44,10 @@ std::filesystem::path mkpatch_entry_path(const std::filesystem::path &root, uint
 // (after the delta head): from its old file under old_root, whose length
 // and CRC-32 are checked first, and then the new file's CRC-32; without
 // old_root, from zeros of the old file's length, which checks all but the
-// CRC-32. Each block goes to made, if given. Throws naming the entry and
-// the file at fault.
-void mkpatch_rebuild(strm *data, uint32_t k, const pack_record &r, const std::filesystem::path *old_root,
+// CRC-32 and the coded literals that follow the old file's head, where the
+// delta puts it on the literal stream: true then. Each block goes to made,
+// if given. Throws naming the entry and the file at fault.
+bool mkpatch_rebuild(strm *data, uint32_t k, const pack_record &r, const std::filesystem::path *old_root,
                      const std::function<void(const uint8_t *, size_t)> &made = {});
 
 // The program build uses without --stub (cmd_build.cpp).

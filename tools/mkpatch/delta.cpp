@@ -243,7 +243,7 @@ delta_entry delta_build(const pack_record &r, const fs::path &old_file, const fs
 }
 
 uint32_t delta_decode(strm *data, const payload_delta_head &d, strm *old,
-                      const std::function<void(const uint8_t *, size_t)> &made)
+                      const std::function<void(const uint8_t *, size_t)> &made, bool *unread)
 {
     strm_ptr zeros;
     if (!old) {
@@ -277,5 +277,7 @@ uint32_t delta_decode(strm *data, const payload_delta_head &d, strm *old,
     if (done != d.new_len)
         throw mkpatch_error("the delta makes " + std::to_string(done) + " bytes, the new file is " +
                             std::to_string(d.new_len));
+    if (unread)
+        *unread = state->blind && state->primed;
     return crc;
 }

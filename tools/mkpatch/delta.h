@@ -45,8 +45,10 @@ delta_entry delta_build(const pack_record &r, const std::filesystem::path &old_f
 // old, a reader with seek of d.old_len bytes, or, when old is null, against
 // as many zero bytes (which checks the delta's structure, all but the new
 // file's CRC-32 and the coded literals that follow the old file's head,
-// which only the old file tells: their sections' lengths are checked). Each block of the new file goes to made, if given. Returns
-// the new file's CRC-32; throws mkpatch_error when a block is unsound or the
-// delta makes another length than d.new_len.
+// which only the old file tells: their sections' lengths are checked; *unread,
+// if given, says whether the delta puts that head on the literal stream).
+// Each block of the new file goes to made, if given. Returns the new file's
+// CRC-32; throws mkpatch_error when a block is unsound or the delta makes
+// another length than d.new_len.
 uint32_t delta_decode(strm *data, const payload_delta_head &d, strm *old,
-                      const std::function<void(const uint8_t *, size_t)> &made = {});
+                      const std::function<void(const uint8_t *, size_t)> &made = {}, bool *unread = nullptr);
