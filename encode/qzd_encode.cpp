@@ -278,9 +278,10 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c, uint32_t saved)
     const uint8_t *o = c->old, *n = c->nw;
     uint32_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0, last_offset = 0, last_end = 0;
     // The line-up's score from last_scan up to walked, a byte that agrees
-    // counting 1 and one that differs -1, and its best so far.
+    // counting 1 and one that differs -1, its best so far and its lowest
+    // after last_scan.
     uint32_t walked = 0;
-    int32_t walk = 0, walk_best = 0;
+    int32_t walk = 0, walk_best = 0, walk_low = INT32_MAX;
     qzd_near near;
     while (scan < c->new_len) {
         uint32_t old_score = 0;
@@ -300,6 +301,7 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c, uint32_t saved)
                 for (; walked < scan; walked++) {
                     walk += qzd_agrees(c, walked, last_offset) ? 1 : -1;
                     walk_best = std::max(walk_best, walk);
+                    walk_low = std::min(walk_low, walk);
                 }
                 again = walk + static_cast<int32_t>(len) <= walk_best && len > qzd_clearly(0, saved);
                 if (again)
@@ -314,6 +316,14 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c, uint32_t saved)
         }
         if (len == old_score && scan != c->new_len && !again)
             continue;
+        // A new one on the same line-up whose score never fell to where the
+        // last one starts would take all of it back to its start: the last
+        // one goes on as it is, and is not scanned again (which on a large
+        // file that hardly changed would be once for every change).
+        if (again && walk_low > 0) {
+            last_end = scan + len;
+            continue;
+        }
         // The last region's stretch: as far as it scores best, a byte that
         // agrees counting 1 and one that differs -1, but over the match that
         // began it at least (which more bytes before it may outscore).
@@ -363,6 +373,7 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c, uint32_t saved)
         last_offset = pos - scan;
         walked = last_scan;
         walk = walk_best = 0;
+        walk_low = INT32_MAX;
     }
     return regions;
 }
