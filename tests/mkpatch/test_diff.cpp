@@ -69,6 +69,21 @@ TEST_F(DiffTrees, WritesDeletesAndNothingForTheSame)
                                         "write sub\\deep.dat", "write sub\\ソ.dat"}));
 }
 
+// Files are compared a piece at a time, never read whole: a difference in
+// the last byte of a file longer than a piece still counts.
+TEST_F(DiffTrees, FilesLongerThanAPieceDifferInTheirLastByte)
+{
+    std::string big(std::string(1 << 20, 'x') + "yz");
+    put(old_dir, "same.pak", big);
+    put(new_dir, "same.pak", big);
+    put(old_dir, "last.pak", big);
+    put(new_dir, "last.pak", big.substr(0, big.size() - 1) + "!");
+    put(old_dir, "grown.pak", big);
+    put(new_dir, "grown.pak", big + "!");
+    EXPECT_EQ(changes(diff_trees(old_dir, new_dir, true)),
+              std::vector<std::string>({"patch grown.pak", "patch last.pak"}));
+}
+
 TEST_F(DiffTrees, FoldersThePatchCannotMake)
 {
     put(old_dir, "a.txt", "a");
@@ -135,9 +150,11 @@ TEST(DiffExample, TheDemoManifestIsTheDiffOfTheDemoTrees)
     for (size_t i = 0; i < r.changes.size(); i++) {
         EXPECT_EQ(m.entries[i].name, r.changes[i].name);
         EXPECT_EQ(m.entries[i].action, r.changes[i].action);
-        if (r.changes[i].action != ACTION_DELETE)
+        if (r.changes[i].action != ACTION_DELETE) {
             EXPECT_EQ(fs::canonical(m.entries[i].source), fs::canonical(r.changes[i].source));
-        if (r.changes[i].action == ACTION_PATCH)
+        }
+        if (r.changes[i].action == ACTION_PATCH) {
             EXPECT_EQ(fs::canonical(m.entries[i].old), fs::canonical(r.changes[i].old));
+        }
     }
 }

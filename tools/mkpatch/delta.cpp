@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -169,7 +170,9 @@ delta_entry delta_build(const pack_record &r, const fs::path &old_file, const fs
     strm_ptr data[2] = {strm_ptr(mstrm_new_writer()), strm_ptr(mstrm_new_writer())};
     if (!data[0] || !data[1])
         throw mkpatch_error("out of memory");
-    // The encoder's index may not fit; that must not unwind through a thread.
+    // The encoder's index may not fit (in a 32-bit build, past the largest
+    // vector there is for an old file of about 540 MB); that must not unwind
+    // through a thread.
     bool coded[2] = {false, false};
     auto code = [&](int k) {
         try {
@@ -178,6 +181,7 @@ delta_entry delta_build(const pack_record &r, const fs::path &old_file, const fs
                        g_qzt_threads >= 2 ? delta_each : nullptr);
             coded[k] = true;
         } catch (const std::bad_alloc &) {
+        } catch (const std::length_error &) {
         }
     };
     if (g_qzt_threads >= 2) {
@@ -186,7 +190,8 @@ delta_entry delta_build(const pack_record &r, const fs::path &old_file, const fs
         against_nothing.join();
     } else {
         code(0);
-        code(1);
+        if (coded[0])  // else the build stops here, without holding the second
+            code(1);
     }
     if (!coded[0] || !coded[1])
         throw mkpatch_error("out of memory for the delta of " + file_utf8(new_file) + " against " +

@@ -99,7 +99,7 @@ diff_result diff_trees(const fs::path &old_dir, const fs::path &new_dir, bool de
         auto old = old_tree.files.find(key);
         diff_change change{ACTION_WRITE, name, source, {}};
         if (old != old_tree.files.end()) {
-            if (file_read(file_under(old_dir, old->second)) == file_read(source)) {
+            if (file_same(file_under(old_dir, old->second), source)) {
                 if (old->second != name)
                     r.warnings.push_back("'" + old->second + "' is '" + name +
                                          "' in NEW: the patch cannot rename, so nothing is done for it");

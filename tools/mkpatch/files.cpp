@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <string>
+#include <system_error>
 
 #ifdef _WIN32
 #include <io.h>
@@ -65,6 +67,17 @@ std::vector<uint8_t> file_read(const fs::path &p, uint64_t limit)
 {
     file_stdio f = file_open(p, false);
     std::vector<uint8_t> data;
+    // One allocation of the file's length: a vector that doubles as it reads
+    // would need half as much again, and a 32-bit mkpatch.exe has not the
+    // address space for that on files of a few hundred MB.
+    std::error_code ec;
+    uint64_t size = std::min(fs::file_size(p, ec), limit);
+    try {
+        if (!ec)
+            data.reserve(static_cast<size_t>(std::min<uint64_t>(size, SIZE_MAX)));
+    } catch (const std::exception &) {
+        throw mkpatch_error(file_utf8(p) + ": out of memory for its " + std::to_string(size) + " bytes");
+    }
     uint8_t buf[65536];
     size_t n;
     while (data.size() < limit && (n = fread(buf, 1, std::min<uint64_t>(sizeof buf, limit - data.size()), f.get())) > 0)
@@ -72,6 +85,28 @@ std::vector<uint8_t> file_read(const fs::path &p, uint64_t limit)
     if (ferror(f.get()))
         throw mkpatch_error(file_utf8(p) + ": read error: " + strerror(errno));
     return data;
+}
+
+bool file_same(const fs::path &a, const fs::path &b)
+{
+    std::error_code ea, eb;
+    uint64_t size_a = fs::file_size(a, ea), size_b = fs::file_size(b, eb);
+    if (!ea && !eb && size_a != size_b)
+        return false;
+    file_stdio fa = file_open(a, false), fb = file_open(b, false);
+    std::vector<uint8_t> ba(1 << 20), bb(1 << 20);
+    for (;;) {
+        size_t na = fread(ba.data(), 1, ba.size(), fa.get());
+        size_t nb = fread(bb.data(), 1, bb.size(), fb.get());
+        if (ferror(fa.get()))
+            throw mkpatch_error(file_utf8(a) + ": read error: " + strerror(errno));
+        if (ferror(fb.get()))
+            throw mkpatch_error(file_utf8(b) + ": read error: " + strerror(errno));
+        if (na != nb || memcmp(ba.data(), bb.data(), na) != 0)
+            return false;
+        if (na == 0)
+            return true;
+    }
 }
 
 strm_ptr file_open_read(const fs::path &p)

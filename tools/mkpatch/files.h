@@ -36,6 +36,8 @@ std::string file_utf8(const std::filesystem::path &p);
 std::filesystem::path file_under(const std::filesystem::path &root, std::string_view name);
 // The file's bytes, or its first limit bytes.
 std::vector<uint8_t> file_read(const std::filesystem::path &p, uint64_t limit = UINT64_MAX);
+// Whether both files hold the same bytes, read a piece at a time.
+bool file_same(const std::filesystem::path &a, const std::filesystem::path &b);
 // A buffered reader of the file. Its positions and size are the stream
 // library's, 32-bit: for files below 4 GiB.
 strm_ptr file_open_read(const std::filesystem::path &p);

@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <new>
 #include <optional>
 
 #ifdef _WIN32
@@ -206,6 +207,9 @@ int main(int argc, char **argv)
             if (*c.cmd)
                 return c.run();
         return 2;
+    } catch (const std::bad_alloc &) {
+        fprintf(stderr, "mkpatch: out of memory\n");
+        return 1;
     } catch (const std::exception &e) {
         fprintf(stderr, "mkpatch: %s\n", e.what());
         return 1;
