@@ -7,6 +7,8 @@
 // and then returns to its caller, which goes on as a failed operation.
 // g_fatal_quiet keeps a report from being shown, everything else the same:
 // for clean-up on the way out that may fail again after the one report.
+// g_fatal_stderr shows it on stderr on Windows too: the console tools set it,
+// whose users read their errors there and may have no one to close a box.
 // dbg_trace accepts any printf-style arguments and shows nothing.
 #pragma once
 
@@ -17,6 +19,7 @@ constexpr int FATAL_TEXT_SIZE = 4096;
 extern thread_local char g_fatal_text[FATAL_TEXT_SIZE];
 extern int32_t g_fatal_exiting;
 extern int32_t g_fatal_quiet;
+extern int32_t g_fatal_stderr;
 
 void fatal_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void dbg_trace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -11,11 +12,21 @@
 thread_local char g_fatal_text[FATAL_TEXT_SIZE];
 int32_t g_fatal_exiting = 0;
 int32_t g_fatal_quiet = 0;
+int32_t g_fatal_stderr = 0;
 
 static void fatal_show(const char *text)
 {
 #ifdef _WIN32
-    MessageBoxA(nullptr, text, "Error", MB_OK | MB_ICONERROR | MB_TASKMODAL | MB_SETFOREGROUND);
+    if (!g_fatal_stderr) {
+        MessageBoxA(nullptr, text, "Error", MB_OK | MB_ICONERROR | MB_TASKMODAL | MB_SETFOREGROUND);
+        return;
+    }
+    // Through the handle: the C runtime's stdio would more than fill the
+    // program image.
+    DWORD n;
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    WriteFile(err, text, static_cast<DWORD>(strlen(text)), &n, nullptr);
+    WriteFile(err, "\r\n", 2, &n, nullptr);
 #else
     fprintf(stderr, "%s\n", text);
 #endif

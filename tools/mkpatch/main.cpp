@@ -25,6 +25,7 @@
 #include <windows.h>
 #endif
 
+#include "diag/diag.h"
 #include "encode/qzt_encode.h"
 #include "tools/mkpatch/commands.h"
 #include "tools/mkpatch/files.h"
@@ -95,6 +96,7 @@ int main(int argc, char **argv)
 #ifdef _WIN32
     SetConsoleOutputCP(CP_UTF8);
 #endif
+    g_fatal_stderr = 1;
     std::vector<std::string> args = file_args(argc, argv);
     std::vector<const char *> arg_ptrs;
     for (const std::string &a : args)

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "diag/diag.h"
 #include "stream/bstrm.h"
 #include "stream/fstrm.h"
 #include "stream/mstrm.h"
@@ -148,6 +149,7 @@ int decompress(const char *in_name, strm *out)
 
 int main(int argc, char **argv)
 {
+    g_fatal_stderr = 1;
     if (argc < 2)
         return usage();
     if (strcmp(argv[1], "c") == 0 && (argc == 4 || argc == 5)) {
