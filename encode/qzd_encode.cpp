@@ -316,10 +316,11 @@ std::vector<qzd_region> qzd_line_up(const qzd_coder *c, uint32_t saved)
         }
         if (len == old_score && scan != c->new_len && !again)
             continue;
-        // A new one on the same line-up whose score never fell to where the
-        // last one starts would take all of it back to its start: the last
-        // one goes on as it is, and is not scanned again (which on a large
-        // file that hardly changed would be once for every change).
+        // Where the line-up matches again and its score never fell back to
+        // where the last region starts, a new region would take all of that
+        // one back to its start: the last region goes on as it is, and is not
+        // scanned again (else a large file that hardly changed is scanned
+        // once for every change).
         if (again && walk_low > 0) {
             last_end = scan + len;
             continue;
