@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bench/bench_file.h"
+#include "diag/diag.h"
 #include "encode/qzd_encode.h"
 #include "payload/crc32.h"
 #include "stream/bstrm.h"
@@ -187,6 +188,7 @@ void show(const char *new_path, size_t delta, size_t size, const char *coded, do
 
 int main(int argc, char **argv)
 {
+    g_fatal_stderr = 1;
     double rebuilt;
     if (argc == 5 && strcmp(argv[1], "-r") == 0) {
         uint32_t size = file_size(argv[4]), delta = file_size(argv[3]);
