@@ -38,12 +38,13 @@ install: setup
 	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target patch
 	@DESTDIR="$(DESTDIR)" cmake --install build/native --prefix "$(PREFIX)"
 
-# The Debian package and the Windows zip, in build/package/, each checked
+# The Debian package and the Windows zips, in build/package/, each checked
 # (scripts/package.sh). Installs lintian, dpkg-dev and zip when missing.
 package: setup
 	@$(SUDO) bash scripts/apt.sh "packaging tools" lintian dpkg-dev zip unzip
 	@cmake --preset native >/dev/null && cmake --build --preset native
 	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target patch mkpatch qzt
+	@cmake --preset win64 >/dev/null && cmake --build --preset win64 --target mkpatch qzt
 	@bash scripts/package.sh
 
 # Each fuzz target for FUZZ_SECONDS (the tests run them for seconds only), on

@@ -3,19 +3,28 @@
 # on in share/orvane-patch/ (where mkpatch looks for it, from its own place),
 # the man pages, and the README, the LICENSE and the example under
 # share/doc/; in a Windows build, the tools beside the program, with the
-# README, the LICENSE and the example (the zip for patch authors on Windows).
+# README, the LICENSE and the example (the zips for patch authors on Windows).
 include(GNUInstallDirs)
 
+# The program is the win32 build's wherever another build installs it:
+# `make install` and `make package` build it first.
+set(PATCH_WIN32_BIN ${CMAKE_SOURCE_DIR}/build/win32/bin CACHE PATH "Folder of the win32 build's patch.exe, to install")
+
 if(WIN32)
-  install(TARGETS mkpatch qzt patch RUNTIME DESTINATION .)
+  install(TARGETS mkpatch qzt RUNTIME DESTINATION .)
+  # The program is the 32-bit one in every zip: a 64-bit build's tools hold
+  # larger files, and build on the same patch.exe.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    install(TARGETS patch RUNTIME DESTINATION .)
+  else()
+    install(FILES ${PATCH_WIN32_BIN}/patch.exe DESTINATION .)
+  endif()
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION .)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples DESTINATION .)
   return()
 endif()
 
 set(ORVANE_DOC ${CMAKE_INSTALL_DATADIR}/doc/orvane-patch)
-# The program is the win32 build's: `make install` builds it first.
-set(PATCH_WIN32_BIN ${CMAKE_SOURCE_DIR}/build/win32/bin CACHE PATH "Folder of the win32 build's patch.exe, to install")
 
 # Man pages and the changelog go compressed, as Debian keeps them.
 set(gz_files)

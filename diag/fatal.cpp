@@ -13,6 +13,7 @@ thread_local char g_fatal_text[FATAL_TEXT_SIZE];
 int32_t g_fatal_exiting = 0;
 int32_t g_fatal_quiet = 0;
 int32_t g_fatal_stderr = 0;
+void (*g_fatal_raise)(const char *text) = nullptr;
 
 static void fatal_show(const char *text)
 {
@@ -47,6 +48,8 @@ void fatal_error(const char *fmt, ...)
     g_fatal_text[sizeof g_fatal_text - 1] = '\0';
 
     dbg_trace("%s", g_fatal_text);
+    if (g_fatal_raise)
+        g_fatal_raise(g_fatal_text);
     if (!g_fatal_quiet)
         fatal_show(g_fatal_text);
     if (g_fatal_exiting)

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # make package: the Debian package of mkpatch, qzt, the program and the man
-# pages, and the zip for patch authors on Windows (mkpatch.exe and qzt.exe
-# beside patch.exe, the README, the LICENSE and the example), both in
-# build/package/. Each is checked as it is made: lintian on the package (no
-# errors), its file list and Depends; the zip's LICENSE, and its mkpatch.exe,
-# which under Wine builds the example's patch that the host's mkpatch verify
-# accepts. The package's copyright file must carry the LICENSE's text.
+# pages, and the zips for patch authors on Windows (mkpatch.exe and qzt.exe,
+# 32-bit and 64-bit, beside patch.exe, the README, the LICENSE and the
+# example), all in build/package/. Each is checked as it is made: lintian on
+# the package (no errors), its file list and Depends; each zip's program, its
+# LICENSE, and its mkpatch.exe, which under Wine builds the example's patch
+# that the host's mkpatch verify accepts. The package's copyright file must
+# carry the LICENSE's text.
 #
-# Usage: scripts/package.sh   (after the native and win32 builds; make package
-# does both)
+# Usage: scripts/package.sh   (after the native, win32 and win64 builds; make
+# package makes them)
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out=$top/build/package
@@ -39,22 +40,31 @@ dpkg-deb -f "$deb" Depends Recommends | sed 's/^/package:   /'
 lintian --fail-on error "$deb" >"$out/lintian.txt" 2>&1 || fail "lintian: $(cat "$out/lintian.txt")"
 say "lintian: $(grep -c '^E:' "$out/lintian.txt" || true) errors, $(grep -c '^W:' "$out/lintian.txt" || true) warnings"
 
-# The Windows zip, from the win32 build's install rules; its entries in one
-# order, without the times of this machine's files.
-name=orvane-patch-$version-win32
-cmake --install "$top/build/win32" --prefix "$out/$name" >/dev/null
-(cd "$out" && find "$name" -type f | LC_ALL=C sort | zip -q -X -D "$name.zip" -@)
-rm -rf "$out/$name"
-unzip -Z1 "$out/$name.zip" | grep -qx "$name/LICENSE" || fail "$name.zip lacks LICENSE"
-say "$name.zip: $(unzip -Z1 "$out/$name.zip" | wc -l) files"
+# The Windows zips, from the win32 and win64 builds' install rules; their
+# entries in one order, without the times of this machine's files. Each
+# carries the win32 build's patch.exe; the win64 one's tools hold files past
+# what a 32-bit program's memory does.
+zip_of() {
+    local preset=$1 name=orvane-patch-$version-$1
+    cmake --install "$top/build/$preset" --prefix "$out/$name" >/dev/null
+    cmp -s "$out/$name/patch.exe" "$top/build/win32/bin/patch.exe" || fail "$name's patch.exe is not the win32 build's"
+    (cd "$out" && find "$name" -type f | LC_ALL=C sort | zip -q -X -D "$name.zip" -@)
+    rm -rf "$out/$name"
+    unzip -Z1 "$out/$name.zip" | grep -qx "$name/LICENSE" || fail "$name.zip lacks LICENSE"
+    say "$name.zip: $(unzip -Z1 "$out/$name.zip" | wc -l) files"
 
-# The zip as a patch author on Windows uses it.
+    # The zip as a patch author on Windows uses it.
+    local at=$tmp/$preset
+    mkdir "$at"
+    unzip -q "$out/$name.zip" -d "$at"
+    (cd "$at/$name/examples" &&
+        "$top/tests/wine/run.sh" ../mkpatch.exe build patch.toml -o ORVANE11.EXE --elevation user) >"$at/build.log" 2>&1 ||
+        fail "$name.zip's mkpatch.exe: $(cat "$at/build.log")"
+    "$top/build/native/bin/mkpatch" verify "$at/$name/examples/ORVANE11.EXE" >"$at/verify.log" 2>&1 ||
+        fail "the host's verify of $name.zip's patch: $(cat "$at/verify.log")"
+    say "$name.zip's mkpatch.exe built the example's patch under Wine; the host's mkpatch verify accepts it"
+}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-unzip -q "$out/$name.zip" -d "$tmp"
-cd "$tmp/$name/examples"
-"$top/tests/wine/run.sh" ../mkpatch.exe build patch.toml -o ORVANE11.EXE --elevation user >"$tmp/build.log" 2>&1 ||
-    fail "the zip's mkpatch.exe: $(cat "$tmp/build.log")"
-"$top/build/native/bin/mkpatch" verify ORVANE11.EXE >"$tmp/verify.log" 2>&1 ||
-    fail "the host's verify of its patch: $(cat "$tmp/verify.log")"
-say "the zip's mkpatch.exe built the example's patch under Wine; the host's mkpatch verify accepts it"
+zip_of win32
+zip_of win64

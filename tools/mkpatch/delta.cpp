@@ -13,12 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include "diag/diag.h"
 #include "encode/qzd_encode.h"
 #include "encode/qzt_encode.h"
 #include "payload/crc32.h"
 #include "payload/write.h"
 #include "stream/mstrm.h"
 #include "stream/qzd.h"
+#include "tools/mkpatch/error.h"
 
 namespace fs = std::filesystem;
 
@@ -145,6 +147,20 @@ void delta_each(void (*task)(void *ctx, int k), void *ctx, int count)
         std::rethrow_exception(failed);
 }
 
+// While the deltas are coded, a fault that the libraries report is their
+// memory running out (a buffer of theirs that cannot grow): it unwinds to the
+// coding's catch, so that the build names the pair rather than ending with
+// the bare report.
+struct delta_raise_scope {
+    delta_raise_scope()
+    {
+        g_fatal_raise = [](const char *) { throw std::bad_alloc(); };
+    }
+    ~delta_raise_scope() { g_fatal_raise = nullptr; }
+    delta_raise_scope(const delta_raise_scope &) = delete;
+    delta_raise_scope &operator=(const delta_raise_scope &) = delete;
+};
+
 }  // namespace
 
 delta_entry delta_build(const pack_record &r, const fs::path &old_file, const fs::path &new_file, int level)
@@ -171,8 +187,8 @@ delta_entry delta_build(const pack_record &r, const fs::path &old_file, const fs
     if (!data[0] || !data[1])
         throw mkpatch_error("out of memory");
     // The encoder's index may not fit (in a 32-bit build, past the largest
-    // vector there is for an old file of about 540 MB); that must not unwind
-    // through a thread.
+    // vector there is for an old file of about 540 MB), nor a delta its
+    // memory stream; that must not unwind through a thread.
     bool coded[2] = {false, false};
     auto code = [&](int k) {
         try {
@@ -184,18 +200,21 @@ delta_entry delta_build(const pack_record &r, const fs::path &old_file, const fs
         } catch (const std::length_error &) {
         }
     };
-    if (g_qzt_threads >= 2) {
-        std::thread against_nothing(code, 1);
-        code(0);
-        against_nothing.join();
-    } else {
-        code(0);
-        if (coded[0])  // else the build stops here, without holding the second
-            code(1);
+    {
+        delta_raise_scope raise;
+        if (g_qzt_threads >= 2) {
+            std::thread against_nothing(code, 1);
+            code(0);
+            against_nothing.join();
+        } else {
+            code(0);
+            if (coded[0])  // else the build stops here, without holding the second
+                code(1);
+        }
     }
     if (!coded[0] || !coded[1])
         throw mkpatch_error("out of memory for the delta of " + file_utf8(new_file) + " against " +
-                            file_utf8(old_file));
+                            file_utf8(old_file) + MKPATCH_LARGER);
     // Each delta is rebuilt against the old file before it goes into the
     // patch (a small part of its coding's time): a fault of the coder's is an
     // error here, never a patch that every player's run refuses.

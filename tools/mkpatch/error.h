@@ -15,6 +15,15 @@
 // page 932? is the file signed?) and carries no reason.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 
 using mkpatch_error = std::runtime_error;
+
+// What a fault of memory adds: a 32-bit mkpatch.exe runs out of address
+// space long before the machine runs out of memory.
+#if defined(_WIN32) && UINTPTR_MAX == UINT32_MAX
+inline constexpr char MKPATCH_LARGER[] = " (the win64 zip's 64-bit mkpatch.exe holds larger files)";
+#else
+inline constexpr char MKPATCH_LARGER[] = "";
+#endif

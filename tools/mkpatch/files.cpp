@@ -76,7 +76,8 @@ std::vector<uint8_t> file_read(const fs::path &p, uint64_t limit)
         if (!ec)
             data.reserve(static_cast<size_t>(std::min<uint64_t>(size, SIZE_MAX)));
     } catch (const std::exception &) {
-        throw mkpatch_error(file_utf8(p) + ": out of memory for its " + std::to_string(size) + " bytes");
+        throw mkpatch_error(file_utf8(p) + ": out of memory for its " + std::to_string(size) + " bytes" +
+                            MKPATCH_LARGER);
     }
     uint8_t buf[65536];
     size_t n;

@@ -28,6 +28,7 @@
 #include "diag/diag.h"
 #include "encode/qzt_encode.h"
 #include "tools/mkpatch/commands.h"
+#include "tools/mkpatch/error.h"
 #include "tools/mkpatch/files.h"
 
 namespace fs = std::filesystem;
@@ -210,7 +211,7 @@ int main(int argc, char **argv)
                 return c.run();
         return 2;
     } catch (const std::bad_alloc &) {
-        fprintf(stderr, "mkpatch: out of memory\n");
+        fprintf(stderr, "mkpatch: out of memory%s\n", MKPATCH_LARGER);
         return 1;
     } catch (const std::exception &e) {
         fprintf(stderr, "mkpatch: %s\n", e.what());
