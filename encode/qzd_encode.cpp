@@ -38,6 +38,8 @@ namespace {
 constexpr int HASH_BYTES = 8;     // bytes the old file's index looks at
 constexpr uint32_t OLD_STEP = 2;  // the old file is indexed every so many positions
 constexpr uint32_t WAYS = 32;     // positions kept for each hash
+// Positions ahead whose buckets are read in before they are searched.
+constexpr uint32_t SEARCH_AHEAD = 16;
 // What a new region's copy is reckoned to cost: its token's bits beside the
 // old position's move (the literal run it cuts, its length, its changes'
 // count), and what each literal byte it saves would cost once coded (the
@@ -139,8 +141,8 @@ struct qzd_coder {
     uint32_t new_len;
     int hash_bits;
     // WAYS old positions + 1 for each hash, a ring whose next slot (the
-    // oldest) is next[hash]; and 8 more bits of each one's hash, so that most
-    // are passed over unread.
+    // oldest) is next[hash] % WAYS, WAYS added once the ring is full; and 8
+    // more bits of each one's hash, so that most are passed over unread.
     std::vector<uint32_t> index;
     std::vector<uint8_t> tags;
     std::vector<uint8_t> next;
@@ -188,11 +190,22 @@ void qzd_index_old(qzd_coder *c)
     for (uint32_t i = 0; i + HASH_BYTES <= c->old_len; i += OLD_STEP) {
         uint8_t tag;
         uint32_t h = qzd_hash(c, c->old + i, &tag);
-        size_t at = static_cast<size_t>(h) * WAYS + c->next[h];
+        uint32_t slot = c->next[h] % WAYS;
+        size_t at = static_cast<size_t>(h) * WAYS + slot;
         c->index[at] = i + 1;
         c->tags[at] = tag;
-        c->next[h] = static_cast<uint8_t>((c->next[h] + 1) % WAYS);
+        c->next[h] = static_cast<uint8_t>((slot + 1) % WAYS | (slot + 1 == WAYS ? WAYS : c->next[h] & WAYS));
     }
+}
+
+// The ways of 8 tags from tags whose tag is tag, way k as bit k: eight at a
+// time, a byte of their word that the tag's pattern makes zero.
+uint32_t qzd_same8(const uint8_t *tags, uint8_t tag)
+{
+    constexpr uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
+    uint64_t y = qzd_load64(tags) ^ (tag * 0x0101010101010101ull);
+    uint64_t zero = ~(((y & LOW7) + LOW7) | y | LOW7);  // each zero byte's top bit
+    return static_cast<uint32_t>(((zero >> 7) * 0x0102040810204080ull) >> 56);
 }
 
 // The longest match of new data at p that the index knows; len 0 for none.
@@ -202,12 +215,25 @@ void qzd_search(const qzd_coder *c, uint32_t p, uint32_t *pos, uint32_t *len)
     if (p + HASH_BYTES > c->new_len)
         return;
     uint8_t tag;
+    // The line-up searches position after position: the bucket of one a
+    // little ahead is asked for now, so that its tags are there by then.
+    if (p + SEARCH_AHEAD + HASH_BYTES <= c->new_len) {
+        uint32_t ahead = qzd_hash(c, c->nw + p + SEARCH_AHEAD, &tag);
+        __builtin_prefetch(&c->tags[static_cast<size_t>(ahead) * WAYS]);
+        __builtin_prefetch(&c->next[ahead]);
+    }
     uint32_t h = qzd_hash(c, c->nw + p, &tag);
     const uint32_t *ways = &c->index[static_cast<size_t>(h) * WAYS];
     const uint8_t *tags = &c->tags[static_cast<size_t>(h) * WAYS];
+    // The ways whose tag is the hash's, found among the tags alone: the
+    // bucket's positions are read only for those, one in 256 of the others.
+    static_assert(WAYS == 32, "the ways' tags are four words, their mask 32 bits");
+    uint32_t same = qzd_same8(tags, tag) | qzd_same8(tags + 8, tag) << 8 | qzd_same8(tags + 16, tag) << 16 |
+                    qzd_same8(tags + 24, tag) << 24;
+    uint32_t next = c->next[h] % WAYS, held = c->next[h] & WAYS ? WAYS : next;
     // The latest first, so that of equal matches the latest wins.
-    for (uint32_t k = 1, w; k <= WAYS && ways[w = (c->next[h] + WAYS - k) % WAYS]; k++) {
-        if (tags[w] != tag)
+    for (uint32_t k = 1, w; k <= held; k++) {
+        if (!(same >> (w = (next + WAYS - k) % WAYS) & 1))
             continue;
         uint32_t at = ways[w] - 1;
         uint32_t room = c->old_len - at < c->new_len - p ? c->old_len - at : c->new_len - p;

@@ -4,7 +4,7 @@
 // writer stream: blocks of 32768 new bytes, the last one holding the rest
 // (nothing for an empty new file). Both files are in memory; an index of the
 // old file takes 2.5 to 5 times old_len bytes more, the literals' coder
-// (encode/qzd_lits.h) about 25 MB and the literals' length. The new file is
+// (encode/qzd_lits.h) about 37 MB and the literals' length. The new file is
 // lined up with the old one three ways (one, where a quarter of it is bytes
 // that no coding makes shorter), and, where both files are 4 MB or less,
 // taken as literals alone a fourth way; where they differ, or where literals

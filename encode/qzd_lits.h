@@ -3,10 +3,10 @@
 // The literals of all blocks go on one stream, as the decoder keeps it; each
 // block's are coded as matches back in it and literal bytes through the
 // model the decoder keeps. The coder holds the stream, a hash chain over its
-// last QZD_WINDOW bytes (16 MB), a 4 MB table of heads, 1.25 MB of heads
+// last QZD_WINDOW bytes (16 MB), a 16 MB table of heads, 1.25 MB of heads
 // of short matches, the record compression's parse of a block (0.6 MB) and
 // the matches found in a block for its second parse (8 bytes each, about 5
-// a byte: 1 MB or so, 33 MB at the very most): about 25 MB and the stream's
+// a byte: 1 MB or so, 33 MB at the very most): about 37 MB and the stream's
 // length. The same input gives the same bytes.
 #pragma once
 

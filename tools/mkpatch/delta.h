@@ -15,7 +15,7 @@
 // Memory while a patch entry is built: both files whole, the encoder's index
 // of the old file (encode/qzd_encode.h) and both deltas (the one against
 // nothing is about as long as the new file), then the deltas and their
-// compressed records: about 2.8 times the two files' length on two threads,
+// compressed records: about 3 times the two files' length on two threads,
 // 2.4 on one, where the index is gone before the second delta is made. Only
 // the delta against the old file codes its literals (encode/qzd_lits.h):
 // the one against nothing stands for a write.
