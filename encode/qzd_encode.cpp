@@ -955,6 +955,11 @@ void qzd_line_up_way(void *ctx, int k)
     w->way[k] = qzd_islands(w->c, qzd_line_up(w->c, SAVED_BITS[k]));
 }
 
+void qzd_line_up_other(void *ctx, int k)
+{
+    qzd_line_up_way(ctx, k + 1);
+}
+
 void qzd_code_way(void *ctx, int k)
 {
     auto *w = static_cast<qzd_ways *>(ctx);
@@ -990,14 +995,15 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     // line-up's regions as bytes that no coding makes shorter (compressed
     // members), their coding is most of the time and of the delta, and the
     // line-ups' deltas differ by little (0.02% on resources.pak, 0.03% on
-    // java.base.jmod): the first alone is coded. Code or text between the
-    // regions is no sign: clamav's sigtool has 76% of it, and its second
-    // line-up is 1.3% shorter. With each, all are made at once, the others
-    // whether or not they are coded.
-    qzd_run(each, qzd_line_up_way, &w, each ? WAYS_TRIED : 1);
+    // java.base.jmod): the first alone is made and coded. Code or text
+    // between the regions is no sign: clamav's sigtool has 76% of it, and
+    // its second line-up is 1.3% shorter. The others come after the first,
+    // at once with each: on two threads three line-ups take two turns
+    // whichever way, and such a file is lined up once.
+    qzd_line_up_way(&w, 0);
     bool others = qzd_flat_bytes(&c, w.way[0]) * FLAT_SHARE < new_len;
-    for (int k = 1; others && !each && k < WAYS_TRIED; k++)
-        qzd_line_up_way(&w, k);
+    if (others)
+        qzd_run(each, qzd_line_up_other, &w, WAYS_TRIED - 1);
     int ways = others ? WAYS_TRIED : 1, literal_way = -1;
     if (code_literals && old_len <= LITERAL_WAY_MOST && new_len <= LITERAL_WAY_MOST) {
         literal_way = ways;

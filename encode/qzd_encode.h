@@ -23,9 +23,9 @@
 
 // each, where given, runs task(ctx, k) for every k below count, as many at
 // once as it has threads for, and returns once all are done: the line-ups
-// are then made together, and coded together, which gives the same bytes.
-// Without it they are made one after the other, and the others than the
-// first only where they may be coded. An exception that a task throws
+// after the first are then made together, and all coded together, which
+// gives the same bytes; those after the first are made only where they may
+// be coded. An exception that a task throws
 // (std::bad_alloc) is the caller's to pass on once all are done.
 using qzd_each_fn = void (*)(void (*task)(void *ctx, int k), void *ctx, int count);
 void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, uint32_t new_len, strm *out,
