@@ -262,33 +262,32 @@ struct qzd_rc {
         norm();
         return b;
     }
-    // A byte as an 8-bit tree, its top bit first: node 1, then node * 2 + bit.
-    uint32_t tree8(uint16_t *p)
+    // A byte as an 8-bit tree, its top bit first: node 1, then node * 2 +
+    // bit. Coded against the match byte mb where offs is 0x100: its nodes by
+    // mb's bits too while they are the same as its own (offs 0x100 + mb's
+    // bit * 0x100), then as any byte's (offs 0, where mb plays no part). A
+    // literal's bits are hard to foretell, so they are taken without a
+    // branch on them, in a copy of the coder's state that stays in registers.
+    __attribute__((noinline)) uint32_t byte8(uint16_t *p, uint32_t mb = 0, uint32_t offs = 0)
     {
+        qzd_rc r = *this;
         uint32_t c = 1;
-        while (c < 256)
-            c = c << 1 | bit(&p[c]);
-        return c & 0xFF;
-    }
-    // A byte coded against the match byte mb: its nodes by mb's bits too
-    // while they are the same as its own (offs 0x100), then as tree8's.
-    uint32_t matched8(uint16_t *p, uint32_t mb)
-    {
-        uint32_t c = 1, offs = 0x100;
         while (c < 256) {
             mb <<= 1;
-            uint32_t b = bit(&p[offs + (mb & offs) + c]);
+            uint32_t b = r.even_bit(&p[offs + (mb & offs) + c]);
             c = c << 1 | b;
             offs &= ~(mb ^ b << 8);
         }
+        *this = r;
         return c & 0xFF;
     }
-    // bit_inline's bit without a branch on it, for bits near even odds,
-    // where a branch would be mispredicted half the time.
+    // bit_inline's bit without a branch on it, for bits that a branch would
+    // often guess wrong (near even odds, a literal's); q is *p, which the
+    // caller may have read ahead.
     template <int MOVE = QZD_PROB_MOVE>
-    __attribute__((always_inline)) uint32_t even_bit(uint16_t *p)
+    __attribute__((always_inline)) uint32_t even_bit(uint16_t *p, uint32_t q)
     {
-        uint32_t q = *p, bound = (range >> QZD_PROB_BITS) * q, b = code >= bound, ones = 0u - b;
+        uint32_t bound = (range >> QZD_PROB_BITS) * q, b = code >= bound, ones = 0u - b;
         uint32_t up = ((1 << QZD_PROB_BITS) - q) >> MOVE, down = q >> MOVE;
         code -= bound & ones;
         range = bound + ((range - 2 * bound) & ones);
@@ -296,13 +295,24 @@ struct qzd_rc {
         norm();
         return b;
     }
+    template <int MOVE = QZD_PROB_MOVE>
+    __attribute__((always_inline)) uint32_t even_bit(uint16_t *p)
+    {
+        return even_bit<MOVE>(p, *p);
+    }
     // The same through the flat literals' slower step: a flat block is
     // mostly such bytes.
     uint32_t flat8(uint16_t *p)
     {
-        uint32_t c = 1;
-        while (c < 256)
-            c = c << 1 | even_bit<QZD_FLAT_MOVE>(&p[c]);
+        uint32_t c = 1, q = p[1];
+        while (c < 256) {
+            // Both children's probabilities are read while this bit is
+            // decoded, off the way from one bit to the next (after the last
+            // bit, two of the tree's first nodes, unused).
+            uint32_t child = 2 * c & 0xFF, q0 = p[child], q1 = p[child + 1];
+            c = c << 1 | even_bit<QZD_FLAT_MOVE>(&p[c], q);
+            q = c & 1 ? q1 : q0;
+        }
         return c & 0xFF;
     }
     // A gamma value; 0 for a code of more than 31 zeros. The coder's state
@@ -364,9 +374,9 @@ int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32
             if (flat)
                 prev = rc.flat8(m->flat);
             else if (reps && (h & 1))
-                prev = rc.matched8(p, s->ring[(pos - m->reps[0]) & mask]);
+                prev = rc.byte8(p, s->ring[(pos - m->reps[0]) & mask], 0x100);
             else
-                prev = rc.tree8(p);
+                prev = rc.byte8(p);
             s->ring[pos++ & mask] = static_cast<uint8_t>(prev);
             s->lits[done++] = static_cast<uint8_t>(prev);
             m->kinds = m->kinds << 1 & 7;
@@ -420,7 +430,7 @@ struct qzd_tok_src {
     }
     uint32_t flag(uint32_t k) { return m ? rc.bit(&m->flag[k]) : b.get(1); }
     bool back() { return m && rc.bit(&m->flag[QZD_FLAG_BACK]); }
-    uint32_t byte() { return m ? rc.tree8(m->byte) : b.get(8); }
+    uint32_t byte() { return m ? rc.byte8(m->byte) : b.get(8); }
 };
 
 // The next change of an old copy of len bytes at copy, *at bytes in: QZT_OK,
