@@ -714,14 +714,19 @@ void qzd_put_copy(qzd_coder *c, uint32_t from, uint32_t p, uint32_t len)
     qzd_put_field(c, &m->field[QZD_COUNT], static_cast<uint32_t>(at.size()) + 1);
     uint32_t next = 0;
     for (const qzd_place &k : at) {
-        qzd_put_field(c, &m->field[QZD_GAP], k.at - next + 1);
+        // The gap, the repeat bit and the rank through the models that the
+        // last change picks, as the decoder picks them.
+        uint32_t g = k.at - next + 1;
+        qzd_put_field(c, &m->gap[qzd_gap_ctx(m->last_gap)], g);
         next = k.at + (k.change.kind == QZD_BYTE ? 1 : 4);
         uint32_t r = qzd_rank(c, k.change);
         qzd_name_change(c, k.change);
-        c->rc.bit(&m->flag[QZD_FLAG_REPEAT], r < QZD_CHANGES);
+        c->rc.bit(&m->repeat[qzd_repeat_ctx(m->last_change)], r < QZD_CHANGES);
+        m->last_gap = g;
         if (r < QZD_CHANGES) {
             bits_put(b, 1, 1);
-            qzd_put_field(c, &m->field[QZD_RANK], r + 1);
+            qzd_put_field(c, &m->rank[qzd_rank_ctx(m->last_change, g)], r + 1);
+            m->last_change = r < 3 ? r : 3;
             continue;
         }
         c->rc.bit(&m->flag[QZD_FLAG_WORD], k.change.kind != QZD_BYTE);
@@ -729,10 +734,12 @@ void qzd_put_copy(qzd_coder *c, uint32_t from, uint32_t p, uint32_t len)
             bits_put(b, 2, 0);
             bits_put(b, 8, k.change.value);
             c->rc.tree8(m->byte, k.change.value);
+            m->last_change = QZD_LAST_NEW_BYTE;
         } else {
             bits_put(b, 3, k.change.kind == QZD_RELATIVE ? 3 : 2);
             c->rc.bit(&m->flag[QZD_FLAG_RELATIVE], k.change.kind == QZD_RELATIVE);
             qzd_put_field(c, &m->field[QZD_VALUE], qzd_zigzag(k.change.value) + 1);
+            m->last_change = QZD_LAST_NEW_WORD;
         }
     }
     c->old_pos = from + len;
@@ -755,6 +762,7 @@ void qzd_begin_block(qzd_coder *c)
     c->tok_section.clear();
     c->rc = {};
     c->rc.out = &c->tok_section;
+    c->rc.step = QZD_TOK_MOVE;
     c->tok_before = c->tok;
 }
 

@@ -43,6 +43,7 @@ struct qzd_rc_enc {
     uint8_t cache = 0;
     uint64_t pending = 1;
     std::vector<uint8_t> *out;
+    int step = QZD_PROB_MOVE;  // the section's step, QZD_TOK_MOVE for tokens
 
     void shift_low()
     {
@@ -65,8 +66,10 @@ struct qzd_rc_enc {
             shift_low();
         }
     }
-    void bit(uint16_t *p, uint32_t b, int move = QZD_PROB_MOVE)
+    // move 0: the section's own step.
+    void bit(uint16_t *p, uint32_t b, int move = 0)
     {
+        move = move ? move : step;
         uint32_t bound = (range >> QZD_PROB_BITS) * *p;
         if (b) {
             low += bound;
@@ -79,7 +82,7 @@ struct qzd_rc_enc {
         norm();
     }
     // A byte as an 8-bit tree, its top bit first: node 1, then node * 2 + bit.
-    void tree8(uint16_t *p, uint32_t value, int move = QZD_PROB_MOVE)
+    void tree8(uint16_t *p, uint32_t value, int move = 0)
     {
         for (uint32_t j = 8, node = 1; j-- > 0;) {
             uint32_t b = value >> j & 1;

@@ -60,14 +60,28 @@
 // of that section, read by a range decoder of its own (as above) and no words
 // after it. Its tokens are those above, each gamma code through the coder as
 // the literals' gamma codes are (the run's, the offset's, the length's, the
-// change count's, the gap's, the rank's and the word value's each their own
-// model), each bit of the plain words' change kinds (repeat, then word, then
-// relative) a probability of its own, the 8 bits of a byte change an 8-bit
-// tree (as a literal's, without context), and before each offset a back flag
-// (a probability of its own): 1 and the copy's offset is the negated last
+// change count's and the word value's each their own model, a change's gap
+// and rank each one of several, below), each bit of the plain words' change
+// kinds (repeat, then word, then relative) a probability of its own (the
+// repeat bit one of three, below), the 8 bits of a byte change an 8-bit tree
+// (as a literal's, without context), and before each offset a back flag (a
+// probability of its own): 1 and the copy's offset is the negated last
 // nonzero offset of any block's copies (0 before the first), taking no offset
-// code; 0 and the offset follows. These probabilities, 1024 at first, go on
-// from one such block to the next; a block of plain words leaves them be.
+// code; 0 and the offset follows. A change's models are picked by the last
+// change of such blocks (qzd_gap_ctx and the others): its gap code g (0
+// before the first) picks the gap's, g itself below 16, else 12 + the count
+// of g's bits after its leading 1, 23 at most; the last change's kind picks
+// the repeat bit's (0 a repeat or none, 1 a new byte, 2 a new word); and the
+// last change, as 0 to 3 a repeat of that rank (3 or more), 4 a new one (0
+// before the first), times 4, plus the count of this change's gap code's
+// bits after its leading 1, 3 at most, picks the rank's. The changes of a
+// program come in runs of one kind: a table of addresses moves by the same
+// gaps over and over, a stretch of code by the few shifts of its targets.
+// Each of these probabilities moves by 1/16 of the way (QZD_TOK_MOVE: p +=
+// (2048 - p) >> 4 for a 0, p -= p >> 4 for a 1) rather than 1/32: split so,
+// each model sees fewer bits, and learns them faster. These probabilities,
+// 1024 at first, and the last change go on from one such block to the next;
+// a block of plain words leaves them be.
 //
 // A block whose literals are flat has the sync word of its coded literals
 // with 8 added (0x7A6D, or 0x7A6F with coded tokens): its section is read as
@@ -168,6 +182,7 @@ constexpr int QZD_TREE = 4;
 constexpr int QZD_PROB_BITS = 11;
 constexpr int QZD_PROB_MOVE = 5;
 constexpr int QZD_FLAT_MOVE = 7;  // the flat literals' slower step
+constexpr int QZD_TOK_MOVE = 4;  // the coded tokens' faster one
 constexpr uint32_t QZD_CHANGES = 128;    // changes that a change may name again
 static_assert((QZD_CHANGES & (QZD_CHANGES - 1)) == 0, "the last changes' ring wraps by a mask");
 
@@ -223,29 +238,67 @@ struct qzd_model {
 // The model as it is before the first block.
 void qzd_model_init(qzd_model *m);
 
-// The coded tokens' model: all probabilities, 1024 at first.
+// The coded tokens' model: all probabilities, 1024 at first, and the last
+// change, which picks a change's gap, repeat bit and rank models.
 enum : uint32_t {
     QZD_RUN = 0,
     QZD_OFFSET = 1,
     QZD_LEN = 2,
     QZD_COUNT = 3,
-    QZD_GAP = 4,
-    QZD_RANK = 5,
-    QZD_VALUE = 6,
-    QZD_FIELDS = 7
+    QZD_VALUE = 4,
+    QZD_FIELDS = 5
 };
 enum : uint32_t {
-    QZD_FLAG_REPEAT = 0,
-    QZD_FLAG_WORD = 1,
-    QZD_FLAG_RELATIVE = 2,
-    QZD_FLAG_BACK = 3
+    QZD_FLAG_WORD = 0,
+    QZD_FLAG_RELATIVE = 1,
+    QZD_FLAG_BACK = 2,
+    QZD_FLAGS = 3
 };
+// The last change as the next one's models take it: a repeat of rank 0 to 3
+// (3 or more), a new byte, a new word.
+enum : uint32_t {
+    QZD_LAST_NEW_BYTE = 4,
+    QZD_LAST_NEW_WORD = 5
+};
+constexpr uint32_t QZD_GAP_CTX = 24;
+constexpr uint32_t QZD_REPEAT_CTX = 3;
+constexpr uint32_t QZD_RANK_CTX = 5 * 4;
 struct qzd_tok_model {
     qzd_gamma_model field[QZD_FIELDS];
-    uint16_t flag[4];
+    qzd_gamma_model gap[QZD_GAP_CTX];
+    qzd_gamma_model rank[QZD_RANK_CTX];
+    uint16_t flag[QZD_FLAGS];
+    uint16_t repeat[QZD_REPEAT_CTX];
     uint16_t byte[256];
+    uint32_t last_gap;  // the last change's gap code, 0 before the first
+    uint32_t last_change;  // 0 to 3 or QZD_LAST_NEW_*, 0 before the first
 };
 void qzd_tok_model_init(qzd_tok_model *m);
+
+// The count of a gamma code g's bits after its leading 1 (g not 0).
+inline uint32_t qzd_gamma_zeros(uint32_t g)
+{
+    return 31 - static_cast<uint32_t>(__builtin_clz(g));
+}
+// A change's gap model, by the last change's gap code g (0 before the
+// first). Both ways are reckoned and one taken, without a branch: gaps of
+// both kinds come mixed.
+inline uint32_t qzd_gap_ctx(uint32_t g)
+{
+    uint32_t z = qzd_gamma_zeros(g | 1), wide = 12 + (z < 11 ? z : 11);
+    return g < 16 ? g : wide;
+}
+// A change's repeat bit's probability, by the last change.
+inline uint32_t qzd_repeat_ctx(uint32_t last)
+{
+    return last < QZD_LAST_NEW_BYTE ? 0 : last - QZD_LAST_NEW_BYTE + 1;
+}
+// A repeat's rank model, by the last change and this change's gap code g.
+inline uint32_t qzd_rank_ctx(uint32_t last, uint32_t g)
+{
+    uint32_t z = qzd_gamma_zeros(g);
+    return (last < QZD_LAST_NEW_BYTE ? last : QZD_LAST_NEW_BYTE) * 4 + (z < 3 ? z : 3);
+}
 
 // What goes on from one block to the next.
 struct qzd_state {

@@ -27,8 +27,9 @@ void qzd_old_free(qzd_old *o)
     free(o);
 }
 
-// count probabilities from p on, each at one half.
-static void qzd_probs_init(uint16_t *p, size_t count)
+// count probabilities from p on, each at one half. One loop for all the
+// models, in the program's small image.
+__attribute__((noinline)) static void qzd_probs_init(uint16_t *p, size_t count)
 {
     for (size_t k = 0; k < count; k++)
         p[k] = 1 << (QZD_PROB_BITS - 1);
@@ -44,7 +45,9 @@ void qzd_model_init(qzd_model *m)
 
 void qzd_tok_model_init(qzd_tok_model *m)
 {
-    qzd_probs_init(reinterpret_cast<uint16_t *>(m), sizeof *m / 2);
+    qzd_probs_init(reinterpret_cast<uint16_t *>(m), offsetof(qzd_tok_model, last_gap) / 2);
+    m->last_gap = 0;
+    m->last_change = 0;
 }
 
 qzd_state *qzd_state_new()
@@ -185,11 +188,8 @@ struct qzd_bits {
             return __builtin_clz(static_cast<uint32_t>(v));
     }
     // A gamma value; 0 for a code of more than 31 zeros, of which 32 are
-    // read. A code that the held bits hold whole is taken at once. The
-    // changes' codes, most of the codes of a delta against a program, are
-    // read inline; the others by one call, which keeps the code small.
-    __attribute__((noinline)) uint32_t gamma() { return gamma_inline(); }
-    __attribute__((always_inline)) uint32_t gamma_inline()
+    // read. A code that the held bits hold whole is taken at once.
+    __attribute__((noinline)) uint32_t gamma()
     {
         top_up();
         if (acc != 0) {
@@ -235,6 +235,7 @@ struct qzd_bits {
 struct qzd_rc {
     const uint8_t *next, *end;
     uint32_t range, code;
+    uint32_t move;  // the section's step: QZD_PROB_MOVE, or QZD_TOK_MOVE for tokens
 
     uint32_t byte() { return next < end ? *next++ : 0; }
     void norm()
@@ -247,17 +248,16 @@ struct qzd_rc {
     // The gamma codes' bits, most of a program's delta, are decoded inline;
     // the others by one call, which keeps the code small.
     __attribute__((noinline)) uint32_t bit(uint16_t *p) { return bit_inline(p); }
-    template <int MOVE = QZD_PROB_MOVE>
     __attribute__((always_inline)) uint32_t bit_inline(uint16_t *p)
     {
         uint32_t bound = (range >> QZD_PROB_BITS) * *p, b = code >= bound;
         if (b) {
             code -= bound;
             range -= bound;
-            *p = static_cast<uint16_t>(*p - (*p >> MOVE));
+            *p = static_cast<uint16_t>(*p - (*p >> move));
         } else {
             range = bound;
-            *p = static_cast<uint16_t>(*p + (((1 << QZD_PROB_BITS) - *p) >> MOVE));
+            *p = static_cast<uint16_t>(*p + (((1 << QZD_PROB_BITS) - *p) >> move));
         }
         norm();
         return b;
@@ -283,19 +283,20 @@ struct qzd_rc {
     }
     // bit_inline's bit without a branch on it, for bits that a branch would
     // often guess wrong (near even odds, a literal's); q is *p, which the
-    // caller may have read ahead.
-    template <int MOVE = QZD_PROB_MOVE>
+    // caller may have read ahead. MOVE 0 is the section's own step.
+    template <uint32_t MOVE = 0>
     __attribute__((always_inline)) uint32_t even_bit(uint16_t *p, uint32_t q)
     {
         uint32_t bound = (range >> QZD_PROB_BITS) * q, b = code >= bound, ones = 0u - b;
-        uint32_t up = ((1 << QZD_PROB_BITS) - q) >> MOVE, down = q >> MOVE;
+        uint32_t step = MOVE ? MOVE : move;
+        uint32_t up = ((1 << QZD_PROB_BITS) - q) >> step, down = q >> step;
         code -= bound & ones;
         range = bound + ((range - 2 * bound) & ones);
         *p = static_cast<uint16_t>(q + up - ((up + down) & ones));
         norm();
         return b;
     }
-    template <int MOVE = QZD_PROB_MOVE>
+    template <uint32_t MOVE = 0>
     __attribute__((always_inline)) uint32_t even_bit(uint16_t *p)
     {
         return even_bit<MOVE>(p, *p);
@@ -347,9 +348,9 @@ struct qzd_rc {
     }
 };
 
-qzd_rc qzd_rc_start(const uint8_t *sec, uint32_t bytes)
+qzd_rc qzd_rc_start(const uint8_t *sec, uint32_t bytes, uint32_t move)
 {
-    qzd_rc rc = {sec, sec + bytes, 0xFFFFFFFFu, 0};
+    qzd_rc rc = {sec, sec + bytes, 0xFFFFFFFFu, 0, move};
     for (int k = 0; k < 4; k++)
         rc.code = rc.code << 8 | rc.byte();
     return rc;
@@ -363,7 +364,7 @@ int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32
 {
     bool flat = sync & QZD_FLAT_LITS, reps = sync & QZD_REP_LITS, shorts = sync & QZD_SHORT_REP;
     uint32_t known = reps ? 7 : 3, ctx_shift = 8 - (reps ? QZD_REP_LIT_CTX : QZD_LIT_CTX);
-    qzd_rc rc = qzd_rc_start(sec, bytes);
+    qzd_rc rc = qzd_rc_start(sec, bytes, QZD_PROB_MOVE);
     qzd_model *m = &s->model;
     constexpr uint32_t mask = QZD_WINDOW - 1;
     uint32_t pos = s->lit_pos, prev = s->ring[(pos - 1) & mask];
@@ -424,9 +425,18 @@ struct qzd_tok_src {
     qzd_tok_model *m;
 
     uint32_t gamma(uint32_t f) { return m ? rc.gamma(&m->field[f]) : b.gamma(); }
-    __attribute__((always_inline)) uint32_t gamma_inline(uint32_t f)
+    // A change's gap code, its repeat bit and a repeat's rank code (after
+    // the gap code g), through the models that the last change picks.
+    uint32_t gap() { return m ? rc.gamma(&m->gap[qzd_gap_ctx(m->last_gap)]) : b.gamma(); }
+    uint32_t repeat() { return m ? rc.bit(&m->repeat[qzd_repeat_ctx(m->last_change)]) : b.get(1); }
+    uint32_t rank(uint32_t g) { return m ? rc.gamma(&m->rank[qzd_rank_ctx(m->last_change, g)]) : b.gamma(); }
+    // The change just made, of gap code g, as the next one's models take it.
+    void changed(uint32_t g, uint32_t last)
     {
-        return m ? rc.gamma(&m->field[f]) : b.gamma_inline();
+        if (m) {
+            m->last_gap = g;
+            m->last_change = last;
+        }
     }
     uint32_t flag(uint32_t k) { return m ? rc.bit(&m->flag[k]) : b.get(1); }
     bool back() { return m && rc.bit(&m->flag[QZD_FLAG_BACK]); }
@@ -438,17 +448,19 @@ struct qzd_tok_src {
 __attribute__((always_inline)) inline int32_t qzd_apply_change(qzd_tok_src *t, qzd_state *s, uint8_t *copy, uint32_t len,
                                                                uint32_t shift, uint32_t *at)
 {
-    uint32_t gap = t->gamma_inline(QZD_GAP) - 1;
+    uint32_t g = t->gap(), gap = g - 1;
     if (gap == 0xFFFFFFFFu || gap >= len - *at)
         return QZT_CORRUPT;
     *at += gap;
     constexpr uint32_t mask = QZD_CHANGES - 1;
     qzd_change *ring = s->change;
     qzd_change c;
-    if (t->flag(QZD_FLAG_REPEAT)) {
-        uint32_t r = t->gamma_inline(QZD_RANK) - 1;
+    uint32_t last = QZD_LAST_NEW_BYTE;
+    if (t->repeat()) {
+        uint32_t r = t->rank(g) - 1;
         if (r >= QZD_CHANGES)
             return QZT_CORRUPT;
+        last = r < 3 ? r : 3;
         // The changes before it move one place back, into its own.
         c = ring[(s->first + r) & mask];
         for (uint32_t k = r; k > 0; k--)
@@ -457,6 +469,7 @@ __attribute__((always_inline)) inline int32_t qzd_apply_change(qzd_tok_src *t, q
         if (!t->flag(QZD_FLAG_WORD)) {
             c = {QZD_BYTE, t->byte()};
         } else {
+            last = QZD_LAST_NEW_WORD;
             c.kind = t->flag(QZD_FLAG_RELATIVE) ? QZD_RELATIVE : QZD_WORD;
             uint32_t v = t->gamma(QZD_VALUE);
             if (v == 0)
@@ -466,6 +479,7 @@ __attribute__((always_inline)) inline int32_t qzd_apply_change(qzd_tok_src *t, q
         // A new change takes the last one's place, which becomes the first.
         s->first = (s->first + mask) & mask;
     }
+    t->changed(g, last);
     ring[s->first] = c;
     uint8_t *p = copy + *at;
     if (c.kind == QZD_BYTE) {
@@ -634,7 +648,7 @@ int32_t qzd_read_block(strm *in, qzd_state *s, qzd_old *o, uint8_t *dest, int32_
         uint32_t bytes = 2 * strm_get16(in);
         status = QZT_CORRUPT;
         if (bytes <= QZT_BLOCK && strm_read(in, s->coded, static_cast<int32_t>(bytes)) == static_cast<int32_t>(bytes)) {
-            t.rc = qzd_rc_start(s->coded, bytes);
+            t.rc = qzd_rc_start(s->coded, bytes, QZD_TOK_MOVE);
             t.m = &s->tok;
             status = QZT_OK;
         }

@@ -3,6 +3,7 @@
 // reference that the block decoder is checked against in the fuzz target.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@ struct qzd_ref_rc {
     std::vector<uint8_t> sec;
     size_t at = 0;
     uint32_t range = 0, code = 0;
+    uint32_t own_step = 32;  // the section's own step (16 for tokens)
 
     uint32_t next_byte() { return at < sec.size() ? sec[at++] : 0; }
     void shift()
@@ -24,9 +26,11 @@ struct qzd_ref_rc {
             code = code << 8 | next_byte();
         }
     }
-    // step: how far a probability moves toward the bit seen, as a divisor.
-    uint32_t bit(uint16_t &p, uint32_t step = 32)
+    // step: how far a probability moves toward the bit seen, as a divisor
+    // (0 the section's own).
+    uint32_t bit(uint16_t &p, uint32_t step = 0)
     {
+        step = step ? step : own_step;
         uint32_t bound = (range >> 11) * p;
         uint32_t b = code < bound ? 0 : 1;
         if (b == 0) {
@@ -146,13 +150,19 @@ struct qzd_ref_lits : qzd_ref_rc {
 };
 
 // The coded tokens' models: a gamma code's for each field (the run, offset,
-// length, change count, gap, rank and word value, in that order), the flags
-// (repeat, word, relative, back) and the byte changes' tree.
+// length, change count and word value, in that order, then the gap's 24 and
+// the rank's 20), the flags (word, relative, back), the repeat bit's 3 and
+// the byte changes' tree; and the last change that picks among them.
 struct qzd_ref_tokens : qzd_ref_rc {
-    std::vector<std::vector<uint16_t>> zero = std::vector<std::vector<uint16_t>>(7, std::vector<uint16_t>(32, 1024));
+    qzd_ref_tokens() { own_step = 16; }
+    std::vector<std::vector<uint16_t>> zero =
+        std::vector<std::vector<uint16_t>>(5 + 24 + 20, std::vector<uint16_t>(32, 1024));
     std::vector<std::vector<uint16_t>> tree =
-        std::vector<std::vector<uint16_t>>(7, std::vector<uint16_t>(32 << QZD_TREE, 1024));
-    std::vector<uint16_t> flags = std::vector<uint16_t>(4, 1024), byte_tree = std::vector<uint16_t>(256, 1024);
+        std::vector<std::vector<uint16_t>>(5 + 24 + 20, std::vector<uint16_t>(32 << QZD_TREE, 1024));
+    std::vector<uint16_t> flags = std::vector<uint16_t>(3, 1024), repeat = std::vector<uint16_t>(3, 1024),
+                          byte_tree = std::vector<uint16_t>(256, 1024);
+    uint32_t last_gap = 0;  // its gap code
+    uint32_t last = 0;  // 0 to 3 a repeat of that rank (or more), 4 a new byte, 5 a new word
 };
 
 // Rebuilds the new file from old and the delta's blocks, which in reads;
@@ -209,7 +219,7 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
         }
         size_t lit = 0, start = made->size(), lim = start + n;
         bits b = {0, 0, in};
-        // Field f's gamma value (as qzd_ref_tokens numbers them).
+        // Model f's gamma value (as qzd_ref_tokens numbers them).
         auto gamma = [&](int f) -> uint32_t {
             if (coded_tokens)
                 return tokens.gamma(tokens.zero[f], tokens.tree[f]);
@@ -232,29 +242,49 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
             return c - 256;
         };
         auto unzigzag = [](uint32_t z) { return (z & 1) ? ~(z >> 1) : z >> 1; };
+        auto zeros = [](uint32_t g) {
+            uint32_t z = 0;
+            while (g >>= 1)
+                z++;
+            return z;
+        };
         // A copy's change at *at: false where it reaches past the copy or
-        // names no change.
+        // names no change. Its gap, repeat bit and rank go by the last change
+        // (of coded blocks): the gap's by its gap code g, g itself below 16,
+        // else 12 + g's bits after the leading 1 (23 at most); the repeat
+        // bit's by its kind; the rank's by it (4 for a new one) and this
+        // gap's bits.
         auto change = [&](uint8_t *copy, uint32_t len, uint32_t shift, uint32_t *at) {
-            uint32_t gap = gamma(4);
+            uint32_t gap =
+                gamma(5 + std::min(tokens.last_gap < 16 ? tokens.last_gap : 12 + zeros(tokens.last_gap), 23u));
             if (gap == 0 || gap - 1 >= len - *at)
                 return false;
             *at += gap - 1;
             qzd_change c;
             size_t r = QZD_CHANGES - 1;
-            if (flag(0)) {
-                uint32_t rank = gamma(5);
+            bool repeat =
+                coded_tokens ? tokens.bit(tokens.repeat[tokens.last < 4 ? 0 : tokens.last - 3]) : bits_get(&b, 1);
+            uint32_t now = 4;  // this change, as the next one's models take it
+            if (repeat) {
+                uint32_t rank = gamma(5 + 24 + std::min(tokens.last, 4u) * 4 + std::min(zeros(gap), 3u));
                 if (rank == 0 || rank > QZD_CHANGES)
                     return false;
                 r = rank - 1;
                 c = last[r];
-            } else if (!flag(1)) {
+                now = std::min<uint32_t>(rank - 1, 3);
+            } else if (!flag(0)) {
                 c = {QZD_BYTE, byte()};
             } else {
-                c.kind = flag(2) ? QZD_RELATIVE : QZD_WORD;
-                uint32_t v = gamma(6);
+                c.kind = flag(1) ? QZD_RELATIVE : QZD_WORD;
+                uint32_t v = gamma(4);
                 if (v == 0)
                     return false;
                 c.value = unzigzag(v - 1);
+                now = 5;
+            }
+            if (coded_tokens) {
+                tokens.last_gap = gap;
+                tokens.last = now;
             }
             last.erase(last.begin() + static_cast<ptrdiff_t>(r));
             last.insert(last.begin(), c);
@@ -305,7 +335,7 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
             if (made->size() == lim)
                 break;
             // A back copy (coded tokens only) negates the last nonzero offset.
-            bool back = coded_tokens && flag(3);
+            bool back = coded_tokens && flag(2);
             uint32_t z = back ? 1 : gamma(1);
             uint32_t offset = back ? 0 - last_offset : unzigzag(z - 1);
             uint32_t len = gamma(2), count = gamma(3);
