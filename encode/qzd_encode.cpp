@@ -726,7 +726,7 @@ void qzd_put_copy(qzd_coder *c, uint32_t from, uint32_t p, uint32_t len)
         if (r < QZD_CHANGES) {
             bits_put(b, 1, 1);
             qzd_put_field(c, &m->rank[qzd_rank_ctx(m->last_change, g)], r + 1);
-            m->last_change = r < 3 ? r : 3;
+            m->last_change = r;
             continue;
         }
         c->rc.bit(&m->flag[QZD_FLAG_WORD], k.change.kind != QZD_BYTE);

@@ -254,11 +254,11 @@ enum : uint32_t {
     QZD_FLAG_BACK = 2,
     QZD_FLAGS = 3
 };
-// The last change as the next one's models take it: a repeat of rank 0 to 3
-// (3 or more), a new byte, a new word.
+// The last change as the next one's models take it: a repeat by its rank
+// (below QZD_CHANGES), a new byte, a new word.
 enum : uint32_t {
-    QZD_LAST_NEW_BYTE = 4,
-    QZD_LAST_NEW_WORD = 5
+    QZD_LAST_NEW_BYTE = QZD_CHANGES,
+    QZD_LAST_NEW_WORD = QZD_CHANGES + 1
 };
 constexpr uint32_t QZD_GAP_CTX = 24;
 constexpr uint32_t QZD_REPEAT_CTX = 3;
@@ -271,7 +271,7 @@ struct qzd_tok_model {
     uint16_t repeat[QZD_REPEAT_CTX];
     uint16_t byte[256];
     uint32_t last_gap;  // the last change's gap code, 0 before the first
-    uint32_t last_change;  // 0 to 3 or QZD_LAST_NEW_*, 0 before the first
+    uint32_t last_change;  // a repeat's rank or QZD_LAST_NEW_*, 0 before the first
 };
 void qzd_tok_model_init(qzd_tok_model *m);
 
@@ -296,8 +296,8 @@ inline uint32_t qzd_repeat_ctx(uint32_t last)
 // A repeat's rank model, by the last change and this change's gap code g.
 inline uint32_t qzd_rank_ctx(uint32_t last, uint32_t g)
 {
-    uint32_t z = qzd_gamma_zeros(g);
-    return (last < QZD_LAST_NEW_BYTE ? last : QZD_LAST_NEW_BYTE) * 4 + (z < 3 ? z : 3);
+    uint32_t z = qzd_gamma_zeros(g), kind = last < QZD_LAST_NEW_BYTE ? (last < 3 ? last : 3) : 4;
+    return kind * 4 + (z < 3 ? z : 3);
 }
 
 // What goes on from one block to the next.

@@ -460,7 +460,7 @@ __attribute__((always_inline)) inline int32_t qzd_apply_change(qzd_tok_src *t, q
         uint32_t r = t->rank(g) - 1;
         if (r >= QZD_CHANGES)
             return QZT_CORRUPT;
-        last = r < 3 ? r : 3;
+        last = r;
         // The changes before it move one place back, into its own.
         c = ring[(s->first + r) & mask];
         for (uint32_t k = r; k > 0; k--)
