@@ -29,6 +29,7 @@
 
 #include "encode/qzd_lits.h"
 #include "encode/qzt_enc.h"
+#include "encode/qzt_encode.h"
 #include "stream/bits.h"
 #include "stream/mstrm.h"
 #include "stream/qzd.h"
@@ -64,11 +65,9 @@ constexpr int WAYS_TRIED = sizeof SAVED_BITS / sizeof SAVED_BITS[0];
 // postgres.index.bc 1,145,710 → 1,127,516 bytes, zstd 1,129,735;
 // chromium's V8 heap snapshot 91,900 → 88,798), or whose old file shares
 // but short pieces with it (a 3.6 KB stub of an 878 KB library, 710 → 638,
-// zstd 646). It is kept only where it is shorter than the line-ups' best by
-// 1/LITERAL_WAY_GAIN at least: where the two are close, the record's
-// compression may make either the shorter (libssl3's changelog.gz: 32 bytes
-// shorter as a delta, 106 longer as a record), and a delta of copies can be
-// checked without the old file, where literals that match its head cannot.
+// zstd 646). It is kept only where it packs shorter than the line-ups' best
+// by 1/LITERAL_WAY_GAIN at least: a delta of copies can be checked without
+// the old file, where literals that match its head cannot.
 constexpr uint32_t LITERAL_WAY_MOST = QZD_WINDOW;
 constexpr uint64_t LITERAL_WAY_GAIN = 128;
 constexpr uint64_t FLAT_SHARE = 4;  // the other line-ups are coded only where flat literals are less than 1 / this
@@ -946,6 +945,23 @@ void qzd_write(strm *out, const uint8_t *bytes, uint32_t len, bool head_unused)
     strm_write(out, bytes, static_cast<int32_t>(len));
 }
 
+// The length of a coded delta as the record's compression packs it, which
+// is what the patch carries: that compression makes almost nothing of plain
+// blocks that repeat, as the unchanged blocks of a file that hardly changed
+// do, where coded sections stay what they are (a 300 KB text with one
+// paragraph added: 216 bytes as literals alone, 198 packed; 230 bytes as
+// copies, 158 packed). Its length as it stands where memory runs out.
+uint32_t qzd_packed_len(strm *coded)
+{
+    uint32_t len;
+    const uint8_t *bytes = mstrm_data(coded, &len);
+    std::unique_ptr<strm, decltype(&strm_release)> packed(mstrm_new_writer(), strm_release);
+    if (!packed || !qzt_encode(bytes, len, QZT_LEVEL_BEST, packed.get()))
+        return len;
+    mstrm_data(packed.get(), &len);
+    return len;
+}
+
 // The line-ups, and the deltas coded from them, as each's tasks make them:
 // task k codes the line-up coding[k].
 struct qzd_ways {
@@ -1051,10 +1067,9 @@ void qzd_encode(const uint8_t *old, uint32_t old_len, const uint8_t *new_data, u
     }
     qzd_run(each, qzd_code_way, &w, count);
     int best = 0;
-    uint32_t len, best_len;
-    mstrm_data(w.coded[0], &best_len);
+    uint32_t len, best_len = count > 1 ? qzd_packed_len(w.coded[0]) : 0;
     for (int k = 1; k < count; k++) {
-        mstrm_data(w.coded[k], &len);
+        len = qzd_packed_len(w.coded[k]);
         // The literals alone come last, with the line-ups' best to beat.
         uint64_t gain = w.coding[k] == literal_way ? LITERAL_WAY_GAIN : 0;
         if (gain ? len * gain < best_len * (gain - 1) : len < best_len) {

@@ -9,7 +9,8 @@
 // that no coding makes shorter), and, where both files are 4 MB or less,
 // taken as literals alone a fourth way; where they differ, or where literals
 // are coded against an old file, each different one is coded into memory
-// (up to four deltas' length more) and the shortest one written. The same
+// (up to four deltas' length more) and the one written that the record's
+// compression packs shortest (each packed once more to see). The same
 // input gives the same bytes. A new file that has nothing
 // in common with the old one costs about what its literal bytes do. With
 // code_literals false every block is plain and unfiltered: the literals are
