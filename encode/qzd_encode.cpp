@@ -693,7 +693,9 @@ void qzd_put_field(qzd_coder *c, qzd_gamma_model *g, uint32_t v)
     c->rc.gamma(g, v);
 }
 
-void qzd_put_copy(qzd_coder *c, uint32_t from, uint32_t p, uint32_t len)
+// An old copy of len bytes making new bytes from p on, to_end where it
+// fills the block: its length code is then 1.
+void qzd_put_copy(qzd_coder *c, uint32_t from, uint32_t p, uint32_t len, bool to_end)
 {
     bits *b = c->b;
     qzd_tok_model *m = &c->tok;
@@ -705,7 +707,7 @@ void qzd_put_copy(qzd_coder *c, uint32_t from, uint32_t p, uint32_t len)
         c->rc.gamma(&m->field[QZD_OFFSET], qzd_zigzag(offset) + 1);
     if (offset != 0)
         c->last_offset = offset;
-    qzd_put_field(c, &m->field[QZD_LEN], len);
+    qzd_put_field(c, &m->field[QZD_LEN], to_end ? 1 : len + 1);
     qzd_change before[QZD_CHANGES];
     memcpy(before, c->change, sizeof before);
     std::vector<qzd_place> at = qzd_places(c, from, p, len);
@@ -911,7 +913,7 @@ bool qzd_code(const qzd_coder *lined_up, const std::vector<qzd_region> &regions,
                 // Literals that fill the block leave the copy to the next one.
                 if (k == 0)
                     continue;
-                qzd_put_copy(&c, r.from + done, p, k);
+                qzd_put_copy(&c, r.from + done, p, k, p + k == block_end);
                 p += k;
                 done += k;
             }

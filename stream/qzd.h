@@ -11,8 +11,10 @@
 //   gamma(R + 1): the next R literal bytes; the old position moves on by R,
 //     as if they replaced old bytes (a changed byte costs no new offset);
 //   then, unless the block is full, an old copy: gamma(zigzag(offset) + 1)
-//     moves the old position by the signed offset, gamma(M) copies M old
-//     bytes from there (the position moves on past them), gamma(K + 1) and K
+//     moves the old position by the signed offset, gamma(M + 1) copies M
+//     old bytes from there, gamma(1) as many as the block has left to make
+//     (a copy that the block's end cuts, most blocks' last), the position
+//     moving on past them, then gamma(K + 1) and K
 //     changes, each gamma(gap + 1) (copied bytes it skips) and the change
 //     there: 1 and gamma(r + 1) the r-th of the last QZD_CHANGES changes, or
 //     a new one: 00 and 8 bits added to the byte, 010 and

@@ -531,11 +531,14 @@ int32_t qzd_tokens(qzd_tok_src *t, qzd_state *s, qzd_old *o, uint8_t *dest, uint
             z = t->gamma(QZD_OFFSET);
             offset = qzd_unzigzag(z - 1);
         }
-        uint32_t len = t->gamma(QZD_LEN);
+        // A length code of 1 is a copy to the block's end.
+        uint32_t len = t->gamma(QZD_LEN) - 1;
+        if (len == 0)
+            len = static_cast<uint32_t>(lim - out);
         // Unsigned wrap-around gives the signed offset.
         uint32_t from = s->old_pos + offset;
         uint32_t changes = t->gamma(QZD_COUNT) - 1;
-        if (z == 0 || len == 0 || len > static_cast<uint32_t>(lim - out) || from > o->size ||
+        if (z == 0 || len > static_cast<uint32_t>(lim - out) || from > o->size ||
             len > o->size - from || changes == 0xFFFFFFFFu || !qzd_old_copy(o, from, out, len)) {
             status = QZT_CORRUPT;
             break;

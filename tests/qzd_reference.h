@@ -338,9 +338,10 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
             bool back = coded_tokens && flag(2);
             uint32_t z = back ? 1 : gamma(1);
             uint32_t offset = back ? 0 - last_offset : unzigzag(z - 1);
-            uint32_t len = gamma(2), count = gamma(3);
+            uint32_t len_code = gamma(2), count = gamma(3);
+            uint32_t len = len_code == 1 ? static_cast<uint32_t>(lim - made->size()) : len_code - 1;
             uint32_t from = old_pos + offset;
-            if (z == 0 || len == 0 || len > lim - made->size() || from > old.size() || len > old.size() - from ||
+            if (z == 0 || len_code == 0 || len > lim - made->size() || from > old.size() || len > old.size() - from ||
                 count == 0) {
                 status = QZT_CORRUPT;
                 break;

@@ -488,7 +488,7 @@ TEST(QzdDecode, TokensOfEveryKind)
     bytes one = BlockBuilder()
                     .gamma(3)
                     .gamma(5)
-                    .gamma(10)
+                    .gamma(11)
                     .gamma(4)
                     .gamma(1)
                     .put(2, 0)
@@ -501,10 +501,10 @@ TEST(QzdDecode, TokensOfEveryKind)
                     .gamma(2)
                     .gamma(3)
                     .words();
-    // Block 2: the old file's first word (offset -16) with a relative change
-    // of 15: the copy's shift (14 made less old position 0) comes off, 1 is
-    // added.
-    bytes two = BlockBuilder().gamma(1).gamma(32).gamma(4).gamma(2).gamma(1).put(3, 3).gamma(31).words();
+    // Block 2: the old file's first word (offset -16), a copy to the block's
+    // end, with a relative change of 15: the copy's shift (14 made less old
+    // position 0) comes off, 1 is added.
+    bytes two = BlockBuilder().gamma(1).gamma(32).gamma(1).gamma(2).gamma(1).put(3, 3).gamma(31).words();
     bytes delta = qzd_block(14, "xyzz", one);
     bytes more = qzd_block(4, "", two);
     delta.insert(delta.end(), more.begin(), more.end());
@@ -528,7 +528,7 @@ TEST(QzdDecode, GammaCodesOfEveryLengthAtEveryBitPosition)
         uint32_t width = rng() % 32;
         uint32_t code = 1u << width | (rng() & ((1u << width) - 1));
         uint32_t value = (code - 1) & 1 ? ~((code - 1) >> 1) : (code - 1) >> 1;
-        words.gamma(run + 1).gamma(back ? 2 * back : 1).gamma(4).gamma(2).gamma(1).put(3, 2).gamma(code);
+        words.gamma(run + 1).gamma(back ? 2 * back : 1).gamma(5).gamma(2).gamma(1).put(3, 2).gamma(code);
         for (uint32_t k = 0; k < run; k++) {
             lits.push_back(static_cast<char>('a' + k % 26));
             want.push_back(static_cast<uint8_t>('a' + k % 26));
@@ -557,13 +557,16 @@ TEST(QzdDecode, NoTokenReachesPastItsBlockOrOutsideTheFiles)
         {"literals past the block", 2, "ab", BlockBuilder().gamma(4).words()},
         {"literals past the block's own", 4, "a", BlockBuilder().gamma(3).words()},
         {"literals left over", 2, "ab", BlockBuilder().gamma(2).gamma(1).gamma(1).gamma(1).words()},
-        {"an old copy past the old file", 17, "", BlockBuilder().gamma(1).gamma(1).gamma(17).gamma(1).words()},
-        {"an old copy before it", 4, "", BlockBuilder().gamma(1).gamma(2).gamma(4).gamma(1).words()},
-        {"a change past the copy", 4, "", BlockBuilder().gamma(1).gamma(1).gamma(4).gamma(2).gamma(5).words()},
+        {"an old copy past the old file", 17, "", BlockBuilder().gamma(1).gamma(1).gamma(18).gamma(1).words()},
+        {"an old copy to the block's end past the old file", 17, "",
+         BlockBuilder().gamma(1).gamma(1).gamma(1).gamma(1).words()},
+        {"an old copy past the block", 4, "", BlockBuilder().gamma(1).gamma(1).gamma(6).gamma(1).words()},
+        {"an old copy before it", 4, "", BlockBuilder().gamma(1).gamma(2).gamma(5).gamma(1).words()},
+        {"a change past the copy", 4, "", BlockBuilder().gamma(1).gamma(1).gamma(5).gamma(2).gamma(5).words()},
         {"a word past the copy", 4, "",
-         BlockBuilder().gamma(1).gamma(1).gamma(4).gamma(2).gamma(2).put(3, 2).gamma(3).words()},
+         BlockBuilder().gamma(1).gamma(1).gamma(5).gamma(2).gamma(2).put(3, 2).gamma(3).words()},
         {"a change beyond the last ones", 4, "",
-         BlockBuilder().gamma(1).gamma(1).gamma(4).gamma(2).gamma(1).put(1, 1).gamma(QZD_CHANGES + 1).words()},
+         BlockBuilder().gamma(1).gamma(1).gamma(5).gamma(2).gamma(1).put(1, 1).gamma(QZD_CHANGES + 1).words()},
         {"a gamma code of 32 zeros", 4, "", BlockBuilder().put(16, 0).put(16, 0).put(1, 1).words()},
     };
     for (auto &c : cases) {
@@ -584,7 +587,7 @@ TEST(QzdDecode, AnOldFileShorterThanItsSizeIsACorruptBlockNotOtherBytes)
     } cases[] = {
         {100, 200, QZT_OK}, {30000, 100, QZT_CORRUPT}, {25000, 10000, QZT_CORRUPT}, {15000, 10000, QZT_CORRUPT}};
     for (auto &c : cases) {
-        bytes words = BlockBuilder().gamma(1).gamma(2 * c.from + 1).gamma(c.len).gamma(1).words();
+        bytes words = BlockBuilder().gamma(1).gamma(2 * c.from + 1).gamma(c.len + 1).gamma(1).words();
         bytes delta = qzd_block(static_cast<uint16_t>(c.len), "", words);
         strm *in = mstrm_new_reader(delta.data(), static_cast<uint32_t>(delta.size()));
         strm *old_file = mstrm_new_reader(old_data.data(), static_cast<uint32_t>(old_data.size()));
