@@ -556,12 +556,22 @@ uint32_t qzd_rank(const qzd_coder *c, qzd_change k)
     return r;
 }
 
+// The bits of a value's code, gamma(zigzag(d) + 1); NO_CODE for 0x80000000,
+// whose zigzag code plus 1 wraps to 0, which no gamma code says: such a
+// change (a relative word of 0x80000000) is made another way.
+constexpr uint32_t NO_CODE = 1 << 20;
+uint32_t qzd_value_bits(uint32_t d)
+{
+    uint32_t z = qzd_zigzag(d) + 1;
+    return z != 0 ? static_cast<uint32_t>(qzt_gamma_bits(z)) : NO_CODE;
+}
+
 uint32_t qzd_change_bits(const qzd_coder *c, qzd_change k)
 {
     uint32_t r = qzd_rank(c, k);
     if (r < QZD_CHANGES)
         return 1 + qzt_gamma_bits(r + 1);
-    return k.kind == QZD_BYTE ? 10 : 3 + qzt_gamma_bits(qzd_zigzag(k.value) + 1);
+    return k.kind == QZD_BYTE ? 10 : 3 + qzd_value_bits(k.value);
 }
 
 void qzd_name_change(qzd_coder *c, qzd_change k)

@@ -165,6 +165,20 @@ TEST(QzdRoundTrip, EditedFilesComeBackWhole)
         auto at = member.begin() + static_cast<ptrdiff_t>(recoded.size()) + drift;
         recoded.insert(recoded.end(), at, at + 6);
     }
+    // After 16 new bytes, words moved by 5, by 5 more than half the 32-bit
+    // range and by 16 less than half, by turns: the third as a relative word
+    // of 0x80000000, which no gamma code says (its zigzag code plus 1 wraps
+    // to 0), must be coded another way.
+    bytes halves = old_data;
+    for (uint32_t at = 1000, k = 0; at + 4 < 60000; at += 600, k++) {
+        const uint32_t adds[] = {5, 0x80000005u, 0x7FFFFFF0u};
+        uint32_t word = 0;
+        for (int j = 0; j < 4; j++)
+            word |= static_cast<uint32_t>(halves[at + j]) << 8 * j;
+        for (int j = 0; j < 4; j++)
+            halves[at + j] = static_cast<uint8_t>((word + adds[k % 3]) >> 8 * j);
+    }
+    halves.insert(halves.begin(), 16, 0x5A);
     const struct {
         const char *what;
         bytes old_data, new_data;
@@ -176,6 +190,7 @@ TEST(QzdRoundTrip, EditedFilesComeBackWhole)
         {"a region inserted, the addresses after it moved", old_data, layout(inserted), 0.06},
         {"a region deleted, the addresses after it moved", old_data, layout(deleted), 0.07},
         {"a region moved", old_data, layout(moved), 0.03},
+        {"words moved by half the 32-bit range", old_data, halves, 0.01},
         {"a stretch rewritten in place", old_data, rewritten, 41000.0 / rewritten.size()},
         {"a compressed member coded again", member, recoded, 0.85},
         {"nothing in common", old_data, random_bytes(100000, 2), 1.01},
