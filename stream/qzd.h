@@ -69,7 +69,11 @@
 // (as a literal's, without context), and before each offset a back flag (a
 // probability of its own): 1 and the copy's offset is the negated last
 // nonzero offset of any block's copies (0 before the first), taking no offset
-// code; 0 and the offset follows. A change's models are picked by the last
+// code; 0 and the offset follows. A new word's value has a near flag before
+// it (a probability of its own): 0 and its code as in plain words; 1,
+// gamma(r + 1) and gamma(zigzag(d) + 1), each through a model of its own:
+// the value of the r-th of the last changes plus d. A table of addresses
+// that all moved, some by a little more, says so. A change's models are picked by the last
 // change of such blocks (qzd_gap_ctx and the others): its gap code g (0
 // before the first) picks the gap's, g itself below 16, else 12 + the count
 // of g's bits after its leading 1, 23 at most; the last change's kind picks
@@ -248,13 +252,16 @@ enum : uint32_t {
     QZD_LEN = 2,
     QZD_COUNT = 3,
     QZD_VALUE = 4,
-    QZD_FIELDS = 5
+    QZD_NEAR_RANK = 5,
+    QZD_NEAR_DIFF = 6,
+    QZD_FIELDS = 7
 };
 enum : uint32_t {
     QZD_FLAG_WORD = 0,
     QZD_FLAG_RELATIVE = 1,
     QZD_FLAG_BACK = 2,
-    QZD_FLAGS = 3
+    QZD_FLAG_NEAR = 3,
+    QZD_FLAGS = 4
 };
 // The last change as the next one's models take it: a repeat by its rank
 // (below QZD_CHANGES), a new byte, a new word.

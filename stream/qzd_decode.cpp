@@ -417,14 +417,15 @@ int32_t qzd_decode_lits(qzd_state *s, const uint8_t *sec, uint32_t bytes, uint32
 }
 
 // A block's tokens, from its plain words or, where m is set, from its coded
-// section through the model: each field by one call, the changes' codes
-// from the words inline.
+// section through the model: a token's fields and a new change's by a call
+// (they come once a token or a new value, and inline they would make the
+// program longer), a change's gap, repeat bit and rank inline.
 struct qzd_tok_src {
     qzd_bits b;
     qzd_rc rc;
     qzd_tok_model *m;
 
-    uint32_t gamma(uint32_t f) { return m ? rc.gamma(&m->field[f]) : b.gamma(); }
+    __attribute__((noinline)) uint32_t gamma(uint32_t f) { return m ? rc.gamma(&m->field[f]) : b.gamma(); }
     // A change's gap code, its repeat bit and a repeat's rank code (after
     // the gap code g), through the models that the last change picks.
     uint32_t gap() { return m ? rc.gamma(&m->gap[qzd_gap_ctx(m->last_gap)]) : b.gamma(); }
@@ -438,8 +439,9 @@ struct qzd_tok_src {
             m->last_change = last;
         }
     }
-    uint32_t flag(uint32_t k) { return m ? rc.bit(&m->flag[k]) : b.get(1); }
+    __attribute__((noinline)) uint32_t flag(uint32_t k) { return m ? rc.bit(&m->flag[k]) : b.get(1); }
     bool back() { return m && rc.bit(&m->flag[QZD_FLAG_BACK]); }
+    bool near() { return m && rc.bit(&m->flag[QZD_FLAG_NEAR]); }
     uint32_t byte() { return m ? rc.byte8(m->byte) : b.get(8); }
 };
 
@@ -471,10 +473,20 @@ __attribute__((always_inline)) inline int32_t qzd_apply_change(qzd_tok_src *t, q
         } else {
             last = QZD_LAST_NEW_WORD;
             c.kind = t->flag(QZD_FLAG_RELATIVE) ? QZD_RELATIVE : QZD_WORD;
-            uint32_t v = t->gamma(QZD_VALUE);
+            // A value near one of the last changes' (coded tokens only) is
+            // that one's plus a difference.
+            uint32_t base = 0, field = QZD_VALUE;
+            if (t->near()) {
+                uint32_t r = t->gamma(QZD_NEAR_RANK) - 1;
+                if (r >= QZD_CHANGES)
+                    return QZT_CORRUPT;
+                base = ring[(s->first + r) & mask].value;
+                field = QZD_NEAR_DIFF;
+            }
+            uint32_t v = t->gamma(field);
             if (v == 0)
                 return QZT_CORRUPT;
-            c.value = qzd_unzigzag(v - 1);
+            c.value = base + qzd_unzigzag(v - 1);
         }
         // A new change takes the last one's place, which becomes the first.
         s->first = (s->first + mask) & mask;

@@ -150,16 +150,17 @@ struct qzd_ref_lits : qzd_ref_rc {
 };
 
 // The coded tokens' models: a gamma code's for each field (the run, offset,
-// length, change count and word value, in that order, then the gap's 24 and
-// the rank's 20), the flags (word, relative, back), the repeat bit's 3 and
+// length, change count, word value, near value's rank and its difference,
+// in that order, then the gap's 24 and the rank's 20), the flags (word,
+// relative, back, near), the repeat bit's 3 and
 // the byte changes' tree; and the last change that picks among them.
 struct qzd_ref_tokens : qzd_ref_rc {
     qzd_ref_tokens() { own_step = 16; }
     std::vector<std::vector<uint16_t>> zero =
-        std::vector<std::vector<uint16_t>>(5 + 24 + 20, std::vector<uint16_t>(32, 1024));
+        std::vector<std::vector<uint16_t>>(7 + 24 + 20, std::vector<uint16_t>(32, 1024));
     std::vector<std::vector<uint16_t>> tree =
-        std::vector<std::vector<uint16_t>>(5 + 24 + 20, std::vector<uint16_t>(32 << QZD_TREE, 1024));
-    std::vector<uint16_t> flags = std::vector<uint16_t>(3, 1024), repeat = std::vector<uint16_t>(3, 1024),
+        std::vector<std::vector<uint16_t>>(7 + 24 + 20, std::vector<uint16_t>(32 << QZD_TREE, 1024));
+    std::vector<uint16_t> flags = std::vector<uint16_t>(4, 1024), repeat = std::vector<uint16_t>(3, 1024),
                           byte_tree = std::vector<uint16_t>(256, 1024);
     uint32_t last_gap = 0;  // its gap code
     uint32_t last = 0;  // 0 to 3 a repeat of that rank (or more), 4 a new byte, 5 a new word
@@ -256,7 +257,7 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
         // gap's bits.
         auto change = [&](uint8_t *copy, uint32_t len, uint32_t shift, uint32_t *at) {
             uint32_t gap =
-                gamma(5 + std::min(tokens.last_gap < 16 ? tokens.last_gap : 12 + zeros(tokens.last_gap), 23u));
+                gamma(7 + std::min(tokens.last_gap < 16 ? tokens.last_gap : 12 + zeros(tokens.last_gap), 23u));
             if (gap == 0 || gap - 1 >= len - *at)
                 return false;
             *at += gap - 1;
@@ -266,7 +267,7 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
                 coded_tokens ? tokens.bit(tokens.repeat[tokens.last < 4 ? 0 : tokens.last - 3]) : bits_get(&b, 1);
             uint32_t now = 4;  // this change, as the next one's models take it
             if (repeat) {
-                uint32_t rank = gamma(5 + 24 + std::min(tokens.last, 4u) * 4 + std::min(zeros(gap), 3u));
+                uint32_t rank = gamma(7 + 24 + std::min(tokens.last, 4u) * 4 + std::min(zeros(gap), 3u));
                 if (rank == 0 || rank > QZD_CHANGES)
                     return false;
                 r = rank - 1;
@@ -276,10 +277,16 @@ inline int32_t qzd_ref_rebuild(strm *in, const std::vector<uint8_t> &old, std::v
                 c = {QZD_BYTE, byte()};
             } else {
                 c.kind = flag(1) ? QZD_RELATIVE : QZD_WORD;
-                uint32_t v = gamma(4);
+                // Near: the value of one of the last changes, plus a
+                // difference.
+                bool near = coded_tokens && flag(3);
+                uint32_t base_rank = near ? gamma(5) : 1;
+                if (base_rank == 0 || base_rank > QZD_CHANGES)
+                    return false;
+                uint32_t v = gamma(near ? 6 : 4);
                 if (v == 0)
                     return false;
-                c.value = unzigzag(v - 1);
+                c.value = (near ? last[base_rank - 1].value : 0) + unzigzag(v - 1);
                 now = 5;
             }
             if (coded_tokens) {

@@ -166,9 +166,10 @@ TEST(QzdRoundTrip, EditedFilesComeBackWhole)
         recoded.insert(recoded.end(), at, at + 6);
     }
     // After 16 new bytes, words moved by 5, by 5 more than half the 32-bit
-    // range and by 16 less than half, by turns: the third as a relative word
-    // of 0x80000000, which no gamma code says (its zigzag code plus 1 wraps
-    // to 0), must be coded another way.
+    // range and by 16 less than half, by turns: the second as the first's
+    // value plus 0x80000000, the third as a relative word of 0x80000000,
+    // which no gamma code says (its zigzag code plus 1 wraps to 0), must be
+    // coded another way.
     bytes halves = old_data;
     for (uint32_t at = 1000, k = 0; at + 4 < 60000; at += 600, k++) {
         const uint32_t adds[] = {5, 0x80000005u, 0x7FFFFFF0u};
