@@ -69,14 +69,15 @@
 // (as a literal's, without context), and before each offset a back flag (a
 // probability of its own): 1 and the copy's offset is the negated last
 // nonzero offset of any block's copies (0 before the first), taking no offset
-// code; 0 and the offset follows. A new word's value has a near flag before
-// it (a probability of its own): 0 and its code as in plain words; 1,
-// gamma(r + 1) and gamma(zigzag(d) + 1), each through a model of its own:
-// the value of the r-th of the last changes plus d. A table of addresses
-// that all moved, some by a little more, says so. A change's models are picked by the last
-// change of such blocks (qzd_gap_ctx and the others): its gap code g (0
-// before the first) picks the gap's, g itself below 16, else 12 + the count
-// of g's bits after its leading 1, 23 at most; the last change's kind picks
+// code; 0 and the offset follows. A new word's value, after its kind's bits,
+// has a near flag before it (a probability of its own): 0 and its code as in
+// plain words; 1, gamma(r + 1) and gamma(zigzag(d) + 1), each through a model
+// of its own: the value of the r-th of the last changes plus d. A table of
+// addresses that all moved, some by a little more, says so. A change's
+// models are picked by the last change of such blocks (qzd_gap_ctx and the
+// others): its gap code g (0 before the first) picks the gap's, g itself
+// below 16, else 12 + the count of g's bits after its leading 1, 23 at
+// most; the last change's kind picks
 // the repeat bit's (0 a repeat or none, 1 a new byte, 2 a new word); and the
 // last change, as 0 to 3 a repeat of that rank (3 or more), 4 a new one (0
 // before the first), times 4, plus the count of this change's gap code's
