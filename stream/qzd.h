@@ -77,13 +77,13 @@
 // models are picked by the last change of such blocks (qzd_gap_ctx and the
 // others): its gap code g (0 before the first) picks the gap's, g itself
 // below 16, else 12 + the count of g's bits after its leading 1, 23 at
-// most; the last change's kind picks
-// the repeat bit's (0 a repeat or none, 1 a new byte, 2 a new word); and the
-// last change, as 0 to 3 a repeat of that rank (3 or more), 4 a new one (0
-// before the first), times 4, plus the count of this change's gap code's
-// bits after its leading 1, 3 at most, picks the rank's. The changes of a
-// program come in runs of one kind: a table of addresses moves by the same
-// gaps over and over, a stretch of code by the few shifts of its targets.
+// most; the last change's kind picks the repeat bit's (0 a repeat or none, 1
+// a new byte, 2 a new word); and the last change, as 0 to 3 a repeat of that
+// rank (3 or more), 4 a new one (0 before the first), times 4, plus the
+// count of this change's gap code's bits after its leading 1, 3 at most,
+// picks the rank's. The changes of a program come in runs of one kind: a
+// table of addresses moves by the same gaps over and over, a stretch of
+// code by the few shifts of its targets.
 // Each of these probabilities moves by 1/16 of the way (QZD_TOK_MOVE: p +=
 // (2048 - p) >> 4 for a 0, p -= p >> 4 for a 1) rather than 1/32: split so,
 // each model sees fewer bits, and learns them faster. These probabilities,
